@@ -1,0 +1,159 @@
+/* Acquisitions: start, await, abort, and the fetch calls through which a
+ * registered callback reads the processed block it is called for. A fetch
+ * is valid only inside that callback, on the thread that runs it. */
+#ifndef VEXASDK_ACQUISITION_H
+#define VEXASDK_ACQUISITION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "api.h"
+#include "context.h"
+#include "error.h"
+
+typedef enum vexasdk_acq_mode_flag {
+    VEXASDK_ACQ_MODE_RAW = 1,
+    VEXASDK_ACQ_MODE_PROCESSED = 2,
+} vexasdk_acq_mode_flag;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_mode_flag) == 4, "vexasdk_acq_mode_flag is 32-bit");
+
+typedef struct vexasdk_acq_t3_binning_params {
+    uint32_t width;
+    uint32_t height;
+    uint64_t dwell_time;
+} vexasdk_acq_t3_binning_params;
+
+typedef union vexasdk_acq_params {
+    vexasdk_acq_t3_binning_params t3_binning;
+} vexasdk_acq_params;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_params) == 16, "vexasdk_acq_params is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, width) == 0, "width at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, height) == 4, "height at 4");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, dwell_time) == 8, "dwell_time at 8");
+
+typedef void (*vexasdk_acq_callback)(vexasdk_dev_ctx* ctx, void* user_data);
+
+/* ToA-ToT */
+
+typedef struct vexasdk_acq_t3_toa_tot_packet {
+    uint32_t address;
+    uint32_t tot;
+    uint64_t toa;
+} vexasdk_acq_t3_toa_tot_packet;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_toa_tot_packet) == 16, "toa_tot packet is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, address) == 0, "address at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, tot) == 4, "tot at 4");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, toa) == 8, "toa at 8");
+
+typedef struct vexasdk_acq_t3_tdc_toa {
+    const uint64_t* timestamps;
+    uint64_t count;
+} vexasdk_acq_t3_tdc_toa;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_tdc_toa) == 16, "tdc record is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_tdc_toa, timestamps) == 0, "timestamps at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_tdc_toa, count) == 8, "count at 8");
+
+typedef struct vexasdk_acq_t3_acq_toa_tot {
+    const vexasdk_acq_t3_toa_tot_packet* packets;
+    uint64_t packet_count;
+    uint64_t shutter_time;
+    vexasdk_acq_t3_tdc_toa* tdcs;
+    uint64_t tdc_count;
+} vexasdk_acq_t3_acq_toa_tot;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_acq_toa_tot) == 40, "toa_tot block is 40 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, packets) == 0, "packets at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, packet_count) == 8, "packet_count at 8");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, shutter_time) == 16, "shutter_time at 16");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, tdcs) == 24, "tdcs at 24");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, tdc_count) == 32, "tdc_count at 32");
+
+/* iToT-evcount */
+
+typedef struct vexasdk_acq_t3_itot_evcount {
+    uint32_t address;
+    uint32_t itot;
+    uint64_t evcount;
+} vexasdk_acq_t3_itot_evcount;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_itot_evcount) == 16, "itot_evcount packet is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, address) == 0, "address at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, itot) == 4, "itot at 4");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, evcount) == 8, "evcount at 8");
+
+/* Binning */
+
+typedef struct vexasdk_acq_t3_itot_fragment {
+    const uint64_t* binned_itots;
+    uint64_t count;
+} vexasdk_acq_t3_itot_fragment;
+
+typedef struct vexasdk_acq_t3_evcount_fragment {
+    const uint64_t* binned_evcounts;
+    uint64_t count;
+} vexasdk_acq_t3_evcount_fragment;
+
+typedef struct vexasdk_acq_t3_bin_packet {
+    uint32_t address;
+    uint32_t count;
+    uint32_t itot;
+} vexasdk_acq_t3_bin_packet;
+
+typedef struct vexasdk_acq_t3_bin {
+    const vexasdk_acq_t3_bin_packet* packets;
+    uint64_t count;
+} vexasdk_acq_t3_bin;
+
+typedef struct vexasdk_t3_acq_itot_evcount_bins {
+    vexasdk_acq_t3_itot_fragment itot_fragment;
+    vexasdk_acq_t3_evcount_fragment evcount_fragment;
+    const vexasdk_acq_t3_bin* bins;
+    uint64_t bin_count;
+} vexasdk_t3_acq_itot_evcount_bins;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_itot_fragment) == 16, "itot fragment is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_fragment, binned_itots) == 0, "binned_itots at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_fragment, count) == 8, "count at 8");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_evcount_fragment) == 16, "evcount fragment is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_evcount_fragment, binned_evcounts) == 0, "binned_evcounts at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_evcount_fragment, count) == 8, "count at 8");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_bin_packet) == 12, "bin packet is 12 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, address) == 0, "address at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, count) == 4, "count at 4");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, itot) == 8, "itot at 8");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_bin) == 16, "bin is 16 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin, packets) == 0, "packets at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin, count) == 8, "count at 8");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_t3_acq_itot_evcount_bins) == 48, "binned block is 48 bytes");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, itot_fragment) == 0, "itot_fragment at 0");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, evcount_fragment) == 16, "evcount_fragment at 16");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bins) == 32, "bins at 32");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bin_count) == 40, "bin_count at 40");
+
+/* Calls `callback(ctx, user_data)` from SDK threads for every processed block
+ * until the acquisition ends or is aborted. */
+VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
+                                               vexasdk_acq_mode_flag mode, const vexasdk_acq_params* params,
+                                               void* user_data);
+/* Returns once the acquisition has finished or was aborted and no callback
+ * runs any more. */
+VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx);
+VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx);
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_toa_tot_packets(vexasdk_dev_ctx* ctx,
+                                                                vexasdk_acq_t3_acq_toa_tot* block);
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_packets(vexasdk_dev_ctx* ctx,
+                                                                     const vexasdk_acq_t3_itot_evcount** packets,
+                                                                     uint64_t* count);
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_bins(vexasdk_dev_ctx* ctx,
+                                                                  vexasdk_t3_acq_itot_evcount_bins* block);
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_fragment(vexasdk_dev_ctx* ctx,
+                                                              vexasdk_acq_t3_itot_fragment* fragment);
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_evcount_fragment(vexasdk_dev_ctx* ctx,
+                                                                 vexasdk_acq_t3_evcount_fragment* fragment);
+
+#endif

@@ -1,0 +1,310 @@
+// The acquisition engine: delivery threads, fetch calls, triggers, and the
+// sim calls that script what an acquisition delivers.
+#include <chrono>
+
+#include "calls.hpp"
+#include "generate.hpp"
+#include "model.hpp"
+
+namespace vsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What the callback running on this thread may fetch.
+thread_local const vexasdk_dev_ctx* tl_ctx = nullptr;
+thread_local Block* tl_block = nullptr;
+// The device whose delivery thread this is, if any: such a thread must not
+// wait for its own acquisition to end.
+thread_local const DeviceModel* tl_delivering = nullptr;
+
+std::condition_variable& ended_cv() {
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
+
+void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data, Block& block) {
+    tl_ctx = ctx;
+    tl_block = &block;
+    callback(ctx, user_data);
+    tl_block = nullptr;
+    tl_ctx = nullptr;
+    block.scribble();
+}
+
+void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data,
+                   uint64_t seed) {
+    tl_delivering = device;
+    Acquisition& acq = device->acq;
+    Rng rng{seed};
+    Clock::time_point next_slot = Clock::now();
+    for (;;) {
+        std::unique_ptr<Block> block;
+        GenerateSpec spec;
+        {
+            std::unique_lock<std::mutex> lock(world().mu);
+            if (acq.stop) break;
+            if (!acq.queue.empty()) {
+                block = std::move(acq.queue.front());
+                acq.queue.pop_front();
+            } else if (acq.generator.enabled &&
+                       (acq.generator.block_limit == 0 || acq.generated < acq.generator.block_limit)) {
+                if (acq.generator.blocks_per_second > 0) {
+                    // Threads share one schedule: each takes the next slot.
+                    auto period = std::chrono::duration<double>(1.0 / acq.generator.blocks_per_second);
+                    next_slot = std::max(next_slot, Clock::now() - std::chrono::seconds(1)) +
+                                std::chrono::duration_cast<Clock::duration>(period);
+                    ended_cv().wait_until(lock, next_slot, [&] { return acq.stop.load(); });
+                    if (acq.stop) break;
+                }
+                spec.block_index = acq.generated++;
+                spec.chip_mode = acq.chip_mode;
+                spec.chip_count = static_cast<uint32_t>(std::max<size_t>(1, device->chips.size()));
+                spec.packets = acq.generator.packets_per_block;
+                spec.params = acq.params;
+            } else {
+                break;
+            }
+        }
+        if (!block) block = generate_block(spec, rng);
+        if (!block) break;  // the mode delivers no processed data
+        run_block(ctx, callback, user_data, *block);
+        ++acq.delivered;
+    }
+    tl_delivering = nullptr;
+    std::lock_guard<std::mutex> lock(world().mu);
+    if (--acq.threads_running == 0 && acq.state == AcqState::running) acq.state = AcqState::ended;
+    ended_cv().notify_all();
+}
+
+// Joins the delivery threads and waits until none runs. Called and returns with
+// `lock` held; releases it meanwhile.
+void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq) {
+    std::vector<std::thread> threads = std::move(acq.threads);
+    acq.threads.clear();
+    lock.unlock();
+    for (auto& t : threads) t.join();
+    lock.lock();
+    ended_cv().wait(lock, [&] { return acq.threads_running == 0; });
+}
+
+uint32_t current_mode(const DeviceModel& device) { return device.chips.empty() ? 0 : device.chips.front().mode; }
+
+}  // namespace
+
+void stop_acquisition(vexasdk_dev_ctx* ctx) {
+    std::unique_lock<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr || device->acq.owner != ctx || device->acq.state == AcqState::idle) return;
+    device->acq.stop = true;
+    device->acq.queue.clear();
+    ended_cv().notify_all();
+    join_delivery(lock, device->acq);
+    device->acq.state = AcqState::idle;
+    device->acq.owner = nullptr;
+}
+
+bool is_delivery_thread_of(const DeviceModel& device) { return tl_delivering == &device; }
+
+}  // namespace vsim
+
+using namespace vsim;
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
+                                               vexasdk_acq_mode_flag mode, const vexasdk_acq_params* params,
+                                               void* user_data) {
+    VSIM_ENTER(arg("ctx", ctx), arg("callback", reinterpret_cast<void*>(callback)), arg("mode", mode),
+               arg("width", params ? params->t3_binning.width : 0u),
+               arg("height", params ? params->t3_binning.height : 0u),
+               arg("dwell_time", params ? params->t3_binning.dwell_time : uint64_t{0}), arg("user_data", user_data));
+    if (ctx == nullptr || params == nullptr) return VEXASDK_ERR_EFAULT;
+    if (callback == nullptr) return VEXASDK_ERR_EINVAL;
+    if (mode != VEXASDK_ACQ_MODE_PROCESSED && mode != VEXASDK_ACQ_MODE_RAW) return VEXASDK_ERR_EINVAL;
+    std::unique_lock<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    Acquisition& acq = device->acq;
+    if (acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
+    if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+    if (acq.state == AcqState::ended) join_delivery(lock, acq);
+    // The device may have been closed while the lock was released.
+    if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
+    acq.state = AcqState::running;
+    acq.stop = false;
+    acq.owner = ctx;
+    acq.params = *params;
+    acq.chip_mode = current_mode(*device);
+    acq.generated = 0;
+    acq.threads_running = acq.threads_wanted;
+    uint64_t seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+    for (uint32_t i = 0; i < acq.threads_wanted; ++i)
+        acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + i);
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
+    VSIM_ENTER(arg("ctx", ctx));
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    std::unique_lock<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    Acquisition& acq = device->acq;
+    if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
+    if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+    join_delivery(lock, acq);
+    if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
+    acq.state = AcqState::idle;
+    acq.owner = nullptr;
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
+    VSIM_ENTER(arg("ctx", ctx));
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    std::unique_lock<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    Acquisition& acq = device->acq;
+    if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
+    acq.stop = true;
+    acq.queue.clear();
+    ended_cv().notify_all();
+    // From inside a callback the thread cannot wait for itself; the
+    // acquisition ends when that callback returns.
+    if (is_delivery_thread_of(*device)) return VEXASDK_SUCCESS;
+    join_delivery(lock, acq);
+    if (find_device(ctx) == device && acq.state == AcqState::running) acq.state = AcqState::ended;
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_trigger_now(vexasdk_dev_ctx* ctx) {
+    VSIM_ENTER(arg("ctx", ctx));
+    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        if (device.acq.state != AcqState::running) return VEXASDK_ERR_BAD_STATE;
+        ++device.acq.triggers;
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+namespace {
+
+// Runs `answer(block)` for the block the calling callback was called for.
+template <class Answer>
+vexasdk_err_code fetch(const vexasdk_dev_ctx* ctx, BlockKind kind, Answer&& answer) {
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    if (tl_block == nullptr || tl_ctx != ctx || tl_block->kind != kind) return VEXASDK_ERR_BAD_STATE;
+    if (tl_block->fetch_rc != VEXASDK_SUCCESS) return static_cast<vexasdk_err_code>(tl_block->fetch_rc);
+    answer(*tl_block);
+    return VEXASDK_SUCCESS;
+}
+
+}  // namespace
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_packets(vexasdk_dev_ctx* ctx,
+                                                                     const vexasdk_acq_t3_itot_evcount** packets,
+                                                                     uint64_t* count) {
+    VSIM_ENTER(arg("ctx", ctx), arg("packets", packets), arg("count", count));
+    if (packets == nullptr || count == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, BlockKind::itot_evcount, [&](const Block& block) {
+        *packets = block.itot_packets;
+        *count = block.itot_count;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_toa_tot_packets(vexasdk_dev_ctx* ctx,
+                                                                vexasdk_acq_t3_acq_toa_tot* out) {
+    VSIM_ENTER(arg("ctx", ctx), arg("block", out));
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, BlockKind::toa_tot, [&](const Block& block) { *out = block.toa_tot; });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_bins(vexasdk_dev_ctx* ctx,
+                                                                  vexasdk_t3_acq_itot_evcount_bins* out) {
+    VSIM_ENTER(arg("ctx", ctx), arg("block", out));
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, BlockKind::binned, [&](const Block& block) { *out = block.bins; });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_fragment(vexasdk_dev_ctx* ctx,
+                                                              vexasdk_acq_t3_itot_fragment* out) {
+    VSIM_ENTER(arg("ctx", ctx), arg("fragment", out));
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, BlockKind::itot_fragment, [&](const Block& block) { *out = block.itot_fragment; });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_evcount_fragment(vexasdk_dev_ctx* ctx,
+                                                                 vexasdk_acq_t3_evcount_fragment* out) {
+    VSIM_ENTER(arg("ctx", ctx), arg("fragment", out));
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, BlockKind::evcount_fragment, [&](const Block& block) { *out = block.evcount_fragment; });
+}
+
+// ---- sim ----
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_delivery_threads(uint32_t index, uint32_t threads) {
+    if (threads < 1 || threads > 64) return VEXASDK_ERR_EINVAL;
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.threads_wanted = threads;
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_evcount(uint32_t index,
+                                                            const vexasdk_acq_t3_itot_evcount* packets,
+                                                            uint64_t count, int32_t fetch_rc) {
+    if (packets != nullptr && count > (uint64_t{1} << 40) / sizeof *packets) return VEXASDK_ERR_EINVAL;
+    auto block = make_itot_evcount_block(packets, count, fetch_rc);
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.queue.push_back(std::move(block));
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.queue.clear();
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t index, double blocks_per_second,
+                                                  uint64_t packets_per_block, uint64_t block_limit) {
+    if (!(blocks_per_second >= 0) || packets_per_block > (uint64_t{1} << 26)) return VEXASDK_ERR_EINVAL;
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.generator = {blocks_per_second, packets_per_block, block_limit, true};
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+VEXASDK_API uint64_t vexasdk_sim_blocks_delivered(uint32_t index) {
+    uint64_t delivered = 0;
+    with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        delivered = device.acq.delivered;
+        return VEXASDK_SUCCESS;
+    });
+    return delivered;
+}
+
+VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t index) {
+    uint64_t triggers = 0;
+    with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        triggers = device.acq.triggers;
+        return VEXASDK_SUCCESS;
+    });
+    return triggers;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
+                                                      void* user_data) {
+    if (callback == nullptr) return VEXASDK_ERR_EINVAL;
+    std::unique_ptr<Block> block;
+    int32_t rc = with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        if (device.acq.queue.empty()) return VEXASDK_ERR_BAD_STATE;
+        block = std::move(device.acq.queue.front());
+        device.acq.queue.pop_front();
+        return VEXASDK_SUCCESS;
+    });
+    if (rc != VEXASDK_SUCCESS) return static_cast<vexasdk_err_code>(rc);
+    run_block(ctx, callback, user_data, *block);
+    return VEXASDK_SUCCESS;
+}

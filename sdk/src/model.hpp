@@ -1,0 +1,161 @@
+// The virtual detector's state: devices, their chips, monitors, bias sources,
+// power units and acquisition engines, and the contexts open on them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vexasdk/sim.h"
+
+namespace vsim {
+
+struct ChipModel {
+    vexasdk_chip_info info{};
+    uint32_t polarity = VEXASDK_POL_ELECTRONS_COLLECT;
+    uint32_t mode = VEXASDK_TOA_TOT_DD;
+    // Threshold calibration: kev = (raw - raw_offset) * kev_per_raw.
+    float kev_per_raw = 0.05f;
+    float raw_offset = 100.0f;
+    uint32_t thld_raw = 400;
+    bool configured = false;
+    std::vector<uint8_t> mask;  // column-major, width * height bytes, 0 = masked
+};
+
+struct MonitorModel {
+    uint32_t id = 0;
+    std::string name;
+    vexasdk_mon_type type = VEXASDK_MON_FLOAT;
+    vexasdk_mon_range range{};
+    vexasdk_mon_value value{};
+    bool available = true;
+    vexasdk_mon_on_avail_changed_fn avail_fn = nullptr;
+    void* avail_user_data = nullptr;
+    vexasdk_mon_on_value_changed_fn value_fn = nullptr;
+    void* value_user_data = nullptr;
+};
+
+struct BiasModel {
+    float min_volts = -200.0f;
+    float max_volts = 200.0f;
+    float desired = 0.0f;
+    float actual = 0.0f;
+};
+
+struct UnitModel {
+    bool powered = false;
+};
+
+enum class BlockKind { itot_evcount, toa_tot, binned, itot_fragment, evcount_fragment };
+
+// One processed block as a fetch call will answer it. The answer records point
+// into `buffers` (or wherever a scripted block wants them to point).
+struct Block {
+    BlockKind kind = BlockKind::itot_evcount;
+    int32_t fetch_rc = VEXASDK_SUCCESS;
+    std::vector<std::vector<uint8_t>> buffers;
+    const vexasdk_acq_t3_itot_evcount* itot_packets = nullptr;
+    uint64_t itot_count = 0;
+    vexasdk_acq_t3_acq_toa_tot toa_tot{};
+    std::vector<vexasdk_acq_t3_tdc_toa> tdcs;
+    vexasdk_t3_acq_itot_evcount_bins bins{};
+    std::vector<vexasdk_acq_t3_bin> bin_records;
+    vexasdk_acq_t3_itot_fragment itot_fragment{};
+    vexasdk_acq_t3_evcount_fragment evcount_fragment{};
+
+    uint8_t* add_buffer(const void* data, size_t size);
+    // Overwrites every buffer once the callback has returned, so that anything
+    // that kept pointing into the block shows garbage rather than good data.
+    void scribble();
+};
+
+struct Generator {
+    double blocks_per_second = 0.0;
+    uint64_t packets_per_block = 0;
+    uint64_t block_limit = 0;
+    bool enabled = false;
+};
+
+enum class AcqState { idle, running, ended };
+
+struct Acquisition {
+    AcqState state = AcqState::idle;
+    std::deque<std::unique_ptr<Block>> queue;
+    uint32_t threads_wanted = 1;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> threads_running{0};
+    uint64_t generated = 0;
+    Generator generator;
+    vexasdk_acq_params params{};
+    vexasdk_dev_ctx* owner = nullptr;  // the context that started the acquisition
+    uint32_t chip_mode = 0;
+    std::atomic<uint64_t> delivered{0};
+    std::atomic<uint64_t> triggers{0};
+};
+
+struct DeviceModel {
+    uint32_t index = 0;
+    vexasdk_enum_info enum_info{};
+    std::vector<ChipModel> chips;
+    // When set, vexasdk_chip_get_settings reports these records instead of the chips'.
+    bool settings_scripted = false;
+    std::vector<vexasdk_chip_settings> scripted_settings;
+    std::vector<MonitorModel> monitors;
+    std::vector<BiasModel> biases;
+    std::vector<UnitModel> units;
+    Acquisition acq;
+    // Contexts currently open on this device.
+    std::vector<vexasdk_dev_ctx*> contexts;
+};
+
+struct World {
+    // Guards every model field; never held while a registered callback runs.
+    std::mutex mu;
+    std::vector<std::unique_ptr<DeviceModel>> devices;
+    bool populated = false;  // the default device exists until a reset or resize says otherwise
+};
+
+World& world();
+
+// Builds device `index` as it comes out of the box.
+std::unique_ptr<DeviceModel> make_default_device(uint32_t index);
+
+// The device behind an open context, or null. Caller holds world().mu.
+DeviceModel* find_device(const vexasdk_dev_ctx* ctx);
+// The device of a sim call, or null. Caller holds world().mu.
+DeviceModel* sim_device(uint32_t index);
+
+// Runs `fn(device)` under the world lock for a valid context; answers EFAULT for
+// a null context and ENODEV for one that is unknown or closed.
+template <class Fn>
+int32_t with_device(const vexasdk_dev_ctx* ctx, Fn&& fn) {
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    std::lock_guard<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    return fn(*device);
+}
+
+template <class Fn>
+int32_t with_sim_device(uint32_t index, Fn&& fn) {
+    std::lock_guard<std::mutex> lock(world().mu);
+    DeviceModel* device = sim_device(index);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    return fn(*device);
+}
+
+// Acquisition engine (acquisition.cpp). Stops delivery and joins the threads;
+// call without the world lock.
+void stop_acquisition(vexasdk_dev_ctx* ctx);
+// True on a thread that delivers blocks of `device`: it must not wait for the
+// end of its own acquisition.
+bool is_delivery_thread_of(const DeviceModel& device);
+
+}  // namespace vsim

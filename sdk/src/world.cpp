@@ -1,0 +1,214 @@
+// Devices, contexts, open and close, and the world-level sim calls.
+#include <cstring>
+#include <unordered_map>
+
+#include "calls.hpp"
+#include "model.hpp"
+
+namespace vsim {
+namespace {
+
+// Every context ever opened, mapped to its device (null once closed). Closed
+// contexts are kept, never reused, so that a stale handle answers ENODEV
+// instead of reaching another device.
+std::unordered_map<const vexasdk_dev_ctx*, DeviceModel*>& contexts() {
+    static auto* map = new std::unordered_map<const vexasdk_dev_ctx*, DeviceModel*>;
+    return *map;
+}
+
+void copy_text(char* field, size_t width, const std::string& text) {
+    memset(field, 0, width);
+    memcpy(field, text.data(), std::min(text.size(), width - 1));
+}
+
+MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value) {
+    MonitorModel m;
+    m.id = id;
+    m.name = name;
+    m.type = VEXASDK_MON_FLOAT;
+    m.range.f = {lo, hi};
+    m.value.f = value;
+    return m;
+}
+
+MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi, uint32_t value) {
+    MonitorModel m;
+    m.id = id;
+    m.name = name;
+    m.type = VEXASDK_MON_INT;
+    m.range.i = {lo, hi};
+    m.value.i = value;
+    return m;
+}
+
+}  // namespace
+
+World& world() {
+    // Never destroyed: SDK threads may outlive static destruction.
+    static World* instance = new World;
+    return *instance;
+}
+
+std::unique_ptr<DeviceModel> make_default_device(uint32_t index) {
+    auto d = std::make_unique<DeviceModel>();
+    d->index = index;
+    copy_text(d->enum_info.serial, sizeof d->enum_info.serial, "VX3-" + std::to_string(1001 + index));
+    copy_text(d->enum_info.product, sizeof d->enum_info.product, "Virtual Timepix3 quad detector");
+    copy_text(d->enum_info.connection_string, sizeof d->enum_info.connection_string,
+              "virtual:" + std::to_string(index));
+    copy_text(d->enum_info.instance_path, sizeof d->enum_info.instance_path,
+              "/sys/bus/virtual/vexa/" + std::to_string(index));
+
+    for (uint32_t c = 0; c < 4; ++c) {
+        ChipModel chip;
+        std::string name = "VX3-" + std::to_string(1001 + index) + "-C" + std::to_string(c);
+        copy_text(chip.info.name, sizeof chip.info.name, name);
+        for (uint32_t mode = VEXASDK_EVCOUNT_8_BIT; mode <= VEXASDK_ITOT_IMG; ++mode) chip.info.supported_modes |= 1u << mode;
+        chip.info.supported_polarities = (1u << VEXASDK_POL_HOLES_COLLECT) | (1u << VEXASDK_POL_ELECTRONS_COLLECT);
+        chip.kev_per_raw = 0.05f + 0.001f * static_cast<float>(c);
+        chip.raw_offset = 100.0f + 3.0f * static_cast<float>(c);
+        chip.info.min_raw = 0;
+        chip.info.max_raw = 4095;
+        chip.info.min_kev = 2.5f;
+        chip.info.max_kev = (4095.0f - chip.raw_offset) * chip.kev_per_raw;
+        chip.info.noise_kev = 0.6f + 0.05f * static_cast<float>(c);
+        chip.info.is_calibrated = true;
+        chip.info.width = 256;
+        chip.info.height = 256;
+        chip.thld_raw = static_cast<uint32_t>(chip.raw_offset + 5.0f / chip.kev_per_raw);
+        chip.mask.assign(256 * 256, 1);
+        d->chips.push_back(std::move(chip));
+    }
+
+    d->monitors.push_back(float_monitor(0x100, "Chip 0 temperature", -40.0f, 125.0f, 41.5f));
+    d->monitors.push_back(float_monitor(0x101, "Chip 1 temperature", -40.0f, 125.0f, 42.0f));
+    d->monitors.push_back(float_monitor(0x102, "Board temperature", -40.0f, 125.0f, 35.2f));
+    d->monitors.push_back(float_monitor(0x200, "Bias current", 0.0f, 100.0f, 0.0f));
+    d->monitors.push_back(float_monitor(0x300, "VDD supply voltage", 1.0f, 1.6f, 1.5f));
+    d->monitors.push_back(float_monitor(0x301, "VDDA supply voltage", 1.0f, 1.6f, 1.5f));
+    d->monitors.push_back(int_monitor(0x400, "Fan speed", 0, 12000, 4200));
+    d->monitors.push_back(int_monitor(0x401, "Readout error count", 0, 4294967295u, 0));
+
+    d->biases.push_back(BiasModel{});
+    d->units.resize(2);
+    return d;
+}
+
+DeviceModel* find_device(const vexasdk_dev_ctx* ctx) {
+    auto it = contexts().find(ctx);
+    return it == contexts().end() ? nullptr : it->second;
+}
+
+DeviceModel* sim_device(uint32_t index) {
+    auto& devices = world().devices;
+    if (!world().populated) {
+        // First use: the box as it comes.
+        devices.push_back(make_default_device(0));
+        world().populated = true;
+    }
+    return index < devices.size() ? devices[index].get() : nullptr;
+}
+
+namespace {
+
+// Closes every context in `victims`: acquisitions stop without the lock held,
+// since delivery threads may be waiting for it.
+void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
+    for (vexasdk_dev_ctx* ctx : victims) stop_acquisition(ctx);
+    std::lock_guard<std::mutex> lock(world().mu);
+    for (vexasdk_dev_ctx* ctx : victims) {
+        DeviceModel* device = find_device(ctx);
+        if (device == nullptr) continue;
+        std::erase(device->contexts, ctx);
+        contexts()[ctx] = nullptr;
+    }
+}
+
+}  // namespace
+
+}  // namespace vsim
+
+using namespace vsim;
+
+VEXASDK_API vexasdk_err_code vexasdk_dev_open(const char* connection_string, vexasdk_dev_ctx** ctx) {
+    VSIM_ENTER(arg("connection_string", connection_string), arg("ctx", ctx));
+    if (connection_string == nullptr || ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    std::lock_guard<std::mutex> lock(world().mu);
+    sim_device(0);
+    for (auto& device : world().devices) {
+        const auto& field = device->enum_info.connection_string;
+        if (strncmp(field, connection_string, sizeof field) != 0 || strlen(connection_string) >= sizeof field) continue;
+        auto* opened = new vexasdk_dev_ctx{};
+        memcpy(opened->context, "vexa-virtual", 12);
+        contexts()[opened] = device.get();
+        device->contexts.push_back(opened);
+        *ctx = opened;
+        return VEXASDK_SUCCESS;
+    }
+    return VEXASDK_ERR_ENODEV;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_dev_close(vexasdk_dev_ctx* ctx) {
+    VSIM_ENTER(arg("ctx", ctx));
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    {
+        std::lock_guard<std::mutex> lock(world().mu);
+        DeviceModel* device = find_device(ctx);
+        if (device == nullptr) return VEXASDK_ERR_ENODEV;
+        if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+    }
+    close_contexts({ctx});
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
+    std::vector<vexasdk_dev_ctx*> open;
+    {
+        std::lock_guard<std::mutex> lock(world().mu);
+        for (auto& device : world().devices) {
+            if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+            open.insert(open.end(), device->contexts.begin(), device->contexts.end());
+        }
+    }
+    close_contexts(open);
+    {
+        std::lock_guard<std::mutex> lock(world().mu);
+        world().devices.clear();
+        world().populated = false;
+        sim_device(0);
+    }
+    reset_calls();
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_device_count(uint32_t count) {
+    if (count > 64) return VEXASDK_ERR_EINVAL;
+    std::vector<vexasdk_dev_ctx*> dropped;
+    {
+        std::lock_guard<std::mutex> lock(world().mu);
+        sim_device(0);
+        auto& devices = world().devices;
+        for (auto& device : devices)
+            if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+        for (size_t i = count; i < devices.size(); ++i)
+            dropped.insert(dropped.end(), devices[i]->contexts.begin(), devices[i]->contexts.end());
+    }
+    close_contexts(dropped);
+    std::lock_guard<std::mutex> lock(world().mu);
+    auto& devices = world().devices;
+    while (devices.size() > count) devices.pop_back();
+    while (devices.size() < count) devices.push_back(make_default_device(static_cast<uint32_t>(devices.size())));
+    return VEXASDK_SUCCESS;
+}
+
+VEXASDK_API uint32_t vexasdk_sim_device_count(void) {
+    std::lock_guard<std::mutex> lock(world().mu);
+    sim_device(0);
+    return static_cast<uint32_t>(world().devices.size());
+}
+
+VEXASDK_API int32_t vexasdk_sim_device_of(const vexasdk_dev_ctx* ctx) {
+    std::lock_guard<std::mutex> lock(world().mu);
+    DeviceModel* device = ctx ? find_device(ctx) : nullptr;
+    return device ? static_cast<int32_t>(device->index) : -1;
+}

@@ -1,0 +1,109 @@
+"""Opening and closing devices: the code that makes device-context handles and
+builds the controllers from the SDK's descriptions."""
+
+from __future__ import annotations
+
+import atexit
+import threading
+
+from vexasdk import _device_opener
+from vexasdk._device_context import _DeviceContext
+from vexasdk._utils import SdkError
+
+_ENODEV = -19
+
+DEFAULT_CONNECTION_STRING = "virtual:0"
+
+# Contexts opened and not yet closed, so that the process never exits with an
+# SDK thread still able to call into Python.
+_open_contexts: dict[int, _DeviceContext] = {}
+_open_lock = threading.Lock()
+
+
+class Device:
+    """An opened device.
+
+    Holds the device-context handle that every controller of the device shares,
+    and closes the SDK context when closed (also at interpreter exit). Use it as
+    a context manager to close it on leaving the block.
+
+    Attributes:
+        connection_string (str): The connection string the device was opened with.
+        context (_DeviceContext): The device-context handle.
+    """
+
+    def __init__(self, context: _DeviceContext, connection_string: str) -> None:
+        self.context = context
+        self.connection_string = connection_string
+        self._closed = False
+
+    @property
+    def closed(self) -> bool:
+        """Whether the device has been closed."""
+        return self._closed
+
+    def close(self) -> None:
+        """Closes the device: a running acquisition is aborted and awaited first.
+
+        Closing twice does nothing. Controllers of a closed device fail with
+        SdkError on their next call.
+        """
+        if self._closed:
+            return
+        self._closed = True
+        key = _device_opener.sdk_address(self.context)
+        with _open_lock:
+            _open_contexts.pop(key, None)
+        try:
+            _device_opener.close(self.context)
+        except SdkError as error:
+            # Already closed behind our back (the virtual detector was reset).
+            if error.code != _ENODEV:
+                raise
+
+    def __enter__(self) -> Device:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open"
+        return f"<vexasdk.Device {self.connection_string!r} ({state})>"
+
+
+def open_device(connection_string: str | None = None) -> Device:
+    """Opens a device.
+
+    Args:
+        connection_string (str | None): The connection string of an enumerated
+            device; the first virtual device when None.
+
+    Returns:
+        Device: The opened device.
+
+    Raises:
+        SdkError: The SDK could not open the device.
+    """
+    if connection_string is None:
+        connection_string = DEFAULT_CONNECTION_STRING
+    if not isinstance(connection_string, str):
+        raise TypeError(f"connection_string must be str, not {type(connection_string).__name__}")
+    context = _device_opener.open(connection_string)
+    with _open_lock:
+        _open_contexts[_device_opener.sdk_address(context)] = context
+    return Device(context, connection_string)
+
+
+@atexit.register
+def _close_all() -> None:
+    # Runs before the interpreter finalises: afterwards no SDK thread may ask for
+    # the interpreter lock, so acquisitions and monitor delivery stop here.
+    with _open_lock:
+        contexts = list(_open_contexts.values())
+        _open_contexts.clear()
+    for context in contexts:
+        try:
+            _device_opener.close(context)
+        except Exception:
+            pass

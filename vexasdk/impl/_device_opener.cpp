@@ -1,0 +1,122 @@
+// vexasdk._device_opener: the small bridge through which the package opens
+// and closes SDK contexts and makes their _DeviceContext handles, and reads
+// the descriptions the controllers are built from.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "_device_context.hpp"
+#include "support/gil.hpp"
+#include "support/utils_api.hpp"
+#include "vexasdk/sdk.h"
+
+namespace {
+
+// Handles borrow the SDK context and its connection string, and a handle may
+// outlive the Device that made it. The SDK keeps closed contexts answerable
+// (ENODEV); the strings are kept here, one per context, for the same reason.
+std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>& connection_strings() {
+    static auto* strings = new std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>;
+    return *strings;
+}
+
+int raise_if_err(int rc, const char* message) noexcept {
+    if (rc == 0) return 0;
+    vx::Ref text = vx::Ref::steal(PyUnicode_FromString(message));
+    if (!text) return -1;
+    return vx::raise_if_err(rc, text.get());
+}
+
+int raise_if_err(int rc, PyObject* format, PyObject* arg) noexcept {
+    if (rc == 0) return 0;
+    vx::Ref text = vx::Ref::steal(PyUnicode_Format(format, arg));
+    if (!text) return -1;
+    return vx::raise_if_err(rc, text.get());
+}
+
+vexasdk_dev_ctx* context_of(PyObject* obj, const char* name) noexcept {
+    if (vx::context_arg(obj, name) < 0) return nullptr;
+    return vx::sdk_context(obj);
+}
+
+PyObject* open_device(PyObject*, PyObject* arg) noexcept {
+    if (!PyUnicode_Check(arg)) {
+        vx::raise_arg_type("connection_string", "str", arg);
+        return nullptr;
+    }
+    const char* utf8 = PyUnicode_AsUTF8(arg);
+    if (utf8 == nullptr) return nullptr;
+    auto text = std::make_unique<std::string>(utf8);
+    vexasdk_dev_ctx* ctx = nullptr;
+    int rc = vx::without_gil([&] { return vexasdk_dev_open(text->c_str(), &ctx); });
+    vx::Ref format = vx::Ref::steal(PyUnicode_FromString("Failed to open device %r."));
+    if (!format || raise_if_err(rc, format.get(), arg) < 0) return nullptr;
+    auto& strings = connection_strings();
+    auto& slot = strings[ctx];
+    if (!slot) slot = std::move(text);
+    PyObject* handle = vx::device_context_vtable->from_ptr(ctx, slot.get());
+    if (handle == nullptr) {
+        vx::without_gil([&] { return vexasdk_dev_close(ctx); });
+        return nullptr;
+    }
+    return handle;
+}
+
+PyObject* close_device(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
+    if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* abort_acquisition(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    // Nothing running is not a failure here: the caller only wants it stopped.
+    int rc = vx::without_gil([&] {
+        int aborted = vexasdk_acq_abort(ctx);
+        return aborted == VEXASDK_ERR_BAD_STATE ? 0 : aborted;
+    });
+    if (raise_if_err(rc, "Failed to abort the acquisition.") < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sdk_address(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    return PyLong_FromVoidPtr(ctx);
+}
+
+PyObject* connection_string(PyObject*, PyObject* arg) noexcept {
+    if (vx::context_arg(arg, "context") < 0) return nullptr;
+    const std::string* text = reinterpret_cast<vx::DeviceContextObject*>(arg)->connection_string;
+    if (text == nullptr) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+}
+
+PyMethodDef functions[] = {
+    {"open", open_device, METH_O, "open(connection_string: str) -> _DeviceContext\n\nOpens an SDK context."},
+    {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
+    {"abort", abort_acquisition, METH_O,
+     "abort(context: _DeviceContext) -> None\n\nAborts the device's acquisition, if one runs, and waits for its end."},
+    {"sdk_address", sdk_address, METH_O, "sdk_address(context: _DeviceContext) -> int\n\nThe SDK context's address."},
+    {"connection_string", connection_string, METH_O,
+     "connection_string(context: _DeviceContext) -> str | None\n\nThe connection string a handle borrows."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._device_opener",
+                          "Opens and closes SDK contexts for the package's device objects.", -1, functions};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__device_opener() {
+    if (vx::first_initialisation(initialised, "vexasdk._device_opener") < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (vx::import_device_context() < 0 || vx::import_raise_if_err() < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,75 @@
+// vexasdk._t3_itot_evcount: frame-based iToT-evcount blocks to Python.
+#include "support/data_module.hpp"
+
+namespace {
+
+PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
+
+constexpr char kQualname[] = "vexasdk._t3_itot_evcount.fb_itot_evcount_cb";
+
+const vx::TrampolineSite site = {
+    kQualname,
+    "vexasdk/impl/_t3_itot_evcount",
+    __LINE__,
+    "Failed to retrieve Timepix3 frame-based iToT-evcount packets.",
+    vx::texts::kDataCallbackFailed,
+    &globals,
+};
+
+void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
+    const vexasdk_acq_t3_itot_evcount* c_packets = nullptr;
+    uint64_t c_packet_count = 0;
+    vx::deliver(
+        site, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
+        [&]() -> int {
+            vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype");
+            if (!dtype) return -1;
+            vx::Ref np_packets = vx::Ref::steal(
+                vx::c_to_np_arr(const_cast<vexasdk_acq_t3_itot_evcount*>(c_packets), c_packet_count, dtype.get()));
+            if (!np_packets) return -1;
+            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(userdata));
+            vx::Ref view = vx::recarray_view(globals, np_packets.get());
+            if (!view) return -1;
+            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(py_func.get(), view.get()));
+            return result ? 0 : -1;
+        });
+}
+
+constexpr char kBody[] = R"PY(
+import logging
+from typing import Protocol
+import numpy as np
+import numpy.typing as npt
+
+_itot_evcount_dtype = np.dtype([("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")])
+
+
+class FbItotEvcountCb(Protocol):
+    """Frame-based iToT-evcount data callback.
+
+    Invokes a callback with frame-based iToT-evcount data.
+
+    Args:
+        packets (npt.NDArray[_itot_evcount_dtype]): Array of iToT-evcount records
+            of type [("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")].
+    """
+
+    def __call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None:
+        """FbItotEvcountCb.__call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None"""
+)PY";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._t3_itot_evcount", nullptr, -1};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__t3_itot_evcount() {
+    if (vx::first_initialisation(initialised, "vexasdk._t3_itot_evcount") < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    globals = PyModule_GetDict(module.get());
+    if (vx::start_data_module(module.get(), {{"fb_itot_evcount_cb", reinterpret_cast<void*>(fb_itot_evcount_cb)}}) < 0)
+        return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/_t3_itot_evcount", kBody) < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,163 @@
+// Module plumbing: C export tables between modules, method tables of types,
+// importing a type with a size check, numpy's type objects, module bodies.
+#pragma once
+
+#include "support/ref.hpp"
+#include "support/texts.hpp"
+
+namespace vx {
+
+inline constexpr char kExportTable[] = "__pyx_capi__";
+inline constexpr char kVtableKey[] = "__pyx_vtable__";
+
+// Publishes `fn` in the module's export table under `name`, with `signature`
+// as the capsule's name.
+inline int export_function(PyObject* module, const char* name, void* fn, const char* signature) noexcept {
+    Ref table = Ref::steal(PyObject_GetAttrString(module, kExportTable));
+    if (!table) {
+        PyErr_Clear();
+        table = Ref::steal(PyDict_New());
+        if (!table || PyModule_AddObjectRef(module, kExportTable, table.get()) < 0) return -1;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(fn, signature, nullptr));
+    if (!capsule) return -1;
+    return PyDict_SetItemString(table.get(), name, capsule.get());
+}
+
+// The function `name` from the export table of `module_name`, checked
+// against `signature`; null with the error set otherwise.
+inline void* import_function(const char* module_name, const char* name, const char* signature) noexcept {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return nullptr;
+    Ref table = Ref::steal(PyObject_GetAttrString(module.get(), kExportTable));
+    if (!table) return nullptr;
+    PyObject* capsule = PyDict_Check(table.get()) ? PyDict_GetItemString(table.get(), name) : nullptr;
+    if (capsule == nullptr) {
+        PyErr_Format(PyExc_ImportError, texts::kMissingExport, module_name, "function", name);
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(capsule, signature)) {
+        const char* actual = PyCapsule_CheckExact(capsule) ? PyCapsule_GetName(capsule) : nullptr;
+        PyErr_Format(PyExc_TypeError, texts::kWrongSignature, "function", module_name, name, signature,
+                     actual ? actual : "");
+        return nullptr;
+    }
+    return PyCapsule_GetPointer(capsule, signature);
+}
+
+template <class Fn>
+int import_function(const char* module_name, const char* name, const char* signature, Fn** out) noexcept {
+    *out = reinterpret_cast<Fn*>(import_function(module_name, name, signature));
+    return *out ? 0 : -1;
+}
+
+// Stores a type's C method table in its dictionary.
+inline int set_vtable(PyTypeObject* type, void* vtable) noexcept {
+    Ref capsule = Ref::steal(PyCapsule_New(vtable, nullptr, nullptr));
+    if (!capsule || PyDict_SetItemString(type->tp_dict, kVtableKey, capsule.get()) < 0) return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+inline void* get_vtable(PyTypeObject* type) noexcept {
+    Ref capsule = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), kVtableKey));
+    if (!capsule) return nullptr;
+    void* vtable = PyCapsule_CheckExact(capsule.get()) ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
+    if (vtable == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, texts::kInvalidVtable);
+    }
+    return vtable;
+}
+
+// Imports the extension type `module_name.name`, whose instances this module
+// reads through a record of `size` bytes. A smaller type fails; a larger one
+// warns. Returns a new reference or null.
+inline PyTypeObject* import_type(const char* module_name, const char* name, size_t size) noexcept {
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    if (!module) return nullptr;
+    Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), name));
+    if (!obj) return nullptr;
+    if (!PyType_Check(obj.get())) {
+        PyErr_Format(PyExc_TypeError, texts::kNotAType, module_name, name);
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(obj.get());
+    auto basic = static_cast<size_t>(type->tp_basicsize);
+    if (basic < size) {
+        PyErr_Format(PyExc_ValueError, texts::kSizeChanged, module_name, name, size, basic);
+        return nullptr;
+    }
+    if (basic > size && PyErr_WarnFormat(nullptr, 0, texts::kSizeChanged, module_name, name, size, basic) < 0)
+        return nullptr;
+    return reinterpret_cast<PyTypeObject*>(obj.release());
+}
+
+// numpy's type objects, which every module but the device context needs
+// before its body runs.
+inline int import_numpy_types() noexcept {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return -1;
+    for (const char* name : {"dtype", "ndarray", "flatiter", "broadcast", "ufunc", "generic", "number", "integer",
+                             "signedinteger", "unsignedinteger", "inexact", "floating", "complexfloating",
+                             "flexible", "character"}) {
+        Ref type = Ref::steal(PyObject_GetAttrString(numpy.get(), name));
+        if (!type) return -1;
+        if (!PyType_Check(type.get())) {
+            PyErr_Format(PyExc_TypeError, texts::kNotAType, "numpy", name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Runs a module's Python-level part in its namespace, with annotations kept
+// as strings.
+inline int run_module_body(PyObject* module, const char* filename, const char* source) noexcept {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (PyDict_GetItemString(globals, "__builtins__") == nullptr &&
+        PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
+        return -1;
+    PyCompilerFlags flags = {CO_FUTURE_ANNOTATIONS, PY_MINOR_VERSION};
+    Ref code = Ref::steal(Py_CompileStringExFlags(source, filename, Py_file_input, &flags, -1));
+    if (!code) return -1;
+    Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+    return result ? 0 : -1;
+}
+
+// Adds an entry for C function `qualname` to the traceback of the exception
+// being raised, as if a Python frame of that name had seen it pass.
+inline void add_traceback(const char* qualname, const char* filename, int line, PyObject* globals) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty(filename, qualname, line);
+    PyFrameObject* frame = code && globals ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();  // a failure here only loses the entry
+    PyErr_SetRaisedException(exc);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(reinterpret_cast<PyObject*>(frame));
+    Py_XDECREF(reinterpret_cast<PyObject*>(code));
+}
+
+// Single-phase modules are initialised once per process.
+inline int first_initialisation(bool& done, const char* module_name) noexcept {
+    if (done) {
+        PyErr_Format(PyExc_ImportError, texts::kInitialisedTwice, module_name);
+        return -1;
+    }
+    done = true;
+    return 0;
+}
+
+// A module-level name as a trampoline sees it at call time: the module's
+// globals, then the builtins; NameError otherwise. New reference.
+inline Ref lookup_global(PyObject* globals, const char* name) noexcept {
+    PyObject* found = PyDict_GetItemString(globals, name);
+    if (found == nullptr) found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    if (found == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        return {};
+    }
+    return Ref::borrow(found);
+}
+
+}  // namespace vx

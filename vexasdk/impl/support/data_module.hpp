@@ -1,0 +1,35 @@
+// What the data modules share: the trampoline signature in export tables and
+// the record-array view their callbacks receive.
+#pragma once
+
+#include "support/capi.hpp"
+#include "support/frame.hpp"
+#include "support/utils_api.hpp"
+#include "vexasdk/acquisition.h"
+
+namespace vx {
+
+inline constexpr char kTrampolineSignature[] = "void (vexasdk_dev_ctx *, void *)";
+
+// `array.view(np.recarray)`, `np` as the module namespace holds it now.
+inline Ref recarray_view(PyObject* globals, PyObject* array) noexcept {
+    Ref np = lookup_global(globals, "np");
+    if (!np) return {};
+    Ref recarray = Ref::steal(PyObject_GetAttrString(np.get(), "recarray"));
+    if (!recarray) return {};
+    return Ref::steal(PyObject_CallMethod(array, "view", "O", recarray.get()));
+}
+
+// A module-level dtype by name, as the trampolines look it up at each block.
+inline Ref module_dtype(PyObject* globals, const char* name) noexcept { return lookup_global(globals, name); }
+
+// Common start of a data module: its export table, numpy's types, and
+// _c_to_np_arr.
+inline int start_data_module(PyObject* module, std::initializer_list<std::pair<const char*, void*>> trampolines) noexcept {
+    for (auto [name, fn] : trampolines)
+        if (export_function(module, name, fn, kTrampolineSignature) < 0) return -1;
+    if (import_numpy_types() < 0) return -1;
+    return import_c_to_np_arr();
+}
+
+}  // namespace vx

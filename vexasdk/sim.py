@@ -1,0 +1,298 @@
+"""The virtual detector's control interface.
+
+Everything here scripts the virtual detector that stands in for hardware: what
+its devices look like, what its SDK calls answer (failures included), what its
+acquisitions deliver and from how many native threads, and what was called
+with which arguments. Tests use it; so can your own test suites.
+
+Devices are addressed by their index in the virtual enumeration (0, the
+default, is the first).
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import threading
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+import vexasdk
+from vexasdk import _device_opener
+from vexasdk._device_context import _DeviceContext
+from vexasdk._utils import SdkError
+
+SUCCESS = 0
+ERR_ENOMEM = -12
+ERR_EFAULT = -14
+ERR_EBUSY = -16
+ERR_ENODEV = -19
+ERR_EINVAL = -22
+ERR_BAD_STATE = -5001
+
+ACQ_MODE_PROCESSED = 2
+
+_LIB_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(vexasdk.__file__))), "vexasdkpy.libs",
+                         "libvexa_sdk_ng.so")
+# The extension modules loaded this library already; this is the same instance.
+_lib = ctypes.CDLL(_LIB_PATH)
+
+_c = ctypes
+_u32, _i32, _u64, _i64, _ptr = _c.c_uint32, _c.c_int32, _c.c_uint64, _c.c_int64, _c.c_void_p
+
+
+def _declare(name: str, restype: Any, *argtypes: Any) -> Any:
+    fn = getattr(_lib, name)
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
+
+
+_sim_reset = _declare("vexasdk_sim_reset", _i32)
+_sim_set_device_count = _declare("vexasdk_sim_set_device_count", _i32, _u32)
+_sim_device_count = _declare("vexasdk_sim_device_count", _u32)
+_sim_fail = _declare("vexasdk_sim_fail", _i32, _c.c_char_p, _i32, _i64)
+_sim_clear_faults = _declare("vexasdk_sim_clear_faults", _i32)
+_sim_call_count = _declare("vexasdk_sim_call_count", _u64, _c.c_char_p)
+_sim_call_log = _declare("vexasdk_sim_call_log", _c.c_size_t, _c.c_char_p, _c.c_size_t)
+_sim_clear_call_log = _declare("vexasdk_sim_clear_call_log", _i32)
+_sim_set_delivery_threads = _declare("vexasdk_sim_set_delivery_threads", _i32, _u32, _u32)
+_sim_queue_itot_evcount = _declare("vexasdk_sim_queue_itot_evcount", _i32, _u32, _ptr, _u64, _i32)
+_sim_clear_queue = _declare("vexasdk_sim_clear_queue", _i32, _u32)
+_sim_generate = _declare("vexasdk_sim_generate", _i32, _u32, _c.c_double, _u64, _u64)
+_sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
+_sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
+_sim_deliver_here = _declare("vexasdk_sim_deliver_here", _i32, _ptr, _ptr, _ptr)
+_acq_start = _declare("vexasdk_acq_start", _i32, _ptr, _ptr, _i32, _ptr, _ptr)
+_acq_await_end = _declare("vexasdk_acq_await_end", _i32, _ptr)
+_acq_abort = _declare("vexasdk_acq_abort", _i32, _ptr)
+_chip_set_mode = _declare("vexasdk_chip_set_mode", _i32, _ptr, _u32)
+
+
+def _check(rc: int, what: str) -> None:
+    if rc != SUCCESS:
+        raise SdkError(what, rc)
+
+
+def _index(device: int) -> int:
+    if not isinstance(device, int) or isinstance(device, bool) or not 0 <= device < 2**32:
+        raise ValueError(f"device must be an index in 0..{2**32 - 1}, got {device!r}")
+    return device
+
+
+def _bytes_of(array: np.ndarray, dtype: np.dtype, what: str) -> np.ndarray:
+    """A C-contiguous copy-if-needed of `array` as records of `dtype`."""
+    array = np.asarray(array)
+    if array.dtype != dtype:
+        raise TypeError(f"{what} must have dtype {dtype}, got {array.dtype}")
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
+    return np.ascontiguousarray(array)
+
+
+# ---- world ----
+
+
+def reset() -> None:
+    """Closes every open context and restores the default virtual devices, with an
+    empty call log and no scripted faults."""
+    with _running_lock:
+        _running.clear()
+    _check(_sim_reset(), "Failed to reset the virtual detector.")
+
+
+def set_device_count(count: int) -> None:
+    """Sets how many virtual devices exist; new ones get the default model and
+    contexts on removed ones are closed."""
+    _check(_sim_set_device_count(_index(count)), "Failed to set the number of virtual devices.")
+
+
+def device_count() -> int:
+    """The number of virtual devices."""
+    return int(_sim_device_count())
+
+
+# ---- faults and the call log ----
+
+
+def fail(function: str, code: int, times: int | None = 1) -> None:
+    """Makes the next `times` calls of the SDK function `function` return `code`
+    without doing anything; every later call when `times` is None; `times=0`
+    removes the fault."""
+    count = -1 if times is None else times
+    _check(_sim_fail(function.encode(), code, count), f"Failed to script a fault for {function}.")
+
+
+def clear_faults() -> None:
+    """Removes every scripted fault."""
+    _check(_sim_clear_faults(), "Failed to clear the faults.")
+
+
+def call_count(function: str | None = None) -> int:
+    """How often the SDK function `function` (every function when None) was called
+    since the last reset or `clear_call_log`."""
+    return int(_sim_call_count(function.encode() if function is not None else None))
+
+
+def call_log() -> list[dict[str, Any]]:
+    """The newest calls (at most 100000), oldest first, each as {"fn": name,
+    "args": {name: value}}. Pointers are addresses (None for null), byte ranges
+    hex strings, floats exact."""
+    size = _sim_call_log(None, 0)
+    while True:
+        buf = ctypes.create_string_buffer(size)
+        needed = _sim_call_log(buf, size)
+        if needed <= size:
+            return json.loads(buf.value.decode("latin-1"))
+        size = needed
+
+
+def calls(function: str) -> list[dict[str, Any]]:
+    """The arguments of each logged call of `function`, oldest first."""
+    return [entry["args"] for entry in call_log() if entry["fn"] == function]
+
+
+def clear_call_log() -> None:
+    """Empties the call log and its counts."""
+    _check(_sim_clear_call_log(), "Failed to clear the call log.")
+
+
+# ---- acquisition ----
+
+# Callbacks of acquisitions started here, kept alive until the acquisition ends.
+_running: dict[int, object] = {}
+_running_lock = threading.Lock()
+
+
+def set_delivery_threads(threads: int, device: int = 0) -> None:
+    """How many native threads deliver the blocks of the next acquisitions (1 to 64)."""
+    _check(_sim_set_delivery_threads(_index(device), threads), "Failed to set the delivery threads.")
+
+
+ITOT_EVCOUNT_DTYPE = np.dtype([("address", "<u4"), ("itot", "<u4"), ("evcount", "<u8")])
+
+
+def queue_itot_evcount(packets: np.ndarray | None, *, count: int | None = None, fetch_rc: int = 0,
+                       device: int = 0) -> None:
+    """Queues an iToT-evcount block for the next acquisition.
+
+    Args:
+        packets: Records of ITOT_EVCOUNT_DTYPE, copied now; None makes the fetch
+            answer a null pointer with `count` records.
+        count: With packets None, the count the fetch reports.
+        fetch_rc: What the fetch answers instead of the block when not 0.
+        device: The virtual device.
+    """
+    if packets is None:
+        _check(_sim_queue_itot_evcount(_index(device), None, count or 0, fetch_rc), "Failed to queue a block.")
+        return
+    data = _bytes_of(packets, ITOT_EVCOUNT_DTYPE, "packets")
+    _check(_sim_queue_itot_evcount(_index(device), data.ctypes.data, len(data), fetch_rc), "Failed to queue a block.")
+
+
+def queue_fetch_failure(code: int = ERR_EINVAL, device: int = 0) -> None:
+    """Queues a block whose fetch fails with `code`, for the iToT-evcount fetch."""
+    queue_itot_evcount(None, fetch_rc=code, device=device)
+
+
+def clear_queue(device: int = 0) -> None:
+    """Drops every queued block."""
+    _check(_sim_clear_queue(_index(device)), "Failed to clear the queue.")
+
+
+def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, block_limit: int = 0,
+             device: int = 0) -> None:
+    """Once the queue runs empty, acquisitions produce plausible blocks of the
+    chips' current mode: `packets_per_block` events each, `blocks_per_second`
+    (0: as fast as possible), `block_limit` blocks in all (0: until aborted)."""
+    _check(_sim_generate(_index(device), blocks_per_second, packets_per_block, block_limit),
+           "Failed to set up data generation.")
+
+
+def blocks_delivered(device: int = 0) -> int:
+    """Blocks whose callback has returned since the device was last reset."""
+    return int(_sim_blocks_delivered(_index(device)))
+
+
+def trigger_count(device: int = 0) -> int:
+    """Software triggers received since the device was last reset."""
+    return int(_sim_trigger_count(_index(device)))
+
+
+def trampoline(module: str, name: str) -> int:
+    """The address of the C trampoline `name` in the export table of the module
+    `vexasdk.<module>`."""
+    import importlib
+
+    mod = importlib.import_module(f"vexasdk.{module}")
+    capsule = mod.__pyx_capi__[name]
+    get_name = ctypes.pythonapi.PyCapsule_GetName
+    get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return get_pointer(capsule, get_name(capsule))
+
+
+def _address(context: _DeviceContext) -> int:
+    return _device_opener.sdk_address(context) or 0
+
+
+def set_mode(context: _DeviceContext, mode: int) -> None:
+    """Switches every chip of the device to the SDK mode value `mode`."""
+    _check(_chip_set_mode(_address(context), int(mode)), "Failed to set the chip mode.")
+
+
+def start(context: _DeviceContext, trampoline_address: int, callback: Callable[..., object],
+          width: int = 0, height: int = 0, dwell_time: int = 0) -> None:
+    """Starts an acquisition that calls the trampoline with `callback` as user
+    data, as the acquisition runner does; `callback` is kept alive until
+    `await_end` or `abort` returns."""
+    params = (ctypes.c_uint32 * 4)()
+    ctypes.memmove(params, np.array([width, height], "<u4").tobytes() + np.array([dwell_time], "<u8").tobytes(), 16)
+    key = _address(context)
+    with _running_lock:
+        _running[key] = callback
+    rc = _acq_start(key, trampoline_address, ACQ_MODE_PROCESSED, ctypes.addressof(params), id(callback))
+    if rc != SUCCESS:
+        with _running_lock:
+            _running.pop(key, None)
+        _check(rc, "Failed to start the acquisition.")
+
+
+def await_end(context: _DeviceContext) -> None:
+    """Waits, with the interpreter lock released, until the acquisition has ended."""
+    key = _address(context)
+    rc = _acq_await_end(key)
+    with _running_lock:
+        _running.pop(key, None)
+    _check(rc, "Failed to await the end of the acquisition.")
+
+
+def abort(context: _DeviceContext) -> None:
+    """Aborts the acquisition and waits for its end."""
+    key = _address(context)
+    rc = _acq_abort(key)
+    if rc == SUCCESS:
+        rc = _acq_await_end(key)
+    with _running_lock:
+        _running.pop(key, None)
+    _check(rc, "Failed to abort the acquisition.")
+
+
+def deliver(context: _DeviceContext, module: str, name: str, callback: Callable[..., object],
+            threads: int = 1, device: int = 0) -> None:
+    """Delivers every queued block through the trampoline `name` of
+    `vexasdk.<module>` to `callback`, from `threads` native threads, and returns
+    when all were delivered."""
+    set_delivery_threads(threads, device)
+    start(context, trampoline(module, name), callback)
+    await_end(context)
+
+
+def deliver_here(context: _DeviceContext, module: str, name: str, callback: Callable[..., object]) -> None:
+    """Delivers the block at the head of the queue on the calling thread."""
+    rc = _sim_deliver_here(_address(context), trampoline(module, name), id(callback))
+    _check(rc, "Failed to deliver the block.")
