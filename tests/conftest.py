@@ -1,0 +1,32 @@
+import logging
+
+import pytest
+
+import vexasdk
+import vexasdk.sim as sim
+
+
+@pytest.fixture(autouse=True)
+def sim_reset():
+    """Every test starts from the virtual detector as it comes out of the box."""
+    sim.reset()
+    yield
+    sim.reset()
+
+
+@pytest.fixture
+def device():
+    """The first virtual device, opened."""
+    with vexasdk.open_device() as dev:
+        yield dev
+
+
+@pytest.fixture
+def vexasdk_log(caplog):
+    """Records on the "vexasdk" logger, as (levelname, message, exc_info) tuples."""
+    caplog.set_level(logging.DEBUG, logger="vexasdk")
+
+    def records():
+        return [(r.levelname, r.getMessage(), r.exc_info) for r in caplog.records if r.name == "vexasdk"]
+
+    return records
