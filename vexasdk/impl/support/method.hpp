@@ -1,0 +1,149 @@
+// Methods of extension types whose annotations are readable from Python, as
+// those of Python functions are: `PixelChip.set_polarity.__annotations__`.
+// A method is a descriptor around the type's own PyMethodDef (which must be
+// METH_FASTCALL | METH_KEYWORDS); calls go straight to the C function.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+#include "support/ref.hpp"
+
+namespace vx {
+
+struct AnnotatedMethod {
+    PyObject_HEAD
+    PyMethodDef* def;
+    PyTypeObject* owner;
+    PyObject* annotations;  // dict, owned
+    PyObject* qualname;     // str, owned
+    vectorcallfunc vectorcall;
+};
+
+namespace method_detail {
+
+using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Called unbound (Type.method(obj, ...)) or, through the bound method that
+// __get__ makes, with the instance first.
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* self = reinterpret_cast<AnnotatedMethod*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1 || !PyObject_TypeCheck(args[0], self->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects needs an argument", self->def->ml_name,
+                     self->owner->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<Fast>(reinterpret_cast<void*>(self->def->ml_meth))(args[0], args + 1, nargs - 1, kwnames);
+}
+
+inline PyObject* get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline void dealloc(PyObject* self) noexcept {
+    auto* m = reinterpret_cast<AnnotatedMethod*>(self);
+    Py_XDECREF(m->annotations);
+    Py_XDECREF(m->qualname);
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* get_name(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(reinterpret_cast<AnnotatedMethod*>(self)->def->ml_name);
+}
+
+inline PyObject* get_doc(PyObject* self, void*) noexcept {
+    const char* doc = reinterpret_cast<AnnotatedMethod*>(self)->def->ml_doc;
+    if (doc == nullptr) Py_RETURN_NONE;
+    return PyUnicode_FromString(doc);
+}
+
+inline PyObject* get_annotations(PyObject* self, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethod*>(self)->annotations);
+}
+
+inline PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<AnnotatedMethod*>(self)->qualname);
+}
+
+inline PyObject* get_objclass(PyObject* self, void*) noexcept {
+    return Py_NewRef(reinterpret_cast<PyObject*>(reinterpret_cast<AnnotatedMethod*>(self)->owner));
+}
+
+inline PyObject* repr(PyObject* self) noexcept {
+    auto* m = reinterpret_cast<AnnotatedMethod*>(self);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", m->def->ml_name, m->owner->tp_name);
+}
+
+inline PyGetSetDef getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// One such type per module that uses it; each module readies its own.
+inline PyTypeObject type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vexasdk.method",
+    .tp_basicsize = sizeof(AnnotatedMethod),
+    .tp_dealloc = dealloc,
+    .tp_vectorcall_offset = offsetof(AnnotatedMethod, vectorcall),
+    .tp_repr = repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_getset = getset,
+    .tp_descr_get = get,
+};
+
+}  // namespace method_detail
+
+struct Annotation {
+    const char* name;  // parameter name, or "return"
+    const char* text;  // the annotation, kept as a string
+};
+
+struct MethodAnnotations {
+    const char* method;
+    std::initializer_list<Annotation> annotations;
+};
+
+// Replaces the listed methods of a readied type by annotated ones.
+inline int annotate_methods(PyTypeObject* type, std::initializer_list<MethodAnnotations> methods) noexcept {
+    if (PyType_Ready(&method_detail::type) < 0) return -1;
+    for (const MethodAnnotations& entry : methods) {
+        PyMethodDef* def = type->tp_methods;
+        while (def && def->ml_name && strcmp(def->ml_name, entry.method) != 0) ++def;
+        if (def == nullptr || def->ml_name == nullptr || def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) {
+            PyErr_Format(PyExc_SystemError, "%s.%s is not a fast-call method", type->tp_name, entry.method);
+            return -1;
+        }
+        Ref annotations = Ref::steal(PyDict_New());
+        if (!annotations) return -1;
+        for (const Annotation& a : entry.annotations) {
+            Ref text = Ref::steal(PyUnicode_FromString(a.text));
+            if (!text || PyDict_SetItemString(annotations.get(), a.name, text.get()) < 0) return -1;
+        }
+        const char* dot = strrchr(type->tp_name, '.');
+        Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", dot ? dot + 1 : type->tp_name, entry.method));
+        if (!qualname) return -1;
+        auto* method = PyObject_New(AnnotatedMethod, &method_detail::type);
+        if (method == nullptr) return -1;
+        method->def = def;
+        method->owner = type;
+        method->annotations = annotations.release();
+        method->qualname = qualname.release();
+        method->vectorcall = method_detail::call;
+        Ref holder = Ref::steal(reinterpret_cast<PyObject*>(method));
+        if (PyDict_SetItemString(type->tp_dict, entry.method, holder.get()) < 0) return -1;
+    }
+    PyType_Modified(type);
+    return 0;
+}
+
+}  // namespace vx
