@@ -26,7 +26,7 @@ demo: install
 	$(PY) examples/acquire.py
 
 test: install
-	$(PY) -m pytest -q
+	$(VENV)/bin/pytest -q
 
 bench: install
 	$(PY) bench/run.py

@@ -77,15 +77,23 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
     ended_cv().notify_all();
 }
 
-// Joins the delivery threads and waits until none runs. Called and returns with
-// `lock` held; releases it meanwhile.
-void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq) {
+// Joins the delivery threads and waits until none runs but, on a delivery
+// thread, the caller's own: that one is detached and ends when its callback
+// returns. Called and returns with `lock` held; releases it meanwhile.
+void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq, bool from_delivery_thread) {
     std::vector<std::thread> threads = std::move(acq.threads);
     acq.threads.clear();
     lock.unlock();
-    for (auto& t : threads) t.join();
+    for (auto& t : threads) {
+        if (t.get_id() == std::this_thread::get_id()) {
+            t.detach();
+        } else {
+            t.join();
+        }
+    }
     lock.lock();
-    ended_cv().wait(lock, [&] { return acq.threads_running == 0; });
+    uint32_t left = from_delivery_thread ? 1 : 0;
+    ended_cv().wait(lock, [&] { return acq.threads_running <= left; });
 }
 
 uint32_t current_mode(const DeviceModel& device) { return device.chips.empty() ? 0 : device.chips.front().mode; }
@@ -99,7 +107,8 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) {
     device->acq.stop = true;
     device->acq.queue.clear();
     ended_cv().notify_all();
-    join_delivery(lock, device->acq);
+    // A callback may close its own device, for instance by ending the process.
+    join_delivery(lock, device->acq, is_delivery_thread_of(*device));
     device->acq.state = AcqState::idle;
     device->acq.owner = nullptr;
 }
@@ -126,7 +135,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
     if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
-    if (acq.state == AcqState::ended) join_delivery(lock, acq);
+    if (acq.state == AcqState::ended) join_delivery(lock, acq, false);
     // The device may have been closed while the lock was released.
     if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::running;
@@ -151,7 +160,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
     if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
-    join_delivery(lock, acq);
+    join_delivery(lock, acq, false);
     if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::idle;
     acq.owner = nullptr;
@@ -172,7 +181,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
     // From inside a callback the thread cannot wait for itself; the
     // acquisition ends when that callback returns.
     if (is_delivery_thread_of(*device)) return VEXASDK_SUCCESS;
-    join_delivery(lock, acq);
+    join_delivery(lock, acq, false);
     if (find_device(ctx) == device && acq.state == AcqState::running) acq.state = AcqState::ended;
     return VEXASDK_SUCCESS;
 }

@@ -153,9 +153,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_close(vexasdk_dev_ctx* ctx) {
     if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
     {
         std::lock_guard<std::mutex> lock(world().mu);
-        DeviceModel* device = find_device(ctx);
-        if (device == nullptr) return VEXASDK_ERR_ENODEV;
-        if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+        if (find_device(ctx) == nullptr) return VEXASDK_ERR_ENODEV;
     }
     close_contexts({ctx});
     return VEXASDK_SUCCESS;

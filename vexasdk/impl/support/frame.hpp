@@ -31,12 +31,46 @@ inline int log(const TrampolineSite& site, const char* method, const char* messa
     return result ? 0 : -1;
 }
 
-// What the handler cannot take: printed with its traceback (SystemExit ends
-// the process there), then handed to the unraisable-exception hook.
+// True when the calling thread is the interpreter's main thread.
+inline bool on_main_thread() noexcept {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    PyErr_Clear();
+    return main_ident == PyThread_get_thread_ident();
+}
+
+// The exit a callback asked for on an SDK thread, raised in the main thread.
+inline PyObject* pending_exit_code = nullptr;
+
+inline int raise_pending_exit(void*) noexcept {
+    PyObject* code = std::exchange(pending_exit_code, nullptr);
+    if (code == nullptr) return 0;
+    PyErr_SetObject(PyExc_SystemExit, code);
+    Py_DECREF(code);
+    return -1;
+}
+
+// What the handler cannot take: printed with its traceback, then handed to
+// the unraisable-exception hook. SystemExit would make the printer finalise
+// the interpreter from this thread while the main thread still runs it, so
+// on an SDK thread the exit is passed to the main thread instead.
 inline void escape(const TrampolineSite& site) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyErr_SetRaisedException(Py_NewRef(exc));
-    PyErr_PrintEx(0);
+    if (PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && !on_main_thread()) {
+        PyObject* code = PyObject_GetAttrString(exc, "code");
+        if (code == nullptr) {
+            PyErr_Clear();
+            code = Py_NewRef(Py_None);
+        }
+        Py_XSETREF(pending_exit_code, code);
+        if (Py_AddPendingCall(raise_pending_exit, nullptr) < 0) PyErr_Clear();
+        PyErr_DisplayException(exc);
+    } else {
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        PyErr_PrintEx(0);
+    }
     Ref context = Ref::steal(PyUnicode_FromString(site.qualname));
     PyErr_Clear();
     PyErr_SetRaisedException(exc);

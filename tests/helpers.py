@@ -1,0 +1,20 @@
+import subprocess
+import sys
+import textwrap
+
+
+def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter: modules initialise once per process."""
+    return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+# Makes `vexasdk` importable without running its __init__ (which imports the
+# modules a test wants to import first, after tampering with their imports).
+BARE_PACKAGE = """
+import importlib.util, sys, types
+_spec = importlib.util.find_spec("vexasdk")
+_pkg = types.ModuleType("vexasdk")
+_pkg.__path__ = list(_spec.submodule_search_locations)
+sys.modules["vexasdk"] = _pkg
+"""

@@ -1,0 +1,115 @@
+"""The virtual detector's own contract: validation, states, faults, the log."""
+
+import numpy as np
+import pytest
+
+import vexasdk
+import vexasdk.sim as sim
+
+TRAMPOLINE = ("_t3_itot_evcount", "fb_itot_evcount_cb")
+
+
+def start(device, callback, **params):
+    sim.start(device.context, sim.trampoline(*TRAMPOLINE), callback, **params)
+
+
+def test_scripted_faults_count_down(device):
+    sim.fail("vexasdk_acq_await_end", sim.ERR_EBUSY, times=2)
+    for _ in range(2):
+        with pytest.raises(vexasdk.SdkError) as raised:
+            sim.await_end(device.context)
+        assert raised.value.code == sim.ERR_EBUSY
+    # Back to the real answer: nothing is running.
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.await_end(device.context)
+    assert raised.value.code == sim.ERR_BAD_STATE
+
+
+def test_permanent_fault_until_removed(device):
+    sim.fail("vexasdk_acq_abort", sim.ERR_ENOMEM, times=None)
+    for _ in range(3):
+        with pytest.raises(vexasdk.SdkError):
+            sim.abort(device.context)
+    sim.fail("vexasdk_acq_abort", 0, times=0)
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.abort(device.context)
+    assert raised.value.code == sim.ERR_BAD_STATE
+
+
+def test_call_log_records_arguments(device):
+    sim.clear_call_log()
+    start(device, lambda packets: None, width=7, height=9, dwell_time=2**63 + 5)
+    sim.await_end(device.context)
+    [args] = sim.calls("vexasdk_acq_start")
+    assert (args["mode"], args["width"], args["height"], args["dwell_time"]) == (2, 7, 9, 2**63 + 5)
+    assert args["ctx"] == vexasdk._device_opener.sdk_address(device.context)
+    assert sim.call_count("vexasdk_acq_start") == 1 and sim.call_count() == 2
+
+
+def test_acquisition_states(device):
+    sim.generate(blocks_per_second=200, packets_per_block=10)
+    sim.set_mode(device.context, 9)
+    got = []
+    start(device, got.append)
+    with pytest.raises(vexasdk.SdkError) as raised:
+        start(device, got.append)
+    assert raised.value.code == sim.ERR_EBUSY
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.set_mode(device.context, 7)
+    assert raised.value.code == sim.ERR_EBUSY
+    sim.abort(device.context)
+    delivered = sim.blocks_delivered()
+    assert len(got) == delivered
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.await_end(device.context)
+    assert raised.value.code == sim.ERR_BAD_STATE
+
+
+def test_generated_blocks_are_plausible(device):
+    sim.set_mode(device.context, 9)
+    sim.generate(packets_per_block=5000, block_limit=3)
+    got = []
+    start(device, got.append)
+    sim.await_end(device.context)
+    assert [len(b) for b in got] == [5000] * 3
+    block = got[0]
+    assert (block.evcount >= 1).all() and (block.itot >= 5 * block.evcount).all()
+    assert ((block.address >> 16) < 4).all() and ((block.address & 0xFFFF) < 65536).all()
+
+
+def test_closed_and_unknown_contexts_answer_errors():
+    device = vexasdk.open_device()
+    context = device.context
+    device.close()
+    device.close()
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.set_mode(context, 9)
+    assert raised.value.code == sim.ERR_ENODEV
+    with pytest.raises(vexasdk.SdkError) as raised:
+        vexasdk.open_device("virtual:9")
+    assert raised.value.code == sim.ERR_ENODEV
+    assert "virtual:9" in str(raised.value)
+
+
+def test_closing_aborts_a_running_acquisition():
+    device = vexasdk.open_device()
+    sim.set_mode(device.context, 9)
+    sim.generate(packets_per_block=10)
+    got = []
+    start(device, got.append)
+    device.close()
+    count = len(got)
+    assert sim.blocks_delivered() == count
+
+
+@pytest.mark.parametrize("bad", [
+    lambda: sim.queue_itot_evcount(np.zeros(3, np.uint64)),
+    lambda: sim.queue_itot_evcount(np.zeros((2, 2), sim.ITOT_EVCOUNT_DTYPE)),
+    lambda: sim.set_delivery_threads(0),
+    lambda: sim.set_delivery_threads(2, device=5),
+    lambda: sim.generate(blocks_per_second=-1),
+    lambda: sim.set_device_count(-1),
+])
+def test_harness_rejects_bad_input(bad):
+    with pytest.raises((TypeError, ValueError, vexasdk.SdkError)):
+        bad()
