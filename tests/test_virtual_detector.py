@@ -113,3 +113,13 @@ def test_closing_aborts_a_running_acquisition():
 def test_harness_rejects_bad_input(bad):
     with pytest.raises((TypeError, ValueError, vexasdk.SdkError)):
         bad()
+
+
+def test_generation_honours_the_block_limit_across_threads(device):
+    sim.set_mode(device.context, 9)
+    sim.set_delivery_threads(3)
+    sim.generate(blocks_per_second=1000, packets_per_block=1, block_limit=10)
+    got = []
+    start(device, got.append)
+    sim.await_end(device.context)
+    assert len(got) == 10

@@ -162,8 +162,9 @@ def clear_call_log() -> None:
 
 # ---- acquisition ----
 
-# Callbacks of acquisitions started here, kept alive until the acquisition ends.
-_running: dict[int, object] = {}
+# Callbacks of acquisitions started here, kept alive until the acquisition ends
+# (a start that fails must not drop the callback of the one that runs).
+_running: dict[int, list[object]] = {}
 _running_lock = threading.Lock()
 
 
@@ -236,6 +237,12 @@ def trampoline(module: str, name: str) -> int:
     return get_pointer(capsule, get_name(capsule))
 
 
+def null_callback() -> int:
+    """The address of a C callback that does nothing: delivering to it measures
+    the virtual detector's own cost."""
+    return ctypes.cast(_lib.vexasdk_sim_null_callback, ctypes.c_void_p).value
+
+
 def _address(context: _DeviceContext) -> int:
     return _device_opener.sdk_address(context) or 0
 
@@ -254,11 +261,12 @@ def start(context: _DeviceContext, trampoline_address: int, callback: Callable[.
     ctypes.memmove(params, np.array([width, height], "<u4").tobytes() + np.array([dwell_time], "<u8").tobytes(), 16)
     key = _address(context)
     with _running_lock:
-        _running[key] = callback
+        _running.setdefault(key, []).append(callback)
     rc = _acq_start(key, trampoline_address, ACQ_MODE_PROCESSED, ctypes.addressof(params), id(callback))
     if rc != SUCCESS:
         with _running_lock:
-            _running.pop(key, None)
+            kept = _running[key]
+            del kept[max(i for i, c in enumerate(kept) if c is callback)]
         _check(rc, "Failed to start the acquisition.")
 
 

@@ -37,7 +37,6 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
     tl_delivering = device;
     Acquisition& acq = device->acq;
     Rng rng{seed};
-    Clock::time_point next_slot = Clock::now();
     for (;;) {
         std::unique_ptr<Block> block;
         GenerateSpec spec;
@@ -49,15 +48,15 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
                 acq.queue.pop_front();
             } else if (acq.generator.enabled &&
                        (acq.generator.block_limit == 0 || acq.generated < acq.generator.block_limit)) {
+                spec.block_index = acq.generated++;
                 if (acq.generator.blocks_per_second > 0) {
                     // Threads share one schedule: each takes the next slot.
                     auto period = std::chrono::duration<double>(1.0 / acq.generator.blocks_per_second);
-                    next_slot = std::max(next_slot, Clock::now() - std::chrono::seconds(1)) +
-                                std::chrono::duration_cast<Clock::duration>(period);
-                    ended_cv().wait_until(lock, next_slot, [&] { return acq.stop.load(); });
+                    Clock::time_point slot = acq.next_slot;
+                    acq.next_slot += std::chrono::duration_cast<Clock::duration>(period);
+                    ended_cv().wait_until(lock, slot, [&] { return acq.stop.load(); });
                     if (acq.stop) break;
                 }
-                spec.block_index = acq.generated++;
                 spec.chip_mode = acq.chip_mode;
                 spec.chip_count = static_cast<uint32_t>(std::max<size_t>(1, device->chips.size()));
                 spec.packets = acq.generator.packets_per_block;
@@ -144,6 +143,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     acq.params = *params;
     acq.chip_mode = current_mode(*device);
     acq.generated = 0;
+    acq.next_slot = Clock::now();
     acq.threads_running = acq.threads_wanted;
     uint64_t seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
     for (uint32_t i = 0; i < acq.threads_wanted; ++i)
@@ -317,3 +317,5 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexa
     run_block(ctx, callback, user_data, *block);
     return VEXASDK_SUCCESS;
 }
+
+VEXASDK_API void vexasdk_sim_null_callback(vexasdk_dev_ctx*, void*) {}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -92,6 +93,7 @@ struct Acquisition {
     std::atomic<bool> stop{false};
     std::atomic<uint32_t> threads_running{0};
     uint64_t generated = 0;
+    std::chrono::steady_clock::time_point next_slot;  // when the next generated block is due
     Generator generator;
     vexasdk_acq_params params{};
     vexasdk_dev_ctx* owner = nullptr;  // the context that started the acquisition

@@ -62,6 +62,9 @@ VEXASDK_API uint64_t vexasdk_sim_blocks_delivered(uint32_t device);
  * the head of the queue, as an SDK thread would. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
                                                       void* user_data);
+/* A callback that takes the block and does nothing with it: what the engine
+ * alone costs, for benchmarks. */
+VEXASDK_API void vexasdk_sim_null_callback(vexasdk_dev_ctx* ctx, void* user_data);
 /* Software triggers received since the device was last reset. */
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
 

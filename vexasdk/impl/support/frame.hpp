@@ -92,6 +92,35 @@ inline void handle_failure(const TrampolineSite& site) noexcept {
     if (logged < 0) escape(site);
 }
 
+// An SDK thread keeps the thread state the interpreter gives it, so that
+// later blocks on that thread only take the lock (a thread state made and
+// destroyed per block costs microseconds). It is given back when the thread
+// ends, unless the interpreter is going away anyway.
+struct ThreadStateKeeper {
+    bool kept = false;
+    void keep() noexcept {
+        if (!kept) {
+            PyGILState_Ensure();  // one more level: Release no longer destroys the state
+            kept = true;
+        }
+    }
+    ~ThreadStateKeeper() {
+        if (!kept || !Py_IsInitialized() || Py_IsFinalizing()) return;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        PyGILState_Release(PyGILState_LOCKED);
+        PyGILState_Release(gil);
+    }
+};
+
+inline PyGILState_STATE ensure_gil() noexcept {
+    thread_local ThreadStateKeeper keeper;
+    // Only threads the interpreter does not know; its own manage their state.
+    bool foreign = !keeper.kept && PyGILState_GetThisThreadState() == nullptr;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (foreign) keeper.keep();
+    return gil;
+}
+
 }  // namespace frame_detail
 
 // Runs one delivery: `fetch()` without the interpreter lock (its result code
@@ -103,7 +132,7 @@ void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and
     if (Py_IsFinalizing()) return;
     int rc = fetch();
     if (Py_IsFinalizing()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil = frame_detail::ensure_gil();
     PyObject* handled = PyErr_GetHandledException();
     if (rc != 0) {
         if (frame_detail::log(site, "error", site.fetch_failed) < 0) frame_detail::escape(site);

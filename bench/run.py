@@ -1,0 +1,72 @@
+"""Data-path benchmarks on the virtual detector.
+
+Each line compares what the layer does with a ceiling measured on this
+machine: the throughput of a plain numpy copy of the same bytes, and the cost
+of the callback call itself. Ratios near 1 mean the layer adds little.
+"""
+
+import time
+
+import numpy as np
+
+import vexasdk
+import vexasdk.sim as sim
+
+TRAMPOLINE = ("_t3_itot_evcount", "fb_itot_evcount_cb")
+
+
+def best_of(runs, fn):
+    best = float("inf")
+    for _ in range(runs):
+        began = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - began)
+    return best
+
+
+def delivery_seconds(device, block, blocks, trampoline):
+    """Seconds per block delivered through `trampoline`."""
+    for _ in range(blocks):
+        sim.queue_itot_evcount(block)
+    callback = lambda packets: None  # noqa: E731
+    began = time.perf_counter()
+    sim.start(device.context, trampoline, callback)
+    sim.await_end(device.context)
+    return (time.perf_counter() - began) / blocks
+
+
+def layer_seconds(device, block, blocks):
+    """What the layer adds per block: delivery through the trampoline less
+    delivery to a C callback that does nothing (the virtual detector's share)."""
+    through = min(delivery_seconds(device, block, blocks, sim.trampoline(*TRAMPOLINE)) for _ in range(3))
+    engine = min(delivery_seconds(device, block, blocks, sim.null_callback()) for _ in range(3))
+    return through - engine
+
+
+def main():
+    sim.reset()
+    with vexasdk.open_device() as device:
+        block = np.zeros(1_000_000, sim.ITOT_EVCOUNT_DTYPE)
+        block["address"] = np.arange(len(block))
+        # The SDK's blocks are cold when they arrive: copy ten distinct ones in turn.
+        sources = [block.copy() for _ in range(10)]
+        copy_s = best_of(3, lambda: [s.copy() for s in sources]) / len(sources)
+        deliver_s = layer_seconds(device, block, 10)
+        print(f"1,000,000-packet block: layer {deliver_s * 1e3:.2f} ms, numpy copy {copy_s * 1e3:.2f} ms "
+              f"(ratio {deliver_s / copy_s:.2f}; {block.nbytes / deliver_s / 1e9:.1f} GB/s)")
+
+        empty = block[:0]
+        per_block = layer_seconds(device, empty, 2000)
+
+        def noop(packets):
+            pass
+
+        view = empty.view(np.recarray)
+        call_s = best_of(5, lambda: [noop(view) for _ in range(2000)]) / 2000
+        view_s = best_of(5, lambda: [empty.view(np.recarray) for _ in range(2000)]) / 2000
+        print(f"empty block: layer {per_block * 1e6:.2f} us per block; of that the Python call "
+              f"{call_s * 1e6:.2f} us and the record-array view {view_s * 1e6:.2f} us")
+
+
+if __name__ == "__main__":
+    main()

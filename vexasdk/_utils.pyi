@@ -1,0 +1,11 @@
+from typing import Any
+
+__pyx_capi__: dict[str, Any]
+
+class SdkError(Exception):
+    """An SDK call failed."""
+
+    message: str
+    code: int
+    name: str
+    def __init__(self, message: str, code: int) -> None: ...
