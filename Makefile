@@ -1,6 +1,8 @@
 # make demo  — set up, build, and run an acquisition on the virtual detector
 # make test  — set up, build, and run the tests
-PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.13.*/bin/python3.13 2>/dev/null | tail -n 1)
+# The first CPython 3.13 that actually runs (a pyenv shim may exist and fail).
+PYTHON ?= $(shell for p in python3.13 $$(ls -d $$HOME/.pyenv/versions/3.13.*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13 2>/dev/null); do \
+	$$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1 && { echo $$p; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find sdk vexasdk -type f) CMakeLists.txt pyproject.toml
