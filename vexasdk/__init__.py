@@ -6,8 +6,9 @@ detector, which :mod:`vexasdk.sim` scripts for tests and demos.
 
 from vexasdk._utils import SdkError
 from vexasdk._device import Device, open_device
+from vexasdk.enumeration import enumerate_devices
 
-__all__ = ["Device", "SdkError", "open_device", "sim"]
+__all__ = ["Device", "SdkError", "enumerate_devices", "open_device", "sim"]
 
 
 def __getattr__(name: str):

@@ -8,11 +8,12 @@ import threading
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
+from vexasdk._power_unit import _PowerUnit
 from vexasdk._utils import SdkError
+from vexasdk.bias_source import BiasInfo, BiasSource
+from vexasdk.enumeration import enumerate_devices
 
 _ENODEV = -19
-
-DEFAULT_CONNECTION_STRING = "virtual:0"
 
 # Contexts opened and not yet closed, so that the process never exits with an
 # SDK thread still able to call into Python.
@@ -30,11 +31,15 @@ class Device:
     Attributes:
         connection_string (str): The connection string the device was opened with.
         context (_DeviceContext): The device-context handle.
+        bias_sources (list[BiasSource]): The device's bias sources, in index order.
+        power_units (list[_PowerUnit]): The device's power units, in index order.
     """
 
     def __init__(self, context: _DeviceContext, connection_string: str) -> None:
         self.context = context
         self.connection_string = connection_string
+        self.bias_sources: list[BiasSource] = []
+        self.power_units: list[_PowerUnit] = []
         self._closed = False
 
     @property
@@ -77,22 +82,40 @@ def open_device(connection_string: str | None = None) -> Device:
 
     Args:
         connection_string (str | None): The connection string of an enumerated
-            device; the first virtual device when None.
+            device; the first enumerated device when None.
 
     Returns:
         Device: The opened device.
 
     Raises:
-        SdkError: The SDK could not open the device.
+        SdkError: The SDK could not open or describe the device, or none is attached.
     """
     if connection_string is None:
-        connection_string = DEFAULT_CONNECTION_STRING
+        devices = enumerate_devices()
+        if not devices:
+            raise SdkError("No device attached.", _ENODEV)
+        connection_string = devices[0].connection_string
     if not isinstance(connection_string, str):
         raise TypeError(f"connection_string must be str, not {type(connection_string).__name__}")
     context = _device_opener.open(connection_string)
     with _open_lock:
         _open_contexts[_device_opener.sdk_address(context)] = context
-    return Device(context, connection_string)
+    device = Device(context, connection_string)
+    try:
+        _build_controllers(device)
+    except BaseException:
+        device.close()
+        raise
+    return device
+
+
+def _build_controllers(device: Device) -> None:
+    context = device.context
+    device.bias_sources = [
+        BiasSource(bias_id, BiasInfo(min_volts, max_volts), context)
+        for bias_id, (min_volts, max_volts) in enumerate(_device_opener.bias_ranges(context))
+    ]
+    device.power_units = [_PowerUnit(unit_id, context) for unit_id in range(_device_opener.power_unit_count(context))]
 
 
 @atexit.register

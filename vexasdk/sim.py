@@ -66,6 +66,17 @@ _sim_generate = _declare("vexasdk_sim_generate", _i32, _u32, _c.c_double, _u64, 
 _sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
 _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
 _sim_deliver_here = _declare("vexasdk_sim_deliver_here", _i32, _ptr, _ptr, _ptr)
+_sim_set_enum_record = _declare("vexasdk_sim_set_enum_record", _i32, _u32, _c.c_char_p, _c.c_size_t)
+_sim_get_enum_record = _declare("vexasdk_sim_get_enum_record", _i32, _u32, _c.c_char_p, _c.c_size_t)
+_sim_set_enum_reported_count = _declare("vexasdk_sim_set_enum_reported_count", _i32, _i64)
+_sim_set_bias_count = _declare("vexasdk_sim_set_bias_count", _i32, _u32, _u32)
+_sim_set_bias_range = _declare("vexasdk_sim_set_bias_range", _i32, _u32, _u32, _c.c_float, _c.c_float)
+_sim_set_bias_desired = _declare("vexasdk_sim_set_bias_desired", _i32, _u32, _u32, _c.c_float)
+_sim_set_bias_actual = _declare("vexasdk_sim_set_bias_actual", _i32, _u32, _u32, _c.c_float)
+_sim_get_bias = _declare("vexasdk_sim_get_bias", _i32, _u32, _u32, _c.POINTER(_c.c_float), _c.POINTER(_c.c_float))
+_sim_set_unit_count = _declare("vexasdk_sim_set_unit_count", _i32, _u32, _u32)
+_sim_set_unit_powered = _declare("vexasdk_sim_set_unit_powered", _i32, _u32, _u32, _c.c_bool)
+_sim_get_unit_powered = _declare("vexasdk_sim_get_unit_powered", _i32, _u32, _u32, _c.POINTER(_c.c_bool))
 _acq_start = _declare("vexasdk_acq_start", _i32, _ptr, _ptr, _i32, _ptr, _ptr)
 _acq_await_end = _declare("vexasdk_acq_await_end", _i32, _ptr)
 _acq_abort = _declare("vexasdk_acq_abort", _i32, _ptr)
@@ -81,6 +92,18 @@ def _index(device: int) -> int:
     if not isinstance(device, int) or isinstance(device, bool) or not 0 <= device < 2**32:
         raise ValueError(f"device must be an index in 0..{2**32 - 1}, got {device!r}")
     return device
+
+
+def _small_index(value: int, what: str) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= 255:
+        raise ValueError(f"{what} must be an index in 0..255, got {value!r}")
+    return value
+
+
+def _volts(value: float, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{what} must be a number of volts, got {type(value).__name__}")
+    return float(value)
 
 
 def _bytes_of(array: np.ndarray, dtype: np.dtype, what: str) -> np.ndarray:
@@ -304,3 +327,123 @@ def deliver_here(context: _DeviceContext, module: str, name: str, callback: Call
     """Delivers the block at the head of the queue on the calling thread."""
     rc = _sim_deliver_here(_address(context), trampoline(module, name), id(callback))
     _check(rc, "Failed to deliver the block.")
+
+
+# ---- enumeration ----
+
+ENUM_RECORD_SIZE = 160
+# (field, width) of an enumeration record, in order.
+ENUM_FIELDS = (("serial", 16), ("product", 64), ("connection_string", 16), ("instance_path", 64))
+
+
+def make_enum_record(serial: bytes | str = b"", product: bytes | str = b"", connection_string: bytes | str = b"",
+                     instance_path: bytes | str = b"") -> bytes:
+    """A raw enumeration record. Each field is bytes (str is UTF-8 encoded) of at
+    most its width, padded with NUL bytes; a field of the full width has none."""
+    out = b""
+    for (name, width), value in zip(ENUM_FIELDS, (serial, product, connection_string, instance_path)):
+        raw = value.encode() if isinstance(value, str) else bytes(value)
+        if len(raw) > width:
+            raise ValueError(f"{name} holds at most {width} bytes, got {len(raw)}")
+        out += raw.ljust(width, b"\0")
+    return out
+
+
+def set_enum_record(record: bytes, device: int = 0) -> None:
+    """Replaces the enumeration record of `device` with 160 raw bytes, taken as
+    they are (see make_enum_record). Opening then matches its connection string."""
+    raw = bytes(record)
+    if len(raw) != ENUM_RECORD_SIZE:
+        raise ValueError(f"an enumeration record is {ENUM_RECORD_SIZE} bytes, got {len(raw)}")
+    _check(_sim_set_enum_record(_index(device), raw, len(raw)), "Failed to set the enumeration record.")
+
+
+def enum_record(device: int = 0) -> bytes:
+    """The 160 raw bytes of the enumeration record of `device`."""
+    buf = ctypes.create_string_buffer(ENUM_RECORD_SIZE)
+    _check(_sim_get_enum_record(_index(device), buf, ENUM_RECORD_SIZE), "Failed to read the enumeration record.")
+    return buf.raw
+
+
+def set_enumeration(records: list[bytes]) -> None:
+    """Makes exactly these raw records the enumerated devices, one virtual device
+    each, in order (contexts on removed devices are closed)."""
+    raws = [bytes(record) for record in records]
+    for raw in raws:
+        if len(raw) != ENUM_RECORD_SIZE:
+            raise ValueError(f"an enumeration record is {ENUM_RECORD_SIZE} bytes, got {len(raw)}")
+    set_device_count(len(raws))
+    for device, raw in enumerate(raws):
+        set_enum_record(raw, device)
+
+
+def set_enum_reported_count(count: int | None) -> None:
+    """Makes the enumeration report `count` devices whatever it wrote (it never
+    writes more than the caller's capacity); None restores the true count."""
+    if count is not None and (not isinstance(count, int) or isinstance(count, bool) or not 0 <= count < 2**63):
+        raise ValueError(f"count must be None or in 0..{2**63 - 1}, got {count!r}")
+    _check(_sim_set_enum_reported_count(-1 if count is None else count), "Failed to script the enumeration count.")
+
+
+# ---- bias sources ----
+
+
+def set_bias_count(count: int, device: int = 0) -> None:
+    """Sets how many bias sources the device has (0 to 255); new ones span
+    -200 V to 200 V."""
+    _check(_sim_set_bias_count(_index(device), _small_index(count, "count")), "Failed to set the bias source count.")
+
+
+def set_bias_range(bias_id: int, min_volts: float, max_volts: float, device: int = 0) -> None:
+    """Sets the range the SDK checks desired values against (min <= max)."""
+    low, high = _volts(min_volts, "min_volts"), _volts(max_volts, "max_volts")
+    if not low <= high:
+        raise ValueError(f"min_volts must not exceed max_volts, got {low!r} and {high!r}")
+    _check(_sim_set_bias_range(_index(device), _small_index(bias_id, "bias_id"), low, high),
+           "Failed to set the bias range.")
+
+
+def set_bias_desired(bias_id: int, volts: float, device: int = 0) -> None:
+    """Sets the desired value without the range check; the actual value starts
+    following it."""
+    _check(_sim_set_bias_desired(_index(device), _small_index(bias_id, "bias_id"), _volts(volts, "volts")),
+           "Failed to set the desired bias.")
+
+
+def set_bias_actual(bias_id: int, volts: float, device: int = 0) -> None:
+    """Makes the actual value read exactly `volts` (as float32), without lag or
+    noise, until the desired value next changes."""
+    _check(_sim_set_bias_actual(_index(device), _small_index(bias_id, "bias_id"), _volts(volts, "volts")),
+           "Failed to set the actual bias.")
+
+
+def bias(bias_id: int, device: int = 0) -> tuple[float, float]:
+    """The (desired, actual) values of a bias source, in volts."""
+    desired, actual = ctypes.c_float(), ctypes.c_float()
+    _check(_sim_get_bias(_index(device), _small_index(bias_id, "bias_id"), ctypes.byref(desired),
+                         ctypes.byref(actual)), "Failed to read the bias.")
+    return desired.value, actual.value
+
+
+# ---- power units ----
+
+
+def set_unit_count(count: int, device: int = 0) -> None:
+    """Sets how many power units the device has (0 to 255); new ones are unpowered."""
+    _check(_sim_set_unit_count(_index(device), _small_index(count, "count")), "Failed to set the power unit count.")
+
+
+def set_unit_powered(unit_id: int, powered: bool, device: int = 0) -> None:
+    """Powers a unit up or down, as the device would report it."""
+    if not isinstance(powered, bool):
+        raise TypeError(f"powered must be bool, got {type(powered).__name__}")
+    _check(_sim_set_unit_powered(_index(device), _small_index(unit_id, "unit_id"), powered),
+           "Failed to set the power state.")
+
+
+def unit_powered(unit_id: int, device: int = 0) -> bool:
+    """Whether a power unit is powered up."""
+    powered = ctypes.c_bool()
+    _check(_sim_get_unit_powered(_index(device), _small_index(unit_id, "unit_id"), ctypes.byref(powered)),
+           "Failed to read the power state.")
+    return powered.value

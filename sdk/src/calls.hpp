@@ -1,6 +1,7 @@
 // The call log and fault table: every SDK function enters through `enter`.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -24,6 +25,9 @@ Arg arg(const char* name, T value) {
         using U = std::conditional_t<std::is_enum_v<T>, int64_t, T>;
         return {name, std::to_string(static_cast<U>(value))};
     } else if constexpr (std::is_floating_point_v<T>) {
+        // Not JSON proper, but what Python's json module reads back.
+        if (std::isnan(value)) return {name, "NaN"};
+        if (std::isinf(value)) return {name, value > 0 ? "Infinity" : "-Infinity"};
         char text[40];
         // Enough digits to give back the exact float or double.
         snprintf(text, sizeof text, "%.17g", static_cast<double>(value));

@@ -46,7 +46,17 @@ struct BiasModel {
     float min_volts = -200.0f;
     float max_volts = 200.0f;
     float desired = 0.0f;
+    // The actual value eases from `actual` (its value at `changed`) towards
+    // `desired`, with noise; computed when read, so no thread runs. A pinned
+    // value is reported exactly, as the harness set it.
     float actual = 0.0f;
+    std::chrono::steady_clock::time_point changed = std::chrono::steady_clock::now();
+    bool pinned = false;
+    uint64_t noise_state = 0x5eed;
+
+    float actual_now();                 // bias.cpp
+    void follow(float desired_volts);   // a new desired value, followed from where the actual one is now
+    void pin(float actual_volts);
 };
 
 struct UnitModel {
@@ -122,6 +132,8 @@ struct World {
     std::mutex mu;
     std::vector<std::unique_ptr<DeviceModel>> devices;
     bool populated = false;  // the default device exists until a reset or resize says otherwise
+    // The count vexasdk_enum_get_info reports whatever it wrote; negative: the truth.
+    int64_t enum_reported_count = -1;
 };
 
 World& world();

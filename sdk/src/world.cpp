@@ -173,6 +173,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
         std::lock_guard<std::mutex> lock(world().mu);
         world().devices.clear();
         world().populated = false;
+        world().enum_reported_count = -1;
         sim_device(0);
     }
     reset_calls();

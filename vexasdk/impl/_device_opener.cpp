@@ -96,6 +96,39 @@ PyObject* connection_string(PyObject*, PyObject* arg) noexcept {
     return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
 }
 
+// The (min, max) range in volts of every bias source, in index order.
+PyObject* bias_ranges(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    uint8_t count = 0;
+    int rc = vx::without_gil([&] { return vexasdk_bias_get_count(ctx, &count); });
+    if (raise_if_err(rc, "Failed to get the number of bias sources.") < 0) return nullptr;
+    vx::Ref ranges = vx::Ref::steal(PyList_New(0));
+    if (!ranges) return nullptr;
+    for (unsigned id = 0; id < count; ++id) {
+        float min_volts = 0.0f, max_volts = 0.0f;
+        rc = vx::without_gil(
+            [&] { return vexasdk_bias_get_range(ctx, static_cast<uint8_t>(id), &min_volts, &max_volts); });
+        if (rc != 0) {
+            vx::Ref text = vx::Ref::steal(PyUnicode_FromFormat("Bias source %u: Failed to get the range.", id));
+            if (!text || vx::raise_if_err(rc, text.get()) < 0) return nullptr;
+        }
+        vx::Ref range = vx::Ref::steal(Py_BuildValue("(dd)", static_cast<double>(min_volts),
+                                                     static_cast<double>(max_volts)));
+        if (!range || PyList_Append(ranges.get(), range.get()) < 0) return nullptr;
+    }
+    return ranges.release();
+}
+
+PyObject* power_unit_count(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    uint8_t count = 0;
+    int rc = vx::without_gil([&] { return vexasdk_dev_get_unit_count(ctx, &count); });
+    if (raise_if_err(rc, "Failed to get the number of power units.") < 0) return nullptr;
+    return PyLong_FromLong(count);
+}
+
 PyMethodDef functions[] = {
     {"open", open_device, METH_O, "open(connection_string: str) -> _DeviceContext\n\nOpens an SDK context."},
     {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
@@ -104,6 +137,11 @@ PyMethodDef functions[] = {
     {"sdk_address", sdk_address, METH_O, "sdk_address(context: _DeviceContext) -> int\n\nThe SDK context's address."},
     {"connection_string", connection_string, METH_O,
      "connection_string(context: _DeviceContext) -> str | None\n\nThe connection string a handle borrows."},
+    {"bias_ranges", bias_ranges, METH_O,
+     "bias_ranges(context: _DeviceContext) -> list[tuple[float, float]]\n\n"
+     "The (min, max) range in volts of every bias source of the device."},
+    {"power_unit_count", power_unit_count, METH_O,
+     "power_unit_count(context: _DeviceContext) -> int\n\nThe number of power units of the device."},
     {nullptr, nullptr, 0, nullptr},
 };
 

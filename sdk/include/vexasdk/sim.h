@@ -7,6 +7,7 @@
 #ifndef VEXASDK_SIM_H
 #define VEXASDK_SIM_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -71,5 +72,31 @@ VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
 /* ---- chips ---- */
 
 /* ---- enumeration, monitors, bias, power ---- */
+
+/* Replaces the enumeration record of `device` with `size` (160) raw bytes,
+ * taken as they are: text fields need be neither NUL-terminated nor UTF-8.
+ * Opening matches the new connection string. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_record(uint32_t device, const void* record, size_t size);
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_enum_record(uint32_t device, void* record, size_t size);
+/* Makes vexasdk_enum_get_info report `count` devices whatever it wrote (it
+ * never writes past the capacity); a negative `count` restores the truth. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_reported_count(int64_t count);
+
+/* Bias sources (at most 255 per device; new ones span -200 V to 200 V). */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_count(uint32_t device, uint32_t count);
+/* The range desired values are checked against: min <= max, no NaN. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_range(uint32_t device, uint32_t bias, float min_volts,
+                                                        float max_volts);
+/* Sets the desired value unchecked; the actual value starts following it. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_desired(uint32_t device, uint32_t bias, float volts);
+/* Makes the actual value read exactly `volts`, without lag or noise, until
+ * the desired value next changes. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_actual(uint32_t device, uint32_t bias, float volts);
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_bias(uint32_t device, uint32_t bias, float* desired, float* actual);
+
+/* Power units (at most 255 per device; new ones are unpowered). */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_count(uint32_t device, uint32_t count);
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint32_t unit, bool powered);
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_unit_powered(uint32_t device, uint32_t unit, bool* powered);
 
 #endif

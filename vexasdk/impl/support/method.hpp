@@ -146,4 +146,116 @@ inline int annotate_methods(PyTypeObject* type, std::initializer_list<MethodAnno
     return 0;
 }
 
+// Module-level functions get the same: `enumerate_devices.__annotations__`.
+// The PyMethodDef (METH_FASTCALL | METH_KEYWORDS) must have static storage.
+struct AnnotatedFunction {
+    PyObject_HEAD
+    PyMethodDef* def;
+    PyObject* module;       // owned; the C function's first argument
+    PyObject* module_name;  // str, owned
+    PyObject* annotations;  // dict, owned
+    vectorcallfunc vectorcall;
+};
+
+namespace function_detail {
+
+inline AnnotatedFunction* of(PyObject* self) noexcept { return reinterpret_cast<AnnotatedFunction*>(self); }
+
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    AnnotatedFunction* f = of(callable);
+    auto fn = reinterpret_cast<method_detail::Fast>(reinterpret_cast<void*>(f->def->ml_meth));
+    return fn(f->module, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+inline int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(of(self)->module);
+    Py_VISIT(of(self)->module_name);
+    Py_VISIT(of(self)->annotations);
+    return 0;
+}
+
+inline int clear(PyObject* self) noexcept {
+    Py_CLEAR(of(self)->module);
+    Py_CLEAR(of(self)->module_name);
+    Py_CLEAR(of(self)->annotations);
+    return 0;
+}
+
+inline void dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* get_name(PyObject* self, void*) noexcept { return PyUnicode_FromString(of(self)->def->ml_name); }
+
+inline PyObject* get_doc(PyObject* self, void*) noexcept {
+    if (of(self)->def->ml_doc == nullptr) Py_RETURN_NONE;
+    return PyUnicode_FromString(of(self)->def->ml_doc);
+}
+
+inline PyObject* get_annotations(PyObject* self, void*) noexcept { return Py_XNewRef(of(self)->annotations); }
+
+inline PyObject* get_module(PyObject* self, void*) noexcept {
+    return Py_NewRef(of(self)->module_name ? of(self)->module_name : Py_None);
+}
+
+inline PyObject* repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<built-in function %s>", of(self)->def->ml_name);
+}
+
+inline PyGetSetDef getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Not a descriptor: like built-in functions, it does not bind when stored in a class.
+inline PyTypeObject type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vexasdk.function",
+    .tp_basicsize = sizeof(AnnotatedFunction),
+    .tp_dealloc = dealloc,
+    .tp_vectorcall_offset = offsetof(AnnotatedFunction, vectorcall),
+    .tp_repr = repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_traverse = traverse,
+    .tp_clear = clear,
+    .tp_getset = getset,
+};
+
+}  // namespace function_detail
+
+// Adds `def` to `module` as a function whose annotations are `annotations`.
+inline int add_annotated_function(PyObject* module, PyMethodDef* def,
+                                  std::initializer_list<Annotation> annotations) noexcept {
+    if (def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) {
+        PyErr_Format(PyExc_SystemError, "%s is not a fast-call function", def->ml_name);
+        return -1;
+    }
+    if (PyType_Ready(&function_detail::type) < 0) return -1;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return -1;
+    for (const Annotation& a : annotations) {
+        Ref text = Ref::steal(PyUnicode_FromString(a.text));
+        if (!text || PyDict_SetItemString(dict.get(), a.name, text.get()) < 0) return -1;
+    }
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    auto* function = PyObject_GC_New(AnnotatedFunction, &function_detail::type);
+    if (function == nullptr) return -1;
+    function->def = def;
+    function->module = Py_NewRef(module);
+    function->module_name = module_name.release();
+    function->annotations = dict.release();
+    function->vectorcall = function_detail::call;
+    PyObject_GC_Track(function);
+    Ref holder = Ref::steal(reinterpret_cast<PyObject*>(function));
+    return PyModule_AddObjectRef(module, def->ml_name, holder.get());
+}
+
 }  // namespace vx
