@@ -26,7 +26,7 @@ demo: install
 	$(PY) examples/acquire.py
 
 test: install
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q
 
 bench: install
 	$(PY) bench/run.py
