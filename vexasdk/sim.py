@@ -339,6 +339,8 @@ def queue_binned(evcounts: Any = (), itots: Any = (), bins: Any = (), *, fetch_r
                     if int(b) != 0:
                         raise ValueError("bins given as packet arrays and as non-zero counts do not mix")
                     b = np.zeros(0, BIN_PACKET_DTYPE)
+                elif len(b) == 0:
+                    b = np.zeros(0, BIN_PACKET_DTYPE)
                 arrays.append(_bytes_of(b, BIN_PACKET_DTYPE, f"bins[{i}]"))
             counts = np.array([len(a) for a in arrays], _U64)
             packets = np.concatenate(arrays) if arrays else np.zeros(0, BIN_PACKET_DTYPE)
