@@ -136,21 +136,39 @@ def test_kept_arrays_survive_the_block_buffers_being_overwritten(device):
         np.testing.assert_array_equal(metadata.tdcs[0], block["toa"][:10])
 
 
-def test_base_exception_goes_to_unraisable_hook_and_handled_exception_is_kept(device, monkeypatch, vexasdk_log):
+@pytest.mark.parametrize("raised", [ValueError, KeyboardInterrupt])
+def test_escapes_and_handled_exception_on_the_calling_thread(device, monkeypatch, vexasdk_log, raised):
     hooked = []
     monkeypatch.setattr(sys, "unraisablehook", hooked.append)
 
-    def interrupted(packets):
-        raise KeyboardInterrupt
+    def failing(packets):
+        raise raised("from the callback")
 
     sim.queue_toa_tot(packets(1))
     try:
         raise LookupError("being handled")
     except LookupError as handled:
-        sim.deliver_here(device.context, MODULE, "fb_toa_tot_cb", interrupted)
+        sim.deliver_here(device.context, MODULE, "fb_toa_tot_cb", failing)
         assert sys.exception() is handled
-    assert [(h.exc_type, h.object) for h in hooked] == [(KeyboardInterrupt, "vexasdk._t3_toa_tot.fb_toa_tot_cb")]
-    assert vexasdk_log() == []
+    records = [(r[0], r[1], r[2][0]) for r in vexasdk_log()]
+    if raised is ValueError:
+        assert (records, hooked) == ([("ERROR", CALLBACK_FAILED, ValueError)], [])
+    else:
+        # Not logged: printed, then handed to the unraisable-exception hook.
+        assert records == []
+        assert [(h.exc_type, h.object) for h in hooked] == [(KeyboardInterrupt, "vexasdk._t3_toa_tot.fb_toa_tot_cb")]
+
+
+def test_blocks_from_several_threads_each_arrive_intact(device):
+    sent = {s: packets(50 + s, seed=s) for s in range(24)}
+    for s, block in sent.items():
+        sim.queue_toa_tot(block, shutter_time=s, tdcs=[block["toa"][:s]])
+    calls = collect(device, "dd_toa_tot_cb", blocks=24, threads=4)
+    assert sorted(m.shutter_start for _, m in calls) == sorted(sent)
+    for view, metadata in calls:
+        block = sent[metadata.shutter_start]
+        assert_packets(view, block)
+        np.testing.assert_array_equal(metadata.tdcs[0], block["toa"][:metadata.shutter_start])
 
 
 @pytest.mark.parametrize("mode, name", [(7, "dd_toa_tot_cb"), (10, "dd_toa_tot_cb"), (8, "fb_toa_tot_cb")])
