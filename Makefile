@@ -1,7 +1,6 @@
 # make demo  — set up, build, and run an acquisition on the virtual detector
 # make test  — set up, build, and run the tests
-# The first python3.13 that runs (a version manager's shim may exist and fail).
-PYTHON ?= $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13.*/bin/python3.13; do "$$p" -c "" 2>/dev/null && { command -v "$$p"; break; }; done)
+PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $$HOME/.pyenv/versions/3.13.*/bin/python3.13 2>/dev/null | tail -n 1)
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(shell find sdk vexasdk -type f) CMakeLists.txt pyproject.toml
@@ -27,7 +26,7 @@ demo: install
 	$(PY) examples/acquire.py
 
 test: install
-	$(PY) -P -m pytest -q
+	$(PY) -m pytest -q
 
 bench: install
 	$(PY) bench/run.py
