@@ -1,6 +1,7 @@
 """Binned scanning data (4D-STEM) delivered to Python callbacks."""
 
-from typing import Any, NamedTuple, Protocol
+import logging as logging
+from typing import Any, NamedTuple as NamedTuple, Protocol as Protocol
 
 import awkward as ak
 import numpy as np

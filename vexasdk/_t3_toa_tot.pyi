@@ -1,6 +1,7 @@
 """Data-driven and frame-based ToA-ToT blocks delivered to Python callbacks."""
 
-from typing import Any, NamedTuple, Protocol
+import logging as logging
+from typing import Any, NamedTuple as NamedTuple, Protocol as Protocol
 
 import numpy as np
 import numpy.typing as npt
