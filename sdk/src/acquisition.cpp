@@ -1,6 +1,7 @@
 // The acquisition engine: delivery threads, fetch calls, triggers, and the
 // sim calls that script what an acquisition delivers.
 #include <chrono>
+#include <new>
 
 #include "calls.hpp"
 #include "generate.hpp"
@@ -60,12 +61,19 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
                 spec.chip_mode = acq.chip_mode;
                 spec.chip_count = static_cast<uint32_t>(std::max<size_t>(1, device->chips.size()));
                 spec.packets = acq.generator.packets_per_block;
+                spec.shutter_start = acq.shutter_start;
                 spec.params = acq.params;
             } else {
                 break;
             }
         }
-        if (!block) block = generate_block(spec, rng);
+        if (!block) {
+            try {
+                block = generate_block(spec, rng);
+            } catch (const std::bad_alloc&) {
+                break;  // no memory for the block: this thread delivers no more
+            }
+        }
         if (!block) break;  // the mode delivers no processed data
         run_block(ctx, callback, user_data, *block);
         ++acq.delivered;
@@ -146,6 +154,9 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     acq.next_slot = Clock::now();
     acq.threads_running = acq.threads_wanted;
     uint64_t seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
+    // The detector clock counts 1.5625 ns ticks.
+    acq.shutter_start = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count() / 1.5625);
     for (uint32_t i = 0; i < acq.threads_wanted; ++i)
         acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + i);
     return VEXASDK_SUCCESS;
@@ -258,15 +269,96 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_delivery_threads(uint32_t index, ui
     }));
 }
 
-VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_evcount(uint32_t index,
-                                                            const vexasdk_acq_t3_itot_evcount* packets,
-                                                            uint64_t count, int32_t fetch_rc) {
-    if (packets != nullptr && count > (uint64_t{1} << 40) / sizeof *packets) return VEXASDK_ERR_EINVAL;
-    auto block = make_itot_evcount_block(packets, count, fetch_rc);
+namespace {
+
+// The most memory one scripted block may copy.
+constexpr uint64_t kBlockBytes = uint64_t{1} << 40;
+
+// Adds the size of `count` records of `size` bytes to `bytes`; false once the
+// block would exceed kBlockBytes.
+bool add_bytes(uint64_t& bytes, uint64_t count, uint64_t size) {
+    if (count > (kBlockBytes - bytes) / size) return false;
+    bytes += count * size;
+    return true;
+}
+
+// Builds a scripted block with `make()` and queues it on device `index`.
+template <class Make>
+vexasdk_err_code queue_block(uint32_t index, Make&& make) {
+    std::unique_ptr<Block> block;
+    try {
+        block = make();
+    } catch (const std::bad_alloc&) {
+        return VEXASDK_ERR_ENOMEM;
+    }
     return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.queue.push_back(std::move(block));
         return VEXASDK_SUCCESS;
     }));
+}
+
+}  // namespace
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_evcount(uint32_t index,
+                                                            const vexasdk_acq_t3_itot_evcount* packets,
+                                                            uint64_t count, int32_t fetch_rc) {
+    uint64_t bytes = 0;
+    if (packets != nullptr && !add_bytes(bytes, count, sizeof *packets)) return VEXASDK_ERR_EINVAL;
+    return queue_block(index, [&] { return make_itot_evcount_block(packets, count, fetch_rc); });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_toa_tot(uint32_t index, const vexasdk_acq_t3_toa_tot_packet* packets,
+                                                       uint64_t packet_count, uint64_t shutter_time,
+                                                       const vexasdk_acq_t3_tdc_toa* tdcs, uint64_t tdc_count,
+                                                       int32_t fetch_rc) {
+    uint64_t bytes = 0;
+    if (packets != nullptr && !add_bytes(bytes, packet_count, sizeof *packets)) return VEXASDK_ERR_EINVAL;
+    if (tdcs != nullptr) {
+        if (!add_bytes(bytes, tdc_count, sizeof *tdcs)) return VEXASDK_ERR_EINVAL;
+        for (uint64_t i = 0; i < tdc_count; ++i)
+            if (tdcs[i].timestamps != nullptr && !add_bytes(bytes, tdcs[i].count, sizeof(uint64_t)))
+                return VEXASDK_ERR_EINVAL;
+    }
+    return queue_block(index, [&] {
+        return make_toa_tot_block(packets, packet_count, shutter_time, tdcs, tdc_count, fetch_rc);
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_binned(uint32_t index, const uint64_t* evcounts,
+                                                      uint64_t evcount_count, const uint64_t* itots,
+                                                      uint64_t itot_count, const vexasdk_acq_t3_bin_packet* packets,
+                                                      const uint64_t* bin_counts, uint64_t bin_count,
+                                                      int32_t fetch_rc) {
+    uint64_t bytes = 0;
+    if (evcounts != nullptr && !add_bytes(bytes, evcount_count, sizeof *evcounts)) return VEXASDK_ERR_EINVAL;
+    if (itots != nullptr && !add_bytes(bytes, itot_count, sizeof *itots)) return VEXASDK_ERR_EINVAL;
+    if (bin_counts != nullptr) {
+        if (!add_bytes(bytes, bin_count, sizeof(vexasdk_acq_t3_bin))) return VEXASDK_ERR_EINVAL;
+        // The packets of all bins are copied: their total must be sane too.
+        for (uint64_t i = 0; packets != nullptr && i < bin_count; ++i)
+            if (!add_bytes(bytes, bin_counts[i], sizeof *packets)) return VEXASDK_ERR_EINVAL;
+    } else if (packets != nullptr) {
+        return VEXASDK_ERR_EINVAL;  // packets without bins to hold them
+    }
+    return queue_block(index, [&] {
+        return make_binned_block(evcounts, evcount_count, itots, itot_count, packets, bin_counts, bin_count,
+                                 fetch_rc);
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_fragment(uint32_t index, const uint64_t* itots, uint64_t count,
+                                                             int32_t fetch_rc) {
+    uint64_t bytes = 0;
+    if (itots != nullptr && !add_bytes(bytes, count, sizeof *itots)) return VEXASDK_ERR_EINVAL;
+    return queue_block(index, [&] { return make_fragment_block(BlockKind::itot_fragment, itots, count, fetch_rc); });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t index, const uint64_t* evcounts,
+                                                                uint64_t count, int32_t fetch_rc) {
+    uint64_t bytes = 0;
+    if (evcounts != nullptr && !add_bytes(bytes, count, sizeof *evcounts)) return VEXASDK_ERR_EINVAL;
+    return queue_block(index,
+                       [&] { return make_fragment_block(BlockKind::evcount_fragment, evcounts, count, fetch_rc); });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {

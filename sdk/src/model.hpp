@@ -74,13 +74,19 @@ struct Block {
     const vexasdk_acq_t3_itot_evcount* itot_packets = nullptr;
     uint64_t itot_count = 0;
     vexasdk_acq_t3_acq_toa_tot toa_tot{};
-    std::vector<vexasdk_acq_t3_tdc_toa> tdcs;
     vexasdk_t3_acq_itot_evcount_bins bins{};
-    std::vector<vexasdk_acq_t3_bin> bin_records;
     vexasdk_acq_t3_itot_fragment itot_fragment{};
     vexasdk_acq_t3_evcount_fragment evcount_fragment{};
 
+    // A new buffer of `size` bytes, a copy of `data` when not null. One spare
+    // byte keeps the pointer valid, and distinct, when `size` is 0.
     uint8_t* add_buffer(const void* data, size_t size);
+    // The same for `count` records of T. TDC and bin records live in buffers
+    // too, so that they are scribbled over with the rest.
+    template <class T>
+    T* add_records(const T* data, uint64_t count) {
+        return reinterpret_cast<T*>(add_buffer(data, count * sizeof(T)));
+    }
     // Overwrites every buffer once the callback has returned, so that anything
     // that kept pointing into the block shows garbage rather than good data.
     void scribble();
@@ -108,6 +114,7 @@ struct Acquisition {
     vexasdk_acq_params params{};
     vexasdk_dev_ctx* owner = nullptr;  // the context that started the acquisition
     uint32_t chip_mode = 0;
+    uint64_t shutter_start = 0;  // 1.5625 ns units, taken at start
     std::atomic<uint64_t> delivered{0};
     std::atomic<uint64_t> triggers{0};
 };

@@ -50,11 +50,47 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_delivery_threads(uint32_t device, u
 VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_evcount(uint32_t device,
                                                             const vexasdk_acq_t3_itot_evcount* packets,
                                                             uint64_t count, int32_t fetch_rc);
+/* Queues a ToA-ToT block, answered by vexasdk_acq_get_t3_toa_tot_packets.
+ * Everything is copied. `packets` NULL: the fetch answers a null pointer with
+ * `packet_count`. `tdcs` holds `tdc_count` TDC records; one whose
+ * `timestamps` is NULL is answered as a null pointer with its count, and
+ * `tdcs` NULL as a null TDC list with `tdc_count`. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_toa_tot(uint32_t device, const vexasdk_acq_t3_toa_tot_packet* packets,
+                                                       uint64_t packet_count, uint64_t shutter_time,
+                                                       const vexasdk_acq_t3_tdc_toa* tdcs, uint64_t tdc_count,
+                                                       int32_t fetch_rc);
+/* Queues a binned block, answered by vexasdk_acq_get_t3_itot_evcount_bins.
+ * Bin i holds `bin_counts[i]` packets; `packets` are those of every bin, back
+ * to back in bin order, and lie so in one buffer of the block. Empty bins
+ * point into a page that cannot be read. `packets` NULL: every non-empty bin
+ * answers a null pointer with its count. `bin_counts` NULL: a null bin list
+ * with `bin_count` (`packets` must then be NULL). `evcounts` or `itots` NULL:
+ * that fragment answers a null pointer with its count. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_binned(uint32_t device, const uint64_t* evcounts,
+                                                      uint64_t evcount_count, const uint64_t* itots,
+                                                      uint64_t itot_count, const vexasdk_acq_t3_bin_packet* packets,
+                                                      const uint64_t* bin_counts, uint64_t bin_count,
+                                                      int32_t fetch_rc);
+/* Queue a fragment, answered by vexasdk_acq_get_t3_itot_fragment or
+ * vexasdk_acq_get_t3_evcount_fragment; `values` NULL: a null pointer with
+ * `count`. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_itot_fragment(uint32_t device, const uint64_t* values, uint64_t count,
+                                                             int32_t fetch_rc);
+VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t device, const uint64_t* values,
+                                                                uint64_t count, int32_t fetch_rc);
 /* Drops every queued block. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t device);
 /* When the queue runs empty, produce plausible blocks of the chips' current
  * mode: `packets_per_block` events each, `blocks_per_second` of them (0: as fast
- * as possible), `block_limit` in all (0: until aborted). */
+ * as possible), `block_limit` in all (0: until aborted).
+ * Data-driven ToA-ToT (modes 7, 10): particle clusters arriving as a Poisson
+ * process, ToA in 1.5625 ns and ToT in 25 ns units, four TDC channels, the
+ * shutter start of the acquisition; sorted by ToA in mode 10. Frame-based
+ * ToA-ToT (8): one 1 ms frame per block. Binning modes (11 to 13): a 4D-STEM
+ * scan over the width x height positions of the acquisition parameters (64 x 64
+ * when 0) with their dwell time (1000 ns when 0); `packets_per_block` is then
+ * the number of bins (scan positions) per block, at most 262144. Mode 11
+ * delivers binned blocks, 12 event-count fragments, 13 iToT fragments. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t device, double blocks_per_second,
                                                   uint64_t packets_per_block, uint64_t block_limit);
 /* Blocks delivered since the device was last reset (callbacks returned). */

@@ -1,0 +1,179 @@
+// vexasdk._t3_toa_tot: data-driven and frame-based ToA-ToT blocks to Python.
+#include "support/data_module.hpp"
+
+namespace {
+
+PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
+
+constexpr char kFile[] = "vexasdk/impl/_t3_toa_tot";
+
+const vx::TrampolineSite dd_site = {
+    "vexasdk._t3_toa_tot.dd_toa_tot_cb",
+    kFile,
+    __LINE__,
+    "Failed to retrieve Timepix3 data-driven ToA-ToT packets.",
+    vx::texts::kDataCallbackFailed,
+    &globals,
+};
+
+const vx::TrampolineSite fb_site = {
+    "vexasdk._t3_toa_tot.fb_toa_tot_cb",
+    kFile,
+    __LINE__,
+    "Failed to retrieve Timepix3 frame-based ToA-ToT packets.",
+    vx::texts::kDataCallbackFailed,
+    &globals,
+};
+
+// The block's packets as a new array of _toa_tot_dtype.
+vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
+    vx::Ref dtype = vx::module_dtype(globals, "_toa_tot_dtype");
+    if (!dtype) return {};
+    return vx::Ref::steal(vx::c_to_np_arr(const_cast<vexasdk_acq_t3_toa_tot_packet*>(block.packets),
+                                          block.packet_count, dtype.get()));
+}
+
+// np.empty(tdc_count, dtype=np.ndarray) with element i the record-array view
+// of TDC i's timestamps.
+vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
+    vx::Ref np = vx::lookup_global(globals, "np");
+    if (!np) return {};
+    vx::Ref empty = vx::Ref::steal(PyObject_GetAttrString(np.get(), "empty"));
+    vx::Ref ndarray = vx::Ref::steal(empty ? PyObject_GetAttrString(np.get(), "ndarray") : nullptr);
+    vx::Ref count = vx::Ref::steal(ndarray ? PyLong_FromUnsignedLongLong(block.tdc_count) : nullptr);
+    vx::Ref args = vx::Ref::steal(count ? PyTuple_Pack(1, count.get()) : nullptr);
+    vx::Ref kwargs = vx::Ref::steal(args ? Py_BuildValue("{s:O}", "dtype", ndarray.get()) : nullptr);
+    if (!kwargs) return {};
+    vx::Ref container = vx::Ref::steal(PyObject_Call(empty.get(), args.get(), kwargs.get()));
+    if (!container || block.tdc_count == 0) return container;
+    if (block.tdcs == nullptr) {
+        PyErr_Format(PyExc_ValueError, "the SDK reported %llu TDC records at a null pointer",
+                     static_cast<unsigned long long>(block.tdc_count));
+        return {};
+    }
+    vx::Ref dtype = vx::module_dtype(globals, "_tdc_dtype");
+    if (!dtype) return {};
+    for (uint64_t i = 0; i < block.tdc_count; ++i) {
+        const vexasdk_acq_t3_tdc_toa& tdc = block.tdcs[i];
+        vx::Ref timestamps = vx::Ref::steal(
+            vx::c_to_np_arr(const_cast<uint64_t*>(tdc.timestamps), tdc.count, dtype.get()));
+        if (!timestamps) return {};
+        vx::Ref view = vx::recarray_view(globals, timestamps.get());
+        // np.empty succeeded, so the count fits an index.
+        if (!view || PySequence_SetItem(container.get(), static_cast<Py_ssize_t>(i), view.get()) < 0) return {};
+    }
+    return container;
+}
+
+void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
+    vexasdk_acq_t3_acq_toa_tot c_block{};
+    vx::deliver(
+        dd_site, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+        [&]() -> int {
+            vx::Ref np_packets = packet_array(c_block);
+            if (!np_packets) return -1;
+            vx::Ref tdcs = tdc_container(c_block);
+            if (!tdcs) return -1;
+            vx::Ref view = vx::recarray_view(globals, np_packets.get());
+            if (!view) return -1;
+            vx::Ref metadata_type = vx::lookup_global(globals, "DdToaTotMetadata");
+            if (!metadata_type) return -1;
+            // A Python int, also past 2**63.
+            vx::Ref shutter_start = vx::Ref::steal(PyLong_FromUnsignedLongLong(c_block.shutter_time));
+            if (!shutter_start) return -1;
+            vx::Ref metadata = vx::Ref::steal(
+                PyObject_CallFunctionObjArgs(metadata_type.get(), shutter_start.get(), tdcs.get(), nullptr));
+            if (!metadata) return -1;
+            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(user_data));
+            vx::Ref result =
+                vx::Ref::steal(PyObject_CallFunctionObjArgs(py_func.get(), view.get(), metadata.get(), nullptr));
+            return result ? 0 : -1;
+        });
+}
+
+void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
+    vexasdk_acq_t3_acq_toa_tot c_block{};
+    vx::deliver(
+        fb_site, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+        [&]() -> int {
+            vx::Ref np_packets = packet_array(c_block);
+            if (!np_packets) return -1;
+            vx::Ref view = vx::recarray_view(globals, np_packets.get());
+            if (!view) return -1;
+            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(user_data));
+            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(py_func.get(), view.get()));
+            return result ? 0 : -1;
+        });
+}
+
+constexpr char kBody[] = R"PY(
+import logging
+from typing import NamedTuple, Protocol
+import numpy as np
+import numpy.typing as npt
+
+_toa_tot_dtype = np.dtype([("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")])
+_tdc_dtype = np.dtype(np.uint64)
+
+
+class DdToaTotMetadata(NamedTuple):
+    """Data-driven ToA-ToT metadata.
+
+    Represents the data-driven ToA-ToT metadata that belongs to a single processed data block.
+
+    Attributes:
+        shutter_start (np.uint64): Shutter start in 1.5625ns resolution.
+        tdcs (npt.NDArray[npt.NDArray[np.uint64]]): 2-dimensional array of TDC timestamps.
+            First dimension represents a TDC index.
+            Second dimension represents a timestamp index inside the chosen TDC.
+    """
+
+    shutter_start: np.uint64
+    tdcs: npt.NDArray[npt.NDArray[np.uint64]]
+
+
+class DdToaTotCb(Protocol):
+    """Data-driven ToA-ToT data callback.
+
+    Invokes a callback with data-driven ToA-ToT data and metadata.
+
+    Args:
+        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
+            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
+        metadata (DdToaTotMetadata): Data-driven ToA-ToT metadata.
+    """
+
+    def __call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None:
+        """DdToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None"""
+
+
+class FbToaTotCb(Protocol):
+    """Frame-based ToA-ToT data callback.
+
+    Invokes a callback with frame-based ToA-ToT data.
+
+    Args:
+        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
+            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
+    """
+
+    def __call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None:
+        """FbToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None"""
+)PY";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._t3_toa_tot", nullptr, -1};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__t3_toa_tot() {
+    if (vx::first_initialisation(initialised, "vexasdk._t3_toa_tot") < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    globals = PyModule_GetDict(module.get());
+    if (vx::start_data_module(module.get(), {{"dd_toa_tot_cb", reinterpret_cast<void*>(dd_toa_tot_cb)},
+                                             {"fb_toa_tot_cb", reinterpret_cast<void*>(fb_toa_tot_cb)}}) < 0)
+        return nullptr;
+    if (vx::run_module_body(module.get(), kFile, kBody) < 0) return nullptr;
+    return module.release();
+}
