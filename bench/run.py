@@ -24,23 +24,49 @@ def best_of(runs, fn):
     return best
 
 
-def delivery_seconds(device, block, blocks, trampoline):
+def delivery_seconds(device, block, blocks, trampoline, queue=sim.queue_itot_evcount):
     """Seconds per block delivered through `trampoline`."""
     for _ in range(blocks):
-        sim.queue_itot_evcount(block)
-    callback = lambda packets: None  # noqa: E731
+        queue(block)
+    callback = lambda *block: None  # noqa: E731
     began = time.perf_counter()
     sim.start(device.context, trampoline, callback)
     sim.await_end(device.context)
     return (time.perf_counter() - began) / blocks
 
 
-def layer_seconds(device, block, blocks):
+def layer_seconds(device, block, blocks, trampoline=TRAMPOLINE, queue=sim.queue_itot_evcount):
     """What the layer adds per block: delivery through the trampoline less
     delivery to a C callback that does nothing (the virtual detector's share)."""
-    through = min(delivery_seconds(device, block, blocks, sim.trampoline(*TRAMPOLINE)) for _ in range(3))
-    engine = min(delivery_seconds(device, block, blocks, sim.null_callback()) for _ in range(3))
+    through = min(delivery_seconds(device, block, blocks, sim.trampoline(*trampoline), queue) for _ in range(3))
+    engine = min(delivery_seconds(device, block, blocks, sim.null_callback(), queue) for _ in range(3))
     return through - engine
+
+
+def binned(device):
+    """A 512 x 512 scan with four packets a bin: one copy of the packets, the
+    per-bin counts written by C++, and awkward's cut into bins."""
+    bins = 512 * 512
+    packets = np.zeros(4 * bins, sim.BIN_PACKET_DTYPE)
+    packets["count"] = 1
+    per_bin = np.split(packets, bins)
+    values = np.arange(bins, dtype=np.uint64)
+
+    def queue(_):
+        sim.queue_binned(values, values, per_bin)
+
+    layer_s = layer_seconds(device, None, 2, ("_t3_binning", "binned_data_cb"), queue)
+    counts = np.full(bins, 4, np.uint64)
+
+    def ceiling():
+        import awkward as ak
+
+        ak.unflatten(ak.from_numpy(packets.copy()), counts.copy())
+        values.copy(), values.copy()
+
+    ceiling_s = best_of(5, ceiling)
+    print(f"binned block of {bins} bins, {len(packets)} packets: layer {layer_s * 1e3:.2f} ms, "
+          f"numpy copies + awkward cut {ceiling_s * 1e3:.2f} ms (ratio {layer_s / ceiling_s:.2f})")
 
 
 def main():
@@ -68,6 +94,7 @@ def main():
         view = empty.view(np.recarray)
         call_s = best_of(5, lambda: [noop(view) for _ in range(2000)]) / 2000
         view_s = best_of(5, lambda: [empty.view(np.recarray) for _ in range(2000)]) / 2000
+        binned(device)
         print(f"empty block: layer {per_block * 1e6:.2f} us per block; of that the Python call "
               f"{call_s * 1e6:.2f} us and the record-array view {view_s * 1e6:.2f} us")
 
