@@ -26,7 +26,7 @@ demo: install
 	$(PY) examples/acquire.py
 
 test: install
-	$(PY) -m pytest -q
+	$(PY) -P -m pytest -q  # -P: the source tree must not shadow the installed package
 
 bench: install
 	$(PY) bench/run.py
