@@ -138,9 +138,9 @@ def call_count(function: str | None = None) -> int:
 
 
 def call_log() -> list[dict[str, Any]]:
-    """The newest calls (at most 100000), oldest first, each as {"fn": name,
-    "args": {name: value}}. Pointers are addresses (None for null), byte ranges
-    hex strings, floats exact."""
+    """The newest calls (at most 100000, or 64 MiB of text), oldest first, each
+    as {"fn": name, "args": {name: value}}. Pointers are addresses (None for
+    null), byte ranges hex strings, floats exact."""
     size = _sim_call_log(None, 0)
     while True:
         buf = ctypes.create_string_buffer(size)

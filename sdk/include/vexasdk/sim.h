@@ -35,7 +35,8 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_faults(void);
 VEXASDK_API uint64_t vexasdk_sim_call_count(const char* function);
 /* Writes the log as a JSON array of {"fn": name, "args": {...}} into `buf`
  * (NUL-terminated when it fits) and answers the size it needs, NUL included.
- * The newest 100000 calls are kept; counts are kept for all. */
+ * The newest 100000 calls (64 MiB of text at most) are kept; counts are kept
+ * for all. */
 VEXASDK_API size_t vexasdk_sim_call_log(char* buf, size_t capacity);
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_call_log(void);
 
