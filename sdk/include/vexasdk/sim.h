@@ -80,6 +80,8 @@ typedef struct vexasdk_sim_chip_state {
     uint32_t configure_count; /* vexasdk_chip_configure calls that succeeded */
 } vexasdk_sim_chip_state;
 
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_chip_state) == 24, "vexasdk_sim_chip_state is 24 bytes");
+
 /* Sets the number of chips of a device (0 to 255); added chips come as out of
  * the box. EBUSY while an acquisition runs. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_count(uint32_t device, uint32_t count);
