@@ -4,6 +4,7 @@ builds the controllers from the SDK's descriptions."""
 from __future__ import annotations
 
 import atexit
+import enum
 import threading
 
 from vexasdk import _device_opener
@@ -11,7 +12,9 @@ from vexasdk._device_context import _DeviceContext
 from vexasdk._power_unit import _PowerUnit
 from vexasdk._utils import SdkError
 from vexasdk.bias_source import BiasInfo, BiasSource
+from vexasdk.chip_array import ChipArray
 from vexasdk.enumeration import enumerate_devices
+from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, OperationalMode, PixelChip
 
 _ENODEV = -19
 
@@ -31,6 +34,8 @@ class Device:
     Attributes:
         connection_string (str): The connection string the device was opened with.
         context (_DeviceContext): The device-context handle.
+        chips (list[PixelChip]): One controller per chip, in the SDK's order.
+        chip_array (ChipArray): All chips as one; it holds `chips` itself.
         bias_sources (list[BiasSource]): The device's bias sources, in index order.
         power_units (list[_PowerUnit]): The device's power units, in index order.
     """
@@ -38,6 +43,8 @@ class Device:
     def __init__(self, context: _DeviceContext, connection_string: str) -> None:
         self.context = context
         self.connection_string = connection_string
+        self.chips: list[PixelChip] = []
+        self.chip_array = ChipArray(self.chips, context)
         self.bias_sources: list[BiasSource] = []
         self.power_units: list[_PowerUnit] = []
         self._closed = False
@@ -109,8 +116,24 @@ def open_device(connection_string: str | None = None) -> Device:
     return device
 
 
+def _members(enumeration: type[enum.Enum], bits: int) -> list:
+    # The SDK sets bit v for enumerator value v; a bit that names no member has
+    # nothing to stand for it and is left out.
+    return [member for member in enumeration if bits >> member.value & 1]
+
+
+def _chip_info(context: _DeviceContext, chip: int) -> ChipInfo:
+    (name, modes, polarities, min_kev, max_kev, noise_kev, min_raw, max_raw, calibrated, width,
+     height) = _device_opener.chip_info(context, chip)
+    return ChipInfo(name, _members(OperationalMode, modes), _members(ChipPolarity, polarities),
+                    ChipThresholdInfo(min_kev, max_kev, noise_kev, min_raw, max_raw, calibrated), width, height)
+
+
 def _build_controllers(device: Device) -> None:
     context = device.context
+    # The chip array holds the very list of chips.
+    device.chips.extend(PixelChip(chip, _chip_info(context, chip), context)
+                        for chip in range(_device_opener.chip_count(context)))
     device.bias_sources = [
         BiasSource(bias_id, BiasInfo(min_volts, max_volts), context)
         for bias_id, (min_volts, max_volts) in enumerate(_device_opener.bias_ranges(context))

@@ -11,6 +11,8 @@ namespace vsim {
 namespace {
 
 constexpr size_t kLogLimit = 100000;
+// Mask transfers log their bytes: bound the memory too, not only the count.
+constexpr size_t kLogByteLimit = size_t{64} << 20;
 
 struct Fault {
     int32_t code;
@@ -20,6 +22,7 @@ struct Fault {
 struct Calls {
     std::mutex mu;
     std::deque<std::string> log;
+    size_t log_bytes = 0;
     std::map<std::string, uint64_t, std::less<>> counts;
     uint64_t total = 0;
     std::map<std::string, Fault, std::less<>> faults;
@@ -81,8 +84,12 @@ int32_t enter(const char* function, std::initializer_list<Arg> args) {
 
     Calls& c = calls();
     std::lock_guard<std::mutex> lock(c.mu);
+    c.log_bytes += entry.size();
     c.log.push_back(std::move(entry));
-    if (c.log.size() > kLogLimit) c.log.pop_front();
+    while (c.log.size() > 1 && (c.log.size() > kLogLimit || c.log_bytes > kLogByteLimit)) {
+        c.log_bytes -= c.log.front().size();
+        c.log.pop_front();
+    }
     ++c.counts[function];
     ++c.total;
     auto fault = c.faults.find(function);
@@ -96,6 +103,7 @@ void reset_calls() {
     Calls& c = calls();
     std::lock_guard<std::mutex> lock(c.mu);
     c.log.clear();
+    c.log_bytes = 0;
     c.counts.clear();
     c.total = 0;
     c.faults.clear();
@@ -149,6 +157,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_call_log(void) {
     auto& c = calls();
     std::lock_guard<std::mutex> lock(c.mu);
     c.log.clear();
+    c.log_bytes = 0;
     c.counts.clear();
     c.total = 0;
     return VEXASDK_SUCCESS;

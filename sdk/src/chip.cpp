@@ -1,4 +1,5 @@
 // Chips: modes, settings, descriptions, polarity, thresholds, pixel masks.
+#include <cmath>
 #include <cstring>
 
 #include "calls.hpp"
@@ -16,6 +17,19 @@ vexasdk_err_code with_chip(vexasdk_dev_ctx* ctx, uint8_t index, Fn&& fn) {
         return fn(device.chips[index]);
     }));
 }
+
+// The mask size chip `index` expects, or 0 when there is no such chip. Lets the
+// call log read a caller's mask only when the call itself would read it: a
+// wrong `data_len` need not describe readable memory.
+size_t expected_mask_size(const vexasdk_dev_ctx* ctx, uint8_t index) {
+    if (ctx == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(world().mu);
+    DeviceModel* device = find_device(ctx);
+    if (device == nullptr || index >= device->chips.size()) return 0;
+    return device->chips[index].mask.size();
+}
+
+bool in_range(uint32_t raw, const vexasdk_chip_info& info) { return raw >= info.min_raw && raw <= info.max_raw; }
 
 }  // namespace
 
@@ -68,4 +82,92 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_mode(vexasdk_dev_ctx* ctx, vexasdk
         for (ChipModel& chip : device.chips) chip.mode = value;
         return VEXASDK_SUCCESS;
     }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_configure(vexasdk_dev_ctx* ctx, uint8_t chip) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip));
+    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        if (chip >= device.chips.size()) return VEXASDK_ERR_EINVAL;
+        // Reloading DACs and pixel matrix would corrupt the frames being read out.
+        if (device.acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
+        ++device.chips[chip].configure_count;
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_set_polarity(vexasdk_dev_ctx* ctx, uint8_t chip,
+                                                       vexasdk_chip_polarity polarity) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("polarity", polarity));
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        auto value = static_cast<uint32_t>(polarity);
+        if (value >= 32 || !(model.info.supported_polarities & (1u << value))) return VEXASDK_ERR_EINVAL;
+        model.polarity = value;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_get_thld(vexasdk_dev_ctx* ctx, uint8_t chip, float* thld_kev) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_kev", thld_kev));
+    if (thld_kev == nullptr) return VEXASDK_ERR_EFAULT;
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        *thld_kev = (static_cast<float>(model.thld_raw) - model.raw_offset) * model.kev_per_raw;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_set_thld(vexasdk_dev_ctx* ctx, uint8_t chip, float thld_kev) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_kev", thld_kev));
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        // NaN fails both comparisons.
+        if (!(thld_kev >= model.info.min_kev && thld_kev <= model.info.max_kev)) return VEXASDK_ERR_EINVAL;
+        double raw = std::nearbyint(static_cast<double>(thld_kev) / model.kev_per_raw + model.raw_offset);
+        if (!(raw >= 0.0 && raw <= 4294967295.0) || !in_range(static_cast<uint32_t>(raw), model.info))
+            return VEXASDK_ERR_EINVAL;
+        model.thld_raw = static_cast<uint32_t>(raw);
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_get_raw_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint32_t* thld_raw) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_raw", thld_raw));
+    if (thld_raw == nullptr) return VEXASDK_ERR_EFAULT;
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        *thld_raw = model.thld_raw;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_set_raw_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint32_t thld_raw) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_raw", thld_raw));
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        if (!in_range(thld_raw, model.info)) return VEXASDK_ERR_EINVAL;
+        model.thld_raw = thld_raw;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_get_pixel_mask(vexasdk_dev_ctx* ctx, uint8_t chip,
+                                                         vexasdk_chip_pixel_mask* mask) {
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("mask", mask), arg("data", mask ? mask->data : nullptr),
+               arg("data_len", mask ? mask->data_len : 0));
+    if (mask == nullptr || (mask->data == nullptr && mask->data_len != 0)) return VEXASDK_ERR_EFAULT;
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        if (mask->data_len != model.mask.size()) return VEXASDK_ERR_EINVAL;
+        if (!model.mask.empty()) memcpy(mask->data, model.mask.data(), model.mask.size());
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_chip_set_pixel_mask(vexasdk_dev_ctx* ctx, uint8_t chip,
+                                                         const vexasdk_chip_pixel_mask* mask) {
+    bool readable = mask != nullptr && mask->data != nullptr && mask->data_len == expected_mask_size(ctx, chip);
+    VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("mask", mask),
+               bytes_arg("data", readable ? mask->data : nullptr, readable ? mask->data_len : 0),
+               arg("data_len", mask ? mask->data_len : 0));
+    if (mask == nullptr || (mask->data == nullptr && mask->data_len != 0)) return VEXASDK_ERR_EFAULT;
+    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+        if (mask->data_len != model.mask.size()) return VEXASDK_ERR_EINVAL;
+        if (!model.mask.empty()) memcpy(model.mask.data(), mask->data, model.mask.size());
+        return VEXASDK_SUCCESS;
+    });
 }

@@ -25,7 +25,7 @@ struct ChipModel {
     float kev_per_raw = 0.05f;
     float raw_offset = 100.0f;
     uint32_t thld_raw = 400;
-    bool configured = false;
+    uint32_t configure_count = 0;
     std::vector<uint8_t> mask;  // column-major, width * height bytes, 0 = masked
 };
 
@@ -145,6 +145,8 @@ struct World {
 
 World& world();
 
+// Builds chip `index` of device `device` as it comes out of the box.
+ChipModel make_default_chip(uint32_t device, uint32_t index);
 // Builds device `index` as it comes out of the box.
 std::unique_ptr<DeviceModel> make_default_device(uint32_t index);
 

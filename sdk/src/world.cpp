@@ -49,6 +49,29 @@ World& world() {
     return *instance;
 }
 
+ChipModel make_default_chip(uint32_t device, uint32_t index) {
+    ChipModel chip;
+    std::string name = "VX3-" + std::to_string(1001 + device) + "-C" + std::to_string(index);
+    copy_text(chip.info.name, sizeof chip.info.name, name);
+    for (uint32_t mode = VEXASDK_EVCOUNT_8_BIT; mode <= VEXASDK_ITOT_IMG; ++mode) chip.info.supported_modes |= 1u << mode;
+    chip.info.supported_polarities = (1u << VEXASDK_POL_HOLES_COLLECT) | (1u << VEXASDK_POL_ELECTRONS_COLLECT);
+    // Chips differ a little in calibration, as real ones do.
+    float spread = static_cast<float>(index % 4);
+    chip.kev_per_raw = 0.05f + 0.001f * spread;
+    chip.raw_offset = 100.0f + 3.0f * spread;
+    chip.info.min_raw = 0;
+    chip.info.max_raw = 4095;
+    chip.info.min_kev = 2.5f;
+    chip.info.max_kev = (4095.0f - chip.raw_offset) * chip.kev_per_raw;
+    chip.info.noise_kev = 0.6f + 0.05f * spread;
+    chip.info.is_calibrated = true;
+    chip.info.width = 256;
+    chip.info.height = 256;
+    chip.thld_raw = static_cast<uint32_t>(chip.raw_offset + 5.0f / chip.kev_per_raw);
+    chip.mask.assign(256 * 256, 1);
+    return chip;
+}
+
 std::unique_ptr<DeviceModel> make_default_device(uint32_t index) {
     auto d = std::make_unique<DeviceModel>();
     d->index = index;
@@ -59,26 +82,7 @@ std::unique_ptr<DeviceModel> make_default_device(uint32_t index) {
     copy_text(d->enum_info.instance_path, sizeof d->enum_info.instance_path,
               "/sys/bus/virtual/vexa/" + std::to_string(index));
 
-    for (uint32_t c = 0; c < 4; ++c) {
-        ChipModel chip;
-        std::string name = "VX3-" + std::to_string(1001 + index) + "-C" + std::to_string(c);
-        copy_text(chip.info.name, sizeof chip.info.name, name);
-        for (uint32_t mode = VEXASDK_EVCOUNT_8_BIT; mode <= VEXASDK_ITOT_IMG; ++mode) chip.info.supported_modes |= 1u << mode;
-        chip.info.supported_polarities = (1u << VEXASDK_POL_HOLES_COLLECT) | (1u << VEXASDK_POL_ELECTRONS_COLLECT);
-        chip.kev_per_raw = 0.05f + 0.001f * static_cast<float>(c);
-        chip.raw_offset = 100.0f + 3.0f * static_cast<float>(c);
-        chip.info.min_raw = 0;
-        chip.info.max_raw = 4095;
-        chip.info.min_kev = 2.5f;
-        chip.info.max_kev = (4095.0f - chip.raw_offset) * chip.kev_per_raw;
-        chip.info.noise_kev = 0.6f + 0.05f * static_cast<float>(c);
-        chip.info.is_calibrated = true;
-        chip.info.width = 256;
-        chip.info.height = 256;
-        chip.thld_raw = static_cast<uint32_t>(chip.raw_offset + 5.0f / chip.kev_per_raw);
-        chip.mask.assign(256 * 256, 1);
-        d->chips.push_back(std::move(chip));
-    }
+    for (uint32_t c = 0; c < 4; ++c) d->chips.push_back(make_default_chip(index, c));
 
     d->monitors.push_back(float_monitor(0x100, "Chip 0 temperature", -40.0f, 125.0f, 41.5f));
     d->monitors.push_back(float_monitor(0x101, "Chip 1 temperature", -40.0f, 125.0f, 42.0f));

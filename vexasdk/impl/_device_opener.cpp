@@ -1,6 +1,7 @@
 // vexasdk._device_opener: the small bridge through which the package opens
 // and closes SDK contexts and makes their _DeviceContext handles, and reads
 // the descriptions the controllers are built from.
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -129,6 +130,47 @@ PyObject* power_unit_count(PyObject*, PyObject* arg) noexcept {
     return PyLong_FromLong(count);
 }
 
+PyObject* chip_count(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    uint8_t count = 0;
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_count(ctx, &count); });
+    if (raise_if_err(rc, "Failed to retrieve number of chips on the device.") < 0) return nullptr;
+    return PyLong_FromUnsignedLong(count);
+}
+
+// The SDK's description of one chip as a plain tuple; the package builds the
+// ChipInfo from it. Mode and polarity sets stay bit masks.
+PyObject* chip_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 2) {
+        vx::raise_arg_count("chip_info", 2, 2, nargs);
+        return nullptr;
+    }
+    vexasdk_dev_ctx* ctx = context_of(args[0], "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    uint8_t chip = 0;
+    if (vx::unsigned_arg(args[1], "uint8_t", &chip) < 0) return nullptr;
+    vexasdk_chip_info info{};
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_info(ctx, chip, &info); });
+    if (rc != 0) {
+        vx::Ref message = vx::Ref::steal(PyUnicode_FromFormat("Chip %u: Failed to read the chip description.",
+                                                              static_cast<unsigned>(chip)));
+        if (!message) return nullptr;
+        vx::raise_if_err(rc, message.get());
+        return nullptr;
+    }
+    // The SDK owes a terminated name; a full field is cut rather than overrun.
+    vx::Ref name = vx::Ref::steal(
+        PyUnicode_DecodeUTF8(info.name, static_cast<Py_ssize_t>(strnlen(info.name, sizeof info.name)), "replace"));
+    if (!name) return nullptr;
+    return Py_BuildValue("(OkkdddkkOkk)", name.get(), static_cast<unsigned long>(info.supported_modes),
+                         static_cast<unsigned long>(info.supported_polarities), static_cast<double>(info.min_kev),
+                         static_cast<double>(info.max_kev), static_cast<double>(info.noise_kev),
+                         static_cast<unsigned long>(info.min_raw), static_cast<unsigned long>(info.max_raw),
+                         info.is_calibrated ? Py_True : Py_False, static_cast<unsigned long>(info.width),
+                         static_cast<unsigned long>(info.height));
+}
+
 PyMethodDef functions[] = {
     {"open", open_device, METH_O, "open(connection_string: str) -> _DeviceContext\n\nOpens an SDK context."},
     {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
@@ -142,6 +184,11 @@ PyMethodDef functions[] = {
      "The (min, max) range in volts of every bias source of the device."},
     {"power_unit_count", power_unit_count, METH_O,
      "power_unit_count(context: _DeviceContext) -> int\n\nThe number of power units of the device."},
+    {"chip_count", chip_count, METH_O,
+     "chip_count(context: _DeviceContext) -> int\n\nThe number of chips the SDK reports for the device."},
+    {"chip_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(chip_info)), METH_FASTCALL,
+     "chip_info(context: _DeviceContext, chip: int) -> tuple\n\nThe SDK's description of a chip: name, mode and "
+     "polarity bit masks, min, max and noise keV, min and max raw, calibrated, width, height."},
     {nullptr, nullptr, 0, nullptr},
 };
 

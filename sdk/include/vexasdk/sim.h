@@ -36,7 +36,8 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_faults(void);
 VEXASDK_API uint64_t vexasdk_sim_call_count(const char* function);
 /* Writes the log as a JSON array of {"fn": name, "args": {...}} into `buf`
  * (NUL-terminated when it fits) and answers the size it needs, NUL included.
- * The newest 100000 calls are kept; counts are kept for all. */
+ * The newest 100000 calls (64 MiB of text at most) are kept; counts are kept
+ * for all. */
 VEXASDK_API size_t vexasdk_sim_call_log(char* buf, size_t capacity);
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_call_log(void);
 
@@ -106,6 +107,43 @@ VEXASDK_API void vexasdk_sim_null_callback(vexasdk_dev_ctx* ctx, void* user_data
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
 
 /* ---- chips ---- */
+
+/* What a chip's getters answer, beyond its description. Thresholds are kept
+ * raw; keV follow through the chip's calibration,
+ * kev = (thld_raw - raw_offset) * kev_per_raw. */
+typedef struct vexasdk_sim_chip_state {
+    uint32_t polarity;        /* any value: the harness may set one that names no enumerator */
+    uint32_t mode;            /* likewise */
+    uint32_t thld_raw;
+    float kev_per_raw;        /* finite and above 0 */
+    float raw_offset;         /* finite */
+    uint32_t configure_count; /* vexasdk_chip_configure calls that succeeded */
+} vexasdk_sim_chip_state;
+
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_chip_state) == 24, "vexasdk_sim_chip_state is 24 bytes");
+
+/* Sets the number of chips of a device (0 to 255); added chips come as out of
+ * the box. EBUSY while an acquisition runs. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_count(uint32_t device, uint32_t count);
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_info(uint32_t device, uint32_t chip, vexasdk_chip_info* info);
+/* Replaces a chip's description. Width and height are 0 to 4096 each; a new
+ * size resets the mask to all pixels unmasked. The name is cut to 31 bytes. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t chip, const vexasdk_chip_info* info);
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_state(uint32_t device, uint32_t chip,
+                                                        vexasdk_sim_chip_state* state);
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_state(uint32_t device, uint32_t chip,
+                                                        const vexasdk_sim_chip_state* state);
+/* The mask in the SDK's layout: width * height bytes, column-major, 0 masks a
+ * pixel. `len` must be exactly that size. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_mask(uint32_t device, uint32_t chip, uint8_t* data, size_t len);
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_mask(uint32_t device, uint32_t chip, const uint8_t* data,
+                                                       size_t len);
+/* Makes vexasdk_chip_get_settings report these `count` records (0 to 255)
+ * instead of the chips' own, however many chips there are. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_script_chip_settings(uint32_t device, const vexasdk_chip_settings* records,
+                                                              uint32_t count);
+/* Back to reporting the chips' own settings. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_clear_chip_settings(uint32_t device);
 
 /* ---- enumeration, monitors, bias, power ---- */
 

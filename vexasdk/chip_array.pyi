@@ -1,0 +1,19 @@
+"""Chip array functionality."""
+
+from typing import Any
+
+from vexasdk._device_context import _DeviceContext
+from vexasdk.pixel_chip import OperationalMode as OperationalMode
+from vexasdk.pixel_chip import PixelChip
+
+__test__: dict[str, Any]
+
+class ChipArray:
+    """Chip array."""
+
+    def __init__(self, single_chips: list[PixelChip], context: _DeviceContext) -> None: ...
+    def get_single_chips(self) -> list[PixelChip]: ...
+    def get_supported_modes(self) -> list[OperationalMode]: ...
+    def get_mode(self) -> OperationalMode: ...
+    def set_mode(self, mode: OperationalMode) -> None: ...
+    def configure(self) -> None: ...

@@ -1,0 +1,298 @@
+// vexasdk.chip_array: ChipArray, every chip of a device as one.
+#include "chip_array.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "_device_context.hpp"
+#include "pixel_chip.hpp"
+#include "support/args.hpp"
+#include "support/gil.hpp"
+#include "support/method.hpp"
+#include "support/pickle.hpp"
+#include "support/utils_api.hpp"
+#include "vexasdk/chip.h"
+
+namespace {
+
+using vx::ChipArrayObject;
+using vx::Ref;
+
+struct Constants {
+    PyObject* info;
+    PyObject* settings;
+    PyObject* configure;
+    PyObject* supported_modes;
+    PyObject* mode;
+    PyObject* name;
+} names;
+
+int make_constants() noexcept {
+    for (auto [slot, text] : {std::pair{&names.info, "info"}, {&names.settings, "settings"},
+                              {&names.configure, "configure"}, {&names.supported_modes, "supported_modes"},
+                              {&names.mode, "mode"}, {&names.name, "name"}}) {
+        *slot = PyUnicode_InternFromString(text);
+        if (*slot == nullptr) return -1;
+    }
+    return 0;
+}
+
+ChipArrayObject* array_of(PyObject* self) noexcept { return reinterpret_cast<ChipArrayObject*>(self); }
+
+// The chip list; once the array has been cleared it holds None, which fails
+// as len(None) would.
+PyObject* chips_of(PyObject* self) noexcept {
+    PyObject* chips = array_of(self)->single_chips;
+    if (PyList_Check(chips)) return chips;
+    PyObject_Size(chips);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "the chip list is gone");
+    return nullptr;
+}
+
+// chip.<method>().<field>
+Ref call_field(PyObject* chip, PyObject* method, PyObject* field) noexcept {
+    Ref result = Ref::steal(PyObject_CallMethodNoArgs(chip, method));
+    if (!result) return {};
+    return Ref::steal(PyObject_GetAttr(result.get(), field));
+}
+
+// Runs `fn(chip)` for chips[start:] in list order. The chips' methods may
+// change the list meanwhile: each step reads it afresh and holds its chip.
+template <class Fn>
+int for_each_chip(PyObject* chips, Py_ssize_t start, Fn&& fn) noexcept {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(chips); ++i) {
+        Ref chip = Ref::steal(PyList_GetItemRef(chips, i));
+        if (!chip || fn(chip.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// ---- construction and lifetime ----
+
+PyObject* array_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    ChipArrayObject* array = array_of(self.get());
+    array->single_chips = Py_NewRef(Py_None);
+    array->context = Py_NewRef(Py_None);
+    PyObject* values[2];
+    if (vx::bind_args("__cinit__", args, kwargs, {"single_chips", "context"}, 2, values) < 0) return nullptr;
+    if (!PyList_CheckExact(values[0])) {
+        vx::raise_arg_type("single_chips", "list", values[0]);
+        return nullptr;
+    }
+    if (vx::context_arg(values[1], "context") < 0) return nullptr;
+    Py_SETREF(array->single_chips, Py_NewRef(values[0]));
+    Py_SETREF(array->context, Py_NewRef(values[1]));
+    return self.release();
+}
+
+int array_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(array_of(self)->single_chips);
+    Py_VISIT(array_of(self)->context);
+    return 0;
+}
+
+int array_clear(PyObject* self) noexcept {
+    Py_XSETREF(array_of(self)->single_chips, Py_NewRef(Py_None));
+    Py_XSETREF(array_of(self)->context, Py_NewRef(Py_None));
+    return 0;
+}
+
+void array_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize != nullptr && type->tp_dealloc == array_dealloc && !PyObject_GC_IsFinalized(self) &&
+        PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(array_of(self)->single_chips);
+    Py_CLEAR(array_of(self)->context);
+    type->tp_free(self);
+}
+
+// ---- methods ----
+
+PyObject* array_get_single_chips(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_single_chips", nargs, kwnames) < 0) return nullptr;
+    return Py_NewRef(array_of(self)->single_chips);
+}
+
+PyObject* array_get_supported_modes(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                    PyObject* kwnames) noexcept {
+    if (vx::no_args("get_supported_modes", nargs, kwnames) < 0) return nullptr;
+    PyObject* chips = chips_of(self);
+    if (chips == nullptr) return nullptr;
+    if (PyList_GET_SIZE(chips) == 0) return PyList_New(0);
+    Ref first = Ref::steal(PyList_GetItemRef(chips, 0));
+    if (!first) return nullptr;
+    Ref first_modes = call_field(first.get(), names.info, names.supported_modes);
+    if (!first_modes) return nullptr;
+    Ref common = Ref::steal(PySet_New(first_modes.get()));
+    if (!common) return nullptr;
+    int rc = for_each_chip(chips, 1, [&](PyObject* chip) -> int {
+        Ref modes = call_field(chip, names.info, names.supported_modes);
+        if (!modes) return -1;
+        Ref other = Ref::steal(PySet_New(modes.get()));
+        if (!other) return -1;
+        common = Ref::steal(PyNumber_InPlaceAnd(common.get(), other.get()));
+        return common ? 0 : -1;
+    });
+    if (rc < 0) return nullptr;
+    return PySequence_List(common.get());
+}
+
+// {chip.settings().mode}
+Ref mode_set(PyObject* chip) noexcept {
+    Ref mode = call_field(chip, names.settings, names.mode);
+    if (!mode) return {};
+    Ref set = Ref::steal(PySet_New(nullptr));
+    if (!set || PySet_Add(set.get(), mode.get()) < 0) return {};
+    return set;
+}
+
+PyObject* array_get_mode(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_mode", nargs, kwnames) < 0) return nullptr;
+    PyObject* chips = chips_of(self);
+    if (chips == nullptr) return nullptr;
+    if (PyList_GET_SIZE(chips) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Failed to retrieve current chip mode: no chip available.");
+        return nullptr;
+    }
+    Ref first = Ref::steal(PyList_GetItemRef(chips, 0));
+    if (!first) return nullptr;
+    Ref common = mode_set(first.get());
+    if (!common) return nullptr;
+    // Every chip is asked, even once they are known to disagree.
+    int rc = for_each_chip(chips, 1, [&](PyObject* chip) -> int {
+        Ref other = mode_set(chip);
+        if (!other) return -1;
+        common = Ref::steal(PyNumber_InPlaceAnd(common.get(), other.get()));
+        return common ? 0 : -1;
+    });
+    if (rc < 0) return nullptr;
+    if (PySet_GET_SIZE(common.get()) == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Failed to retrieve current chip mode: Chips are in different operational modes.");
+        return nullptr;
+    }
+    return PySet_Pop(common.get());
+}
+
+PyObject* array_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* mode;
+    if (vx::bind_args("set_mode", args, nargs, kwnames, {"mode"}, 1, &mode) < 0) return nullptr;
+    uint32_t value = 0;
+    if (vx::member_value_arg(mode, "vexasdk_chip_mode", &value) < 0) return nullptr;
+    PyObject* context = array_of(self)->context;
+    vexasdk_dev_ctx* ctx =
+        PyObject_TypeCheck(context, vx::device_context_type) ? vx::sdk_context(context) : nullptr;
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_mode(ctx, static_cast<vexasdk_chip_mode>(value)); });
+    // The member's name is read whatever the result: reading it may fail or
+    // have effects of its own.
+    Ref name = Ref::steal(PyObject_GetAttr(mode, names.name));
+    if (!name) return nullptr;
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text) return nullptr;
+    if (rc != 0) {
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("Chip array:Failed to set mode of the available chips to %U.", text.get()));
+        if (!message || (vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred())) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* array_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("configure", nargs, kwnames) < 0) return nullptr;
+    PyObject* chips = chips_of(self);
+    if (chips == nullptr) return nullptr;
+    int rc = for_each_chip(chips, 0, [&](PyObject* chip) -> int {
+        Ref result = Ref::steal(PyObject_CallMethodNoArgs(chip, names.configure));
+        return result ? 0 : -1;
+    });
+    if (rc < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Fn>
+PyCFunction fast(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef array_methods[] = {
+    {"get_single_chips", fast(array_get_single_chips), kFast,
+     "ChipArray.get_single_chips(self) -> list[PixelChip]\n\n"
+     "Gets available pixel chips.\n\n"
+     "Returns:\n"
+     "    list[PixelChip]: List of pixel chips.\n"},
+    {"get_supported_modes", fast(array_get_supported_modes), kFast,
+     "ChipArray.get_supported_modes(self) -> list[OperationalMode]\n\n"
+     "Gets supported operational modes.\n\n"
+     "Returns:\n"
+     "    list[OperationalMode]: List of supported operational modes.\n"},
+    {"get_mode", fast(array_get_mode), kFast,
+     "ChipArray.get_mode(self) -> OperationalMode\n\n"
+     "Gets the currently selected operational mode.\n\n"
+     "Returns:\n"
+     "    OperationalMode: Selected operational mode.\n"},
+    {"set_mode", fast(array_set_mode), kFast,
+     "ChipArray.set_mode(self, mode: OperationalMode) -> None\n\n"
+     "Sets the operational mode on each chip.\n\n"
+     "Args:\n"
+     "    mode (OperationalMode): Operational mode.\n"},
+    {"configure", fast(array_configure), kFast,
+     "ChipArray.configure(self) -> None\n\n"
+     "Configures each chip.\n"},
+    VX_PICKLE_REFUSAL,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject array_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vexasdk.chip_array.ChipArray",
+    .tp_basicsize = sizeof(ChipArrayObject),
+    .tp_dealloc = array_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Chip array.\n\nServes as an aggregate class for one or more pixel chips.",
+    .tp_traverse = array_traverse,
+    .tp_clear = array_clear,
+    .tp_methods = array_methods,
+    .tp_new = array_new,
+};
+
+int annotate() noexcept {
+    return vx::annotate_methods(&array_type, {
+                                                 {"get_single_chips", {{"return", "list[PixelChip]"}}},
+                                                 {"get_supported_modes", {{"return", "list[OperationalMode]"}}},
+                                                 {"get_mode", {{"return", "OperationalMode"}}},
+                                                 {"set_mode", {{"mode", "OperationalMode"}, {"return", "None"}}},
+                                                 {"configure", {{"return", "None"}}},
+                                             });
+}
+
+constexpr char kBody[] = R"PY(
+from vexasdk.pixel_chip import OperationalMode
+
+__test__ = {}
+)PY";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.chip_array", "Chip array functionality.", -1};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_chip_array() {
+    if (vx::first_initialisation(initialised, "vexasdk.chip_array") < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (make_constants() < 0) return nullptr;
+    if (PyType_Ready(&array_type) < 0 || annotate() < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "ChipArray", reinterpret_cast<PyObject*>(&array_type)) < 0)
+        return nullptr;
+    if (vx::import_device_context() < 0 || vx::import_numpy_types() < 0 || vx::import_pixel_chip() < 0 ||
+        vx::import_raise_if_err() < 0)
+        return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/chip_array", kBody) < 0) return nullptr;
+    return module.release();
+}

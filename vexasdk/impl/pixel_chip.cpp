@@ -1,0 +1,635 @@
+// vexasdk.pixel_chip: the chip vocabulary (modes, polarities, chip records)
+// and PixelChip, one chip of an opened device.
+#include "pixel_chip.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+
+#include "_device_context.hpp"
+#include "support/args.hpp"
+#include "support/gil.hpp"
+#include "support/method.hpp"
+#include "support/pickle.hpp"
+#include "support/utils_api.hpp"
+#include "vexasdk/chip.h"
+
+namespace {
+
+using vx::PixelChipObject;
+using vx::Ref;
+
+PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
+
+// Names and constant texts, made once at initialisation and kept for the life
+// of the process.
+struct Constants {
+    PyObject* ChipSettings;
+    PyObject* ChipPolarity;
+    PyObject* OperationalMode;
+    PyObject* np;
+    PyObject* info;
+    PyObject* width;
+    PyObject* height;
+    PyObject* empty;
+    PyObject* uint8;
+    PyObject* ndarray;
+    PyObject* dtype;
+    PyObject* ndim;
+    PyObject* shape;
+    PyObject* flatten;
+    PyObject* reshape;
+    PyObject* name;
+    PyObject* order_c;          // "C"
+    PyObject* empty_kwnames;    // ("dtype", "order")
+    PyObject* flatten_kwnames;  // ("order",)
+    // Handed to _raise_if_err without the interpreter lock, so they must exist
+    // before the lock is released.
+    PyObject* count_failed;
+    PyObject* settings_failed;
+} names;
+
+int make_constants() noexcept {
+    std::initializer_list<std::pair<PyObject**, const char*>> table = {
+        {&names.ChipSettings, "ChipSettings"},
+        {&names.ChipPolarity, "ChipPolarity"},
+        {&names.OperationalMode, "OperationalMode"},
+        {&names.np, "np"},
+        {&names.info, "info"},
+        {&names.width, "width"},
+        {&names.height, "height"},
+        {&names.empty, "empty"},
+        {&names.uint8, "uint8"},
+        {&names.ndarray, "ndarray"},
+        {&names.dtype, "dtype"},
+        {&names.ndim, "ndim"},
+        {&names.shape, "shape"},
+        {&names.flatten, "flatten"},
+        {&names.reshape, "reshape"},
+        {&names.name, "name"},
+        {&names.order_c, "C"},
+        {&names.count_failed, "Failed to retrieve number of chips on the device."},
+        {&names.settings_failed, "Failed to retrieve settings of available chips."},
+    };
+    for (auto [slot, text] : table) {
+        *slot = PyUnicode_InternFromString(text);
+        if (*slot == nullptr) return -1;
+    }
+    names.empty_kwnames = PyTuple_Pack(2, names.dtype, PyUnicode_InternFromString("order"));
+    if (names.empty_kwnames == nullptr) return -1;
+    names.flatten_kwnames = PyTuple_Pack(1, PyTuple_GET_ITEM(names.empty_kwnames, 1));
+    return names.flatten_kwnames ? 0 : -1;
+}
+
+// A module-level name as the methods see it at call time: the module's
+// globals, then the builtins.
+Ref global(PyObject* key) noexcept {
+    PyObject* found = PyDict_GetItemWithError(globals, key);
+    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+    if (found == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref::borrow(found);
+}
+
+PixelChipObject* chip_of(PyObject* self) noexcept { return reinterpret_cast<PixelChipObject*>(self); }
+
+vexasdk_dev_ctx* ctx_of(const PixelChipObject* chip) noexcept {
+    // A cleared chip holds None: the SDK answers a null context with an error code.
+    return PyObject_TypeCheck(chip->context, vx::device_context_type) ? vx::sdk_context(chip->context) : nullptr;
+}
+
+uint8_t chip8(const PixelChipObject* chip) noexcept { return static_cast<uint8_t>(chip->chip_id); }
+
+// Hands an SDK failure and its message to _raise_if_err; true when it raised.
+// The message is only built for a failure: on success nobody would see it.
+template <class... Args>
+bool failed(int rc, const char* format, Args... args) noexcept {
+    if (rc == 0) return false;
+    Ref message = Ref::steal(PyUnicode_FromFormat(format, args...));
+    if (!message) return true;
+    return vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred();
+}
+
+// self.info().<field>, looked up afresh so that a subclass's info() counts.
+Ref info_field(PyObject* self, PyObject* field) noexcept {
+    Ref info = Ref::steal(PyObject_CallMethodNoArgs(self, names.info));
+    if (!info) return {};
+    return Ref::steal(PyObject_GetAttr(info.get(), field));
+}
+
+// ---- construction and lifetime ----
+
+PyObject* chip_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PixelChipObject* chip = chip_of(self.get());
+    chip->info = Py_NewRef(Py_None);
+    chip->context = Py_NewRef(Py_None);
+    PyObject* values[3];
+    if (vx::bind_args("__cinit__", args, kwargs, {"chip_id", "chip_info", "context"}, 3, values) < 0) return nullptr;
+    int chip_id = 0;
+    if (vx::int_arg(values[0], "chip_id", &chip_id) < 0 || vx::context_arg(values[2], "context") < 0) return nullptr;
+    chip->chip_id = chip_id;
+    Py_SETREF(chip->info, Py_NewRef(values[1]));
+    Py_SETREF(chip->context, Py_NewRef(values[2]));
+    return self.release();
+}
+
+int chip_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(chip_of(self)->info);
+    Py_VISIT(chip_of(self)->context);
+    return 0;
+}
+
+int chip_clear(PyObject* self) noexcept {
+    Py_XSETREF(chip_of(self)->info, Py_NewRef(Py_None));
+    Py_XSETREF(chip_of(self)->context, Py_NewRef(Py_None));
+    return 0;
+}
+
+void chip_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize != nullptr && type->tp_dealloc == chip_dealloc && !PyObject_GC_IsFinalized(self) &&
+        PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(chip_of(self)->info);
+    Py_CLEAR(chip_of(self)->context);
+    type->tp_free(self);
+}
+
+// ---- methods ----
+
+PyObject* chip_info(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("info", nargs, kwnames) < 0) return nullptr;
+    return Py_NewRef(chip_of(self)->info);
+}
+
+PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("settings", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    // A uint8_t count bounds the records, so they fit on the stack.
+    vexasdk_chip_settings records[UINT8_MAX] = {};
+    uint8_t count = 0;
+    uint8_t filled = 0;
+    bool raised = vx::without_gil([&] {
+        int rc = vexasdk_chip_get_count(ctx, &count);
+        if (rc != 0 && vx::raise_if_err(rc, names.count_failed) == -1) return true;
+        filled = count;
+        rc = vexasdk_chip_get_settings(ctx, count != 0 ? records : nullptr, &filled);
+        return rc != 0 && vx::raise_if_err(rc, names.settings_failed) == -1;
+    });
+    if (raised) return nullptr;
+    // A negative id, or an SDK that claims more records than it was given room
+    // for, must not lead outside the records.
+    int id = chip->chip_id;
+    if (id < 0 || id >= filled || id >= count) {
+        failed(VEXASDK_ERR_EINVAL, "Cannot access settings of chip with id %d.", id);
+        return nullptr;
+    }
+    Ref settings_type = global(names.ChipSettings);
+    if (!settings_type) return nullptr;
+    Ref polarity_type = global(names.ChipPolarity);
+    if (!polarity_type) return nullptr;
+    Ref polarity_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].polarity)));
+    if (!polarity_value) return nullptr;
+    Ref polarity = Ref::steal(PyObject_CallOneArg(polarity_type.get(), polarity_value.get()));
+    if (!polarity) return nullptr;
+    Ref mode_type = global(names.OperationalMode);
+    if (!mode_type) return nullptr;
+    Ref mode_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].mode)));
+    if (!mode_value) return nullptr;
+    Ref mode = Ref::steal(PyObject_CallOneArg(mode_type.get(), mode_value.get()));
+    if (!mode) return nullptr;
+    PyObject* fields[] = {polarity.get(), mode.get()};
+    return PyObject_Vectorcall(settings_type.get(), fields, 2, nullptr);
+}
+
+PyObject* chip_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("configure", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_configure(ctx, chip8(chip)); });
+    if (failed(rc, "Chip %d: Failed to configure the chip.", chip->chip_id)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_set_polarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* polarity;
+    if (vx::bind_args("set_polarity", args, nargs, kwnames, {"polarity"}, 1, &polarity) < 0) return nullptr;
+    uint32_t value = 0;
+    if (vx::member_value_arg(polarity, "vexasdk_chip_polarity", &value) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil(
+        [&] { return vexasdk_chip_set_polarity(ctx, chip8(chip), static_cast<vexasdk_chip_polarity>(value)); });
+    // The member's name is read whatever the result: reading it may fail or
+    // have effects of its own.
+    Ref name = Ref::steal(PyObject_GetAttr(polarity, names.name));
+    if (!name) return nullptr;
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text) return nullptr;
+    if (failed(rc, "Chip %d: Failed to set polarity to %U.", chip->chip_id, text.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_threshold", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    float kev = 0.0f;
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_thld(ctx, chip8(chip), &kev); });
+    if (failed(rc, "Chip %d: Failed to get threshold value.", chip->chip_id)) return nullptr;
+    return PyFloat_FromDouble(kev);
+}
+
+PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* thr_kev;
+    if (vx::bind_args("set_threshold", args, nargs, kwnames, {"thr_kev"}, 1, &thr_kev) < 0) return nullptr;
+    double kev = PyFloat_AsDouble(thr_kev);
+    if (kev == -1.0 && PyErr_Occurred()) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_thld(ctx, chip8(chip), static_cast<float>(kev)); });
+    if (rc != 0) {
+        // The value as the caller gave it, before narrowing.
+        Ref shown = Ref::steal(PyFloat_FromDouble(kev));
+        if (!shown || failed(rc, "Chip %d: Failed to set threshold value to %RkeV.", chip->chip_id, shown.get()))
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_get_raw_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_raw_threshold", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    uint32_t raw = 0;
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_raw_thld(ctx, chip8(chip), &raw); });
+    if (failed(rc, "Chip %d: Failed to get raw threshold value.", chip->chip_id)) return nullptr;
+    return PyLong_FromUnsignedLong(raw);
+}
+
+PyObject* chip_set_raw_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    PyObject* thr_raw;
+    if (vx::bind_args("set_raw_threshold", args, nargs, kwnames, {"thr_raw"}, 1, &thr_raw) < 0) return nullptr;
+    Ref number;
+    if (PyLong_Check(thr_raw)) {
+        number = Ref::borrow(thr_raw);
+    } else if (PyNumber_Check(thr_raw)) {
+        number = Ref::steal(PyNumber_Long(thr_raw));
+        if (!number) return nullptr;
+    } else {
+        vx::raise_arg_type("thr_raw", "int", thr_raw);
+        return nullptr;
+    }
+    uint32_t raw = 0;
+    if (vx::unsigned_arg(number.get(), "uint32_t", &raw) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_raw_thld(ctx, chip8(chip), raw); });
+    // str() of an int subclass may be the subclass's own, so it is not skipped then.
+    if (rc == 0 && PyLong_CheckExact(number.get())) Py_RETURN_NONE;
+    Ref text = Ref::steal(PyObject_Str(number.get()));
+    if (!text || failed(rc, "Chip %d: Failed to set raw threshold value to %U.", chip->chip_id, text.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- pixel masks ----
+
+PyObject* chip_get_pixel_mask(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_pixel_mask", nargs, kwnames) < 0) return nullptr;
+    Ref width = info_field(self, names.width);
+    if (!width) return nullptr;
+    Ref height = info_field(self, names.height);
+    if (!height) return nullptr;
+    Ref np = global(names.np);
+    if (!np) return nullptr;
+    Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+    if (!empty) return nullptr;
+    Ref size = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
+    if (!size) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
+    if (!uint8) return nullptr;
+    PyObject* empty_args[] = {size.get(), uint8.get(), names.order_c};
+    Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), empty_args, 1, names.empty_kwnames));
+    if (!array) return nullptr;
+
+    Py_buffer view;
+    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.buf), static_cast<size_t>(view.len)};
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_pixel_mask(ctx, chip8(chip), &mask); });
+    PyBuffer_Release(&view);
+    if (failed(rc, "Chip %d: Failed to get pixel mask.", chip->chip_id)) return nullptr;
+
+    Ref shape = Ref::steal(PyTuple_Pack(2, width.get(), height.get()));
+    if (!shape) return nullptr;
+    return PyObject_CallMethodOneArg(array.get(), names.reshape, shape.get());
+}
+
+// Whether `pixel_mask` has shape (W·H,) or (W, H), compared as Python does.
+int mask_shape_ok(PyObject* pixel_mask, PyObject* pixels, PyObject* width, PyObject* height) noexcept {
+    Ref ndim = Ref::steal(PyObject_GetAttr(pixel_mask, names.ndim));
+    if (!ndim) return -1;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!one || !two) return -1;
+    // shape[i] == expected, for each (i, expected) in order
+    auto dims_equal = [&](std::initializer_list<PyObject*> expected) -> int {
+        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
+        if (!shape) return -1;
+        Py_ssize_t i = 0;
+        for (PyObject* want : expected) {
+            Ref index = Ref::steal(PyLong_FromSsize_t(i++));
+            if (!index) return -1;
+            Ref dim = Ref::steal(PyObject_GetItem(shape.get(), index.get()));
+            if (!dim) return -1;
+            int equal = PyObject_RichCompareBool(dim.get(), want, Py_EQ);
+            if (equal <= 0) return equal;
+        }
+        return 1;
+    };
+    int is = PyObject_RichCompareBool(ndim.get(), one.get(), Py_EQ);
+    if (is < 0) return -1;
+    if (is) {
+        int ok = dims_equal({pixels});
+        if (ok != 0) return ok;
+    }
+    is = PyObject_RichCompareBool(ndim.get(), two.get(), Py_EQ);
+    if (is <= 0) return is;
+    return dims_equal({width, height});
+}
+
+PyObject* chip_set_pixel_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* pixel_mask;
+    if (vx::bind_args("set_pixel_mask", args, nargs, kwnames, {"pixel_mask"}, 1, &pixel_mask) < 0) return nullptr;
+    Ref np = global(names.np);
+    if (!np) return nullptr;
+    Ref ndarray = Ref::steal(PyObject_GetAttr(np.get(), names.ndarray));
+    if (!ndarray) return nullptr;
+    int is_array = PyObject_IsInstance(pixel_mask, ndarray.get());
+    if (is_array < 0) return nullptr;
+    if (!is_array) {
+        PyErr_SetString(PyExc_TypeError, "Pixel mask is not a numpy array.");
+        return nullptr;
+    }
+    Ref dtype = Ref::steal(PyObject_GetAttr(pixel_mask, names.dtype));
+    if (!dtype) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
+    if (!uint8) return nullptr;
+    int differs = PyObject_RichCompareBool(dtype.get(), uint8.get(), Py_NE);
+    if (differs < 0) return nullptr;
+    if (differs) {
+        PyErr_Format(PyExc_TypeError, "Expected pixel mask with dtype %S, got %S.", uint8.get(), dtype.get());
+        return nullptr;
+    }
+
+    Ref width = info_field(self, names.width);
+    if (!width) return nullptr;
+    Ref height = info_field(self, names.height);
+    if (!height) return nullptr;
+    Ref pixels = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
+    if (!pixels) return nullptr;
+    int shape_ok = mask_shape_ok(pixel_mask, pixels.get(), width.get(), height.get());
+    if (shape_ok < 0) return nullptr;
+    if (!shape_ok) {
+        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
+        if (shape)
+            PyErr_Format(PyExc_TypeError, "Expected pixel mask with shape (%S) or (%S,%S), got %S.", pixels.get(),
+                         width.get(), height.get(), shape.get());
+        return nullptr;
+    }
+
+    // Flattening in C order copies whatever the layout: a (W, H) mask becomes
+    // the SDK's column-major buffer, and the SDK never sees the caller's array.
+    PyObject* flatten_args[] = {pixel_mask, names.order_c};
+    Ref flat = Ref::steal(PyObject_VectorcallMethod(names.flatten, flatten_args, 1, names.flatten_kwnames));
+    if (!flat) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.buf), static_cast<size_t>(view.len)};
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_pixel_mask(ctx, chip8(chip), &mask); });
+    PyBuffer_Release(&view);
+    if (failed(rc, "Chip %d: Failed to set pixel mask.", chip->chip_id)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Fn>
+PyCFunction fast(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef chip_methods[] = {
+    {"info", fast(chip_info), kFast,
+     "PixelChip.info(self) -> ChipInfo\n\n"
+     "Gets chip information.\n\n"
+     "Returns:\n"
+     "    ChipInfo: Chip information.\n"},
+    {"settings", fast(chip_settings), kFast,
+     "PixelChip.settings(self) -> ChipSettings\n\n"
+     "Gets chip settings.\n\n"
+     "Returns:\n"
+     "    ChipSettings: Chip settings.\n"},
+    {"configure", fast(chip_configure), kFast,
+     "PixelChip.configure(self) -> None\n\n"
+     "Performs chip configuration.\n\n"
+     "Sets values of DACs and performs per-pixel configuration.\n"},
+    {"set_polarity", fast(chip_set_polarity), kFast,
+     "PixelChip.set_polarity(self, polarity: ChipPolarity) -> None\n\n"
+     "Sets a polarity of the chip.\n\n"
+     "Args:\n"
+     "    polarity (ChipPolarity): Chip polarity.\n"},
+    {"get_threshold", fast(chip_get_threshold), kFast,
+     "PixelChip.get_threshold(self) -> float\n\n"
+     "Gets the chip threshold value in keV.\n\n"
+     "Returns:\n"
+     "    float: Chip threshold value in keV.\n"},
+    {"set_threshold", fast(chip_set_threshold), kFast,
+     "PixelChip.set_threshold(self, double thr_kev: float) -> None\n\n"
+     "Sets the chip threshold value in keV.\n\n"
+     "Args:\n"
+     "    thr_kev (float): Chip threshold value in keV.\n"},
+    {"get_raw_threshold", fast(chip_get_raw_threshold), kFast,
+     "PixelChip.get_raw_threshold(self) -> int\n\n"
+     "Gets the chip threshold raw value.\n\n"
+     "Returns:\n"
+     "    int: Chip threshold raw value.\n"},
+    {"set_raw_threshold", fast(chip_set_raw_threshold), kFast,
+     "PixelChip.set_raw_threshold(self, int thr_raw: int) -> None\n\n"
+     "Sets the chip threshold raw value.\n\n"
+     "Args:\n"
+     "    thr_raw (int): Chip threshold raw value.\n"},
+    {"get_pixel_mask", fast(chip_get_pixel_mask), kFast,
+     "PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]\n\n"
+     "Gets the currently set pixel mask in 2D form.\n\n"
+     "Returns:\n"
+     "    npt.NDArray[np.uint8]: Currently set pixel mask in 2D form.\n"
+     "        Each value in the array represents a single masked pixel.\n"
+     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
+     "        Pixels are stored in column-major order.\n"
+     "        The origin of the mask is in the same position as the chip data,\n"
+     "        typically lower right corner.\n"},
+    {"set_pixel_mask", fast(chip_set_pixel_mask), kFast,
+     "PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None\n\n"
+     "Sets a pixel mask.\n\n"
+     "Args:\n"
+     "    pixel_mask (npt.NDArray[np.uint8]): Pixel mask. Can be either 1D or 2D.\n"
+     "        Each value in the array represents a single masked pixel.\n"
+     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
+     "        Pixels are stored in column-major order.\n"
+     "        The origin of the mask is in the same position as the chip data,\n"
+     "        typically lower right corner.\n"},
+    VX_PICKLE_REFUSAL,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject chip_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vexasdk.pixel_chip.PixelChip",
+    .tp_basicsize = sizeof(PixelChipObject),
+    .tp_dealloc = chip_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Pixel chip.",
+    .tp_traverse = chip_traverse,
+    .tp_clear = chip_clear,
+    .tp_methods = chip_methods,
+    .tp_new = chip_new,
+};
+
+int annotate() noexcept {
+    return vx::annotate_methods(
+        &chip_type, {
+                        {"info", {{"return", "ChipInfo"}}},
+                        {"settings", {{"return", "ChipSettings"}}},
+                        {"configure", {{"return", "None"}}},
+                        {"set_polarity", {{"polarity", "ChipPolarity"}, {"return", "None"}}},
+                        {"get_threshold", {{"return", "float"}}},
+                        {"set_threshold", {{"thr_kev", "float"}, {"return", "None"}}},
+                        {"get_raw_threshold", {{"return", "int"}}},
+                        {"set_raw_threshold", {{"thr_raw", "int"}, {"return", "None"}}},
+                        {"get_pixel_mask", {{"return", "npt.NDArray[np.uint8]"}}},
+                        {"set_pixel_mask", {{"pixel_mask", "npt.NDArray[np.uint8]"}, {"return", "None"}}},
+                    });
+}
+
+constexpr char kBody[] = R"PY(
+from enum import Enum
+from typing import NamedTuple
+import numpy as np
+import numpy.typing as npt
+
+
+class ChipThresholdInfo(NamedTuple):
+    """Contains threshold information.
+
+    Attributes:
+        min_kev (float): Minimum threshold value in keV.
+        max_kev (float): Maximum threshold value in keV.
+        noise_kev (float): Calculated threshold noise in keV.
+        min_raw (int): Minimum raw threshold value.
+        max_raw (int): Maximum raw threshold value.
+        is_calibrated (bool): Determines if the threshold is calibrated.
+    """
+
+    min_kev: float
+    max_kev: float
+    noise_kev: float
+    min_raw: int
+    max_raw: int
+    is_calibrated: bool
+
+
+class OperationalMode(Enum):
+    """Contains a chip operational mode."""
+
+    evcount_8bit = 1
+    evcount_10bit = 2
+    evcount_14bit = 3
+    itot_8_bit = 4
+    itot_10_bit = 5
+    itot_14_bit = 6
+    dd_toa_tot = 7
+    fb_toa_tot = 8
+    fb_itot_evcount = 9
+    dd_toa_tot_sorted = 10
+    binned_data = 11
+    binned_evcount = 12
+    binned_itot = 13
+
+
+class ChipPolarity(Enum):
+    """Contains chip polarity."""
+
+    holes_collection = 1
+    electrons_collection = 2
+
+
+class ChipInfo(NamedTuple):
+    """Contains chip information.
+
+    Attributes:
+        chip_name (str): Chip name.
+        supported_modes (list[OperationalMode]): List of supported chip modes.
+        supported_polarities (list[ChipPolarity]): List of supported chip polarities.
+        threshold_info (ChipThresholdInfo): Threshold information.
+        width (int): Width of chip sensor in pixels.
+        height (int): Height of chip sensor in pixels.
+    """
+
+    chip_name: str
+    supported_modes: list[OperationalMode]
+    supported_polarities: list[ChipPolarity]
+    threshold_info: ChipThresholdInfo
+    width: int
+    height: int
+
+
+class ChipSettings(NamedTuple):
+    """Contains chip settings.
+
+    Attributes:
+        polarity (ChipPolarity): Selected chip polarity.
+        mode (OperationalMode): Selected chip mode.
+    """
+
+    polarity: ChipPolarity
+    mode: OperationalMode
+
+
+# NamedTuple wraps string annotations in ForwardRef; keep them as written.
+for _record in (ChipThresholdInfo, ChipInfo, ChipSettings):
+    _record.__annotations__ = _record.__new__.__annotations__ = {
+        _field: _annotation.__forward_arg__ for _field, _annotation in _record.__annotations__.items()
+    }
+del _record
+
+__test__ = {}
+)PY";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.pixel_chip", "Pixel chip functionality.", -1};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pixel_chip() {
+    if (vx::first_initialisation(initialised, "vexasdk.pixel_chip") < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    globals = PyModule_GetDict(module.get());
+    if (make_constants() < 0) return nullptr;
+    if (PyType_Ready(&chip_type) < 0 || annotate() < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "PixelChip", reinterpret_cast<PyObject*>(&chip_type)) < 0)
+        return nullptr;
+    if (vx::import_device_context() < 0 || vx::import_numpy_types() < 0 || vx::import_raise_if_err() < 0)
+        return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/pixel_chip", kBody) < 0) return nullptr;
+    return module.release();
+}
