@@ -5,10 +5,14 @@ from __future__ import annotations
 
 import atexit
 import threading
+from typing import TYPE_CHECKING
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
 from vexasdk._utils import SdkError
+
+if TYPE_CHECKING:
+    from vexasdk.monitor_channel import MonitorChannel
 
 _ENODEV = -19
 
@@ -30,11 +34,14 @@ class Device:
     Attributes:
         connection_string (str): The connection string the device was opened with.
         context (_DeviceContext): The device-context handle.
+        monitors (list[MonitorChannel]): One channel per monitor of the device,
+            in the order the SDK lists them.
     """
 
     def __init__(self, context: _DeviceContext, connection_string: str) -> None:
         self.context = context
         self.connection_string = connection_string
+        self.monitors: list[MonitorChannel] = []
         self._closed = False
 
     @property
@@ -92,7 +99,26 @@ def open_device(connection_string: str | None = None) -> Device:
     context = _device_opener.open(connection_string)
     with _open_lock:
         _open_contexts[_device_opener.sdk_address(context)] = context
-    return Device(context, connection_string)
+    device = Device(context, connection_string)
+    try:
+        device.monitors = _build_monitors(context)
+    except BaseException:
+        device.close()
+        raise
+    return device
+
+
+def _build_monitors(context: _DeviceContext) -> list[MonitorChannel]:
+    from vexasdk.monitor_channel import MonitorChannel, MonitorInfo, MonitorRange
+
+    channels = []
+    for mon_id, name, kind, low, high in _device_opener.monitor_descriptions(context):
+        # A channel keeps its identifier as a C int and hands the SDK its 32
+        # bits again: identifiers from 2**31 on travel as negative numbers.
+        if mon_id >= 2**31:
+            mon_id -= 2**32
+        channels.append(MonitorChannel(mon_id, MonitorInfo(name, kind, MonitorRange(low, high)), context))
+    return channels
 
 
 @atexit.register
