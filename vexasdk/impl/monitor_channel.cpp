@@ -6,6 +6,7 @@
 #include <new>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "_device_context.hpp"
 #include "support/frame.hpp"
@@ -47,34 +48,73 @@ MonitorChannelObject* channel(PyObject* self) noexcept { return reinterpret_cast
 enum class EventKind { avail, value };
 
 // The SDK holds only the address of a registered callable, and the caller may
-// drop it (or the channel) at any time: one strong reference per context,
-// monitor and event kind stays here while the SDK may call it. Touched only
+// drop it (or the channel) at any time: strong references per context,
+// monitor and event kind stay here while the SDK may call them. Touched only
 // with the interpreter lock held. Never destroyed: at exit it is too late to
 // release Python objects.
 using RegistryKey = std::tuple<uintptr_t, uint32_t, EventKind>;
-using Registry = std::map<RegistryKey, vx::Ref>;
+
+struct Slot {
+    // Every callable the SDK may hold for the key: one, unless registrations
+    // overlapped, since the SDK's order of acceptance is not known here.
+    std::vector<vx::Ref> kept;
+    uint64_t last_ticket = 0;  // of the registration begun last
+    int pending = 0;           // registrations inside their SDK call
+};
+
+using Registry = std::map<RegistryKey, Slot>;
 
 Registry& registry() {
     static auto* entries = new Registry;
     return *entries;
 }
 
-// After the SDK accepted `callable`: it replaces what was kept for the slot.
-void keep_registered(vexasdk_dev_ctx* ctx, uint32_t mon_id, EventKind kind, PyObject* callable) noexcept {
-    vx::Ref replaced;  // released last: dropping it may run any code, this function included
+uint64_t tickets = 0;
+
+struct Ticket {
+    RegistryKey key;
+    uint64_t number;
+    bool alone;  // no other registration of the key was in progress at the start
+};
+
+// Before the SDK call. False (MemoryError set) when the slot cannot be made.
+bool begin_registration(vexasdk_dev_ctx* ctx, uint32_t mon_id, EventKind kind, Ticket& ticket) noexcept {
+    ticket.key = {reinterpret_cast<uintptr_t>(ctx), mon_id, kind};
     try {
-        vx::Ref& slot = registry()[{reinterpret_cast<uintptr_t>(ctx), mon_id, kind}];
-        replaced = std::exchange(slot, vx::Ref::borrow(callable));
+        Slot& slot = registry()[ticket.key];
+        ticket.number = slot.last_ticket = ++tickets;
+        ticket.alone = slot.pending++ == 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// After the SDK call; `accepted` is the callable the SDK took, or null. Only a
+// registration that had the key to itself from start to end is known to have
+// replaced everything kept before.
+void end_registration(const Ticket& ticket, PyObject* accepted) noexcept {
+    std::vector<vx::Ref> replaced;  // released last: dropping them may run any code, this function included
+    try {
+        Slot& slot = registry()[ticket.key];  // made anew if the context was released meanwhile
+        if (slot.pending > 0) --slot.pending;
+        if (accepted == nullptr) {
+            if (slot.pending == 0 && slot.kept.empty()) registry().erase(ticket.key);
+            return;
+        }
+        if (ticket.alone && slot.pending == 0 && slot.last_ticket == ticket.number) replaced.swap(slot.kept);
+        slot.kept.push_back(vx::Ref::borrow(accepted));
     } catch (const std::bad_alloc&) {
         // Leaking the callable is the one safe answer left.
-        Py_INCREF(callable);
+        Py_XINCREF(accepted);
     }
 }
 
 // Exported for the device-opening code: once the SDK has closed `ctx` (every
 // context when null) it calls nothing registered through it any more.
 void release_callables(vexasdk_dev_ctx* ctx) noexcept {
-    Registry released;
+    Registry released;  // destroyed last, once the registry is consistent again
     Registry& entries = registry();
     for (auto it = entries.begin(); it != entries.end();) {
         auto next = std::next(it);
@@ -309,11 +349,13 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     vx::Ref info = vx::Ref::borrow(channel(self)->info);
     vexasdk_dev_ctx* ctx = sdk_context_of(channel(self));
     auto mon_id = static_cast<uint32_t>(channel(self)->id);
+    Ticket ticket;
+    if (!begin_registration(ctx, mon_id, kind, ticket)) return nullptr;
     int rc = vx::without_gil([&] {
         if constexpr (avail) return vexasdk_mon_set_avail_changed_cb(ctx, mon_id, _mon_on_avail_changed_cb, callback);
         else return vexasdk_mon_set_value_changed_cb(ctx, mon_id, _mon_on_value_changed_cb, callback);
     });
-    if (rc == VEXASDK_SUCCESS) keep_registered(ctx, mon_id, kind, callback);
+    end_registration(ticket, rc == VEXASDK_SUCCESS ? callback : nullptr);
     if (check(info.get(), rc, avail ? kSetAvailFailed : kSetValueFailed) < 0) return nullptr;
     Py_RETURN_NONE;
 }
