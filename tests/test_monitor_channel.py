@@ -129,7 +129,7 @@ def test_identifier_reaches_sdk_as_32_bits(device, given, sdk_id):
     assert _sdk_id(chan) == sdk_id
 
 
-def test_unconstructed_and_cleared_channels_fail_cleanly(device):
+def test_unconstructed_channel_fails_cleanly(device):
     bare = MonitorChannel.__new__(MonitorChannel)
     with pytest.raises(AttributeError):
         bare.fetch_value()
@@ -297,16 +297,20 @@ def test_handled_exception_is_restored(temp, vexasdk_log):
     assert [(m, e[0]) for _, m, e in vexasdk_log()] == [(AVAIL_FAILED, ValueError)]
 
 
-def test_base_exception_goes_to_the_unraisable_hook(temp, vexasdk_log, monkeypatch, capsys):
+@pytest.mark.parametrize("register, fire, qualname", [
+    (MonitorChannel.set_on_value_changed_cb, sim.fire_value_changed, VALUE_QUALNAME),
+    (MonitorChannel.set_on_avail_changed_cb, sim.fire_avail_changed, AVAIL_QUALNAME),
+])
+def test_base_exception_goes_to_the_unraisable_hook(temp, vexasdk_log, monkeypatch, capsys, register, fire, qualname):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, u.object)))
 
     def cb(event):
         raise KeyboardInterrupt
 
-    temp.set_on_value_changed_cb(cb)
-    sim.fire_value_changed(TEMP)
-    assert seen == [(KeyboardInterrupt, VALUE_QUALNAME)]
+    register(temp, cb)
+    fire(TEMP)
+    assert seen == [(KeyboardInterrupt, qualname)]
     assert vexasdk_log() == []
     assert "KeyboardInterrupt" in capsys.readouterr().err
 
@@ -373,7 +377,8 @@ def test_replaced_callable_is_released_only_once_accepted(temp):
     assert first_alive() is None
 
 
-@pytest.mark.parametrize("end", [lambda dev: dev.close(), lambda dev: sim.reset()])
+@pytest.mark.parametrize("end", [lambda dev: dev.close(), lambda dev: sim.reset(),
+                                 lambda dev: sim.set_device_count(0)])
 def test_closing_releases_callables(end):
     dev = vexasdk.open_device()
     cb = Callback([])

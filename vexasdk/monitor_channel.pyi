@@ -44,7 +44,7 @@ class OnValueChangedArgs(NamedTuple):
 class MonitorChannel:
     """Monitor channel.
 
-    Each instance represents a single monitor of an opened device.
+    Each instance represents a single monitor.
     """
 
     def __init__(self, mon_id: int, mon_info: MonitorInfo, context: _DeviceContext) -> None: ...

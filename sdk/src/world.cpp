@@ -4,6 +4,7 @@
 
 #include "calls.hpp"
 #include "model.hpp"
+#include "monitors.hpp"
 
 namespace vsim {
 namespace {
@@ -170,6 +171,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_open(const char* connection_string, vex
         memcpy(opened->context, "vexa-virtual", 12);
         contexts()[opened] = device.get();
         device->contexts.push_back(opened);
+        ensure_monitor_thread(*device);  // a rate set while the device was closed applies now
         *ctx = opened;
         return VEXASDK_SUCCESS;
     }

@@ -407,11 +407,7 @@ PyTypeObject channel_type = {
     // The first part is the constructor's text signature, split off __doc__.
     .tp_doc = "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
               "Monitor channel.\n\n"
-              "Each instance represents a single monitor of an opened device.\n\n"
-              "Args:\n"
-              "    mon_id (int): Monitor identifier.\n"
-              "    mon_info (MonitorInfo): Monitor information.\n"
-              "    context (_DeviceContext): Device context.\n",
+              "Each instance represents a single monitor.",
     .tp_traverse = channel_traverse,
     .tp_clear = channel_clear,
     .tp_methods = channel_methods,
