@@ -64,7 +64,7 @@ enum class MonitorEventKind : uint32_t { avail = 1, value = 2 };
 // An event the harness scripted: `fields` says which parts replace the
 // monitor's own (vexasdk_sim_mon_event).
 struct ScriptedMonitorEvent {
-    vexasdk_sim_mon_event spec{};  // `spec.name` is not kept: see the two below
+    vexasdk_sim_mon_event given{};  // `given.name` is not kept: see the two below
     std::string name;
     bool null_name = false;
 };

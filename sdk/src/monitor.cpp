@@ -67,16 +67,16 @@ bool make_own_event(DeviceModel& device, Rng& rng, PreparedEvent& out) {
     if (device.monitors.empty()) return false;
     MonitorModel& m = device.monitors[rng.below(static_cast<uint32_t>(device.monitors.size()))];
     ScriptedMonitorEvent event;
-    event.spec.mon_id = m.id;
+    event.given.mon_id = m.id;
     if (!m.available) {
         m.available = true;
-        event.spec.kind = VEXASDK_SIM_MON_AVAIL_CHANGED;
+        event.given.kind = VEXASDK_SIM_MON_AVAIL_CHANGED;
     } else if (rng.uniform() < 0.01) {
         m.available = false;
-        event.spec.kind = VEXASDK_SIM_MON_AVAIL_CHANGED;
+        event.given.kind = VEXASDK_SIM_MON_AVAIL_CHANGED;
     } else {
         drift(device, m, rng);
-        event.spec.kind = VEXASDK_SIM_MON_VALUE_CHANGED;
+        event.given.kind = VEXASDK_SIM_MON_VALUE_CHANGED;
     }
     return prepare_event(device, event, out);
 }
@@ -169,12 +169,12 @@ MonitorModel* find_monitor(DeviceModel& device, uint32_t mon_id) {
 }
 
 bool prepare_event(DeviceModel& device, const ScriptedMonitorEvent& event, PreparedEvent& out) {
-    const vexasdk_sim_mon_event& spec = event.spec;
-    MonitorModel* m = find_monitor(device, spec.mon_id);
+    const vexasdk_sim_mon_event& given = event.given;
+    MonitorModel* m = find_monitor(device, given.mon_id);
     if (m == nullptr) return false;
-    uint32_t fields = spec.fields;
+    uint32_t fields = given.fields;
     out.mon_id = m->id;
-    out.kind = static_cast<MonitorEventKind>(spec.kind);
+    out.kind = static_cast<MonitorEventKind>(given.kind);
     if (fields & VEXASDK_SIM_MON_NAME) {
         out.name = event.name;
         out.null_name = event.null_name;
@@ -182,12 +182,12 @@ bool prepare_event(DeviceModel& device, const ScriptedMonitorEvent& event, Prepa
         out.name = m->name;
         out.null_name = m->null_name;
     }
-    out.type = (fields & VEXASDK_SIM_MON_TYPE) ? spec.type : m->type;
-    out.range = (fields & VEXASDK_SIM_MON_RANGE) ? spec.range : m->range;
-    out.value = (fields & VEXASDK_SIM_MON_VALUE) ? spec.value : m->value;
-    out.flags = (fields & VEXASDK_SIM_MON_FLAGS) ? spec.flags : vexasdk_mon_flags{m->warning, m->error, m->available};
+    out.type = (fields & VEXASDK_SIM_MON_TYPE) ? given.type : m->type;
+    out.range = (fields & VEXASDK_SIM_MON_RANGE) ? given.range : m->range;
+    out.value = (fields & VEXASDK_SIM_MON_VALUE) ? given.value : m->value;
+    out.flags = (fields & VEXASDK_SIM_MON_FLAGS) ? given.flags : vexasdk_mon_flags{m->warning, m->error, m->available};
     out.is_available = out.flags.is_available;
-    out.timestamp = (fields & VEXASDK_SIM_MON_TIMESTAMP) ? spec.timestamp : millis_since(device.mon.epoch);
+    out.timestamp = (fields & VEXASDK_SIM_MON_TIMESTAMP) ? given.timestamp : millis_since(device.mon.epoch);
     out.null_info = fields & VEXASDK_SIM_MON_NULL_INFO;
     out.null_flags = fields & VEXASDK_SIM_MON_NULL_FLAGS;
     if (out.kind == MonitorEventKind::avail) {

@@ -14,13 +14,13 @@ constexpr uint32_t kFireLimit = 1u << 20;
 bool valid_kind(uint32_t kind) { return kind == VEXASDK_SIM_MON_AVAIL_CHANGED || kind == VEXASDK_SIM_MON_VALUE_CHANGED; }
 
 // A queued copy: the caller's name bytes may be gone by delivery time.
-ScriptedMonitorEvent script(const vexasdk_sim_mon_event& spec) {
+ScriptedMonitorEvent script(const vexasdk_sim_mon_event& given) {
     ScriptedMonitorEvent event;
-    event.spec = spec;
-    event.spec.name = nullptr;
-    if (spec.fields & VEXASDK_SIM_MON_NAME) {
-        event.null_name = spec.name == nullptr;
-        if (spec.name != nullptr) event.name = spec.name;
+    event.given = given;
+    event.given.name = nullptr;
+    if (given.fields & VEXASDK_SIM_MON_NAME) {
+        event.null_name = given.name == nullptr;
+        if (given.name != nullptr) event.name = given.name;
     }
     return event;
 }
@@ -100,7 +100,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire(uint32_t index, const vexasdk_
     return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         if (device.contexts.empty()) return VEXASDK_ERR_BAD_STATE;
         for (const auto& event : scripted)
-            if (find_monitor(device, event.spec.mon_id) == nullptr) return VEXASDK_ERR_EINVAL;
+            if (find_monitor(device, event.given.mon_id) == nullptr) return VEXASDK_ERR_EINVAL;
         Monitoring& mon = device.mon;
         for (auto& event : scripted) mon.queue.push_back(std::move(event));
         mon.scripted += count;

@@ -286,9 +286,10 @@ int channel_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     int id;
     if (vx::int_arg(arg[0], "mon_id", &id) < 0) return -1;
     if (vx::context_arg(arg[2], "context") < 0) return -1;
+    // What a second __init__ replaces goes only once the channel is whole again.
+    channel(self)->id = id;
     vx::Ref old_info = vx::Ref::steal(std::exchange(channel(self)->info, Py_NewRef(arg[1])));
     vx::Ref old_context = vx::Ref::steal(std::exchange(channel(self)->context, Py_NewRef(arg[2])));
-    channel(self)->id = id;
     return 0;
 }
 
