@@ -14,7 +14,9 @@ from vexasdk._utils import SdkError
 from vexasdk.bias_source import BiasInfo, BiasSource
 from vexasdk.chip_array import ChipArray
 from vexasdk.enumeration import enumerate_devices
+from vexasdk.monitor_channel import MonitorChannel, MonitorInfo, MonitorRange
 from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, OperationalMode, PixelChip
+
 
 _ENODEV = -19
 
@@ -38,6 +40,8 @@ class Device:
         chip_array (ChipArray): All chips as one; it holds `chips` itself.
         bias_sources (list[BiasSource]): The device's bias sources, in index order.
         power_units (list[_PowerUnit]): The device's power units, in index order.
+        monitors (list[MonitorChannel]): One channel per monitor of the device,
+            in the order the SDK lists them.
     """
 
     def __init__(self, context: _DeviceContext, connection_string: str) -> None:
@@ -47,6 +51,7 @@ class Device:
         self.chip_array = ChipArray(self.chips, context)
         self.bias_sources: list[BiasSource] = []
         self.power_units: list[_PowerUnit] = []
+        self.monitors: list[MonitorChannel] = []
         self._closed = False
 
     @property
@@ -139,6 +144,18 @@ def _build_controllers(device: Device) -> None:
         for bias_id, (min_volts, max_volts) in enumerate(_device_opener.bias_ranges(context))
     ]
     device.power_units = [_PowerUnit(unit_id, context) for unit_id in range(_device_opener.power_unit_count(context))]
+    device.monitors = _build_monitors(context)
+
+
+def _build_monitors(context: _DeviceContext) -> list[MonitorChannel]:
+    channels = []
+    for mon_id, name, kind, low, high in _device_opener.monitor_descriptions(context):
+        # A channel keeps its identifier as a C int and hands the SDK its 32
+        # bits again: identifiers from 2**31 on travel as negative numbers.
+        if mon_id >= 2**31:
+            mon_id -= 2**32
+        channels.append(MonitorChannel(mon_id, MonitorInfo(name, kind, MonitorRange(low, high)), context))
+    return channels
 
 
 @atexit.register

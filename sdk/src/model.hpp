@@ -29,17 +29,68 @@ struct ChipModel {
     std::vector<uint8_t> mask;  // column-major, width * height bytes, 0 = masked
 };
 
+// How a monitor's value moves while the monitor thread fires events.
+enum class MonitorDrift {
+    steady,        // stays where it was set
+    walk,          // random walk pulled back to `nominal`
+    bias_leakage,  // follows the actual bias: nominal + leakage per volt
+    counter,       // now and then one more
+};
+
 struct MonitorModel {
     uint32_t id = 0;
     std::string name;
-    vexasdk_mon_type type = VEXASDK_MON_FLOAT;
+    bool null_name = false;  // get_info answers a null name pointer
+    uint32_t type = VEXASDK_MON_FLOAT;  // raw: the harness may set any value
     vexasdk_mon_range range{};
     vexasdk_mon_value value{};
     bool available = true;
+    bool warning = false;
+    bool error = false;
+    MonitorDrift drift = MonitorDrift::steady;
+    double nominal = 0.0;
+    double step = 0.0;  // walk: standard deviation per event; bias_leakage: units per volt
+    // Registrations belong to the context that made them and end with it.
     vexasdk_mon_on_avail_changed_fn avail_fn = nullptr;
     void* avail_user_data = nullptr;
+    const vexasdk_dev_ctx* avail_owner = nullptr;
     vexasdk_mon_on_value_changed_fn value_fn = nullptr;
     void* value_user_data = nullptr;
+    const vexasdk_dev_ctx* value_owner = nullptr;
+};
+
+enum class MonitorEventKind : uint32_t { avail = 1, value = 2 };
+
+// An event the harness scripted: `fields` says which parts replace the
+// monitor's own (vexasdk_sim_mon_event).
+struct ScriptedMonitorEvent {
+    vexasdk_sim_mon_event given{};  // `given.name` is not kept: see the two below
+    std::string name;
+    bool null_name = false;
+};
+
+// A callback call in progress: who registered it, on which thread.
+struct MonitorCall {
+    uint32_t mon_id;
+    MonitorEventKind kind;
+    const vexasdk_dev_ctx* owner;
+    std::thread::id thread;
+};
+
+// The device's monitor thread and what it delivers. The thread runs while a
+// context is open on the device and is started on first need.
+struct Monitoring {
+    std::thread thread;
+    uint64_t generation = 0;  // a thread runs while this is the value it started with
+    double events_per_second = 0.0;
+    std::deque<ScriptedMonitorEvent> queue;
+    uint64_t scripted = 0;  // scripted events queued and
+    uint64_t finished = 0;  // delivered (or dropped) since the device was made
+    uint64_t callbacks = 0;  // callback calls that returned
+    std::vector<MonitorCall> in_flight;
+    std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
+    // Names handed out by get_info stay valid while the device exists.
+    std::vector<std::unique_ptr<std::string>> published_names;
 };
 
 struct BiasModel {
@@ -130,6 +181,7 @@ struct DeviceModel {
     std::vector<BiasModel> biases;
     std::vector<UnitModel> units;
     Acquisition acq;
+    Monitoring mon;
     // Contexts currently open on this device.
     std::vector<vexasdk_dev_ctx*> contexts;
 };
@@ -180,5 +232,14 @@ void stop_acquisition(vexasdk_dev_ctx* ctx);
 // True on a thread that delivers blocks of `device`: it must not wait for the
 // end of its own acquisition.
 bool is_delivery_thread_of(const DeviceModel& device);
+
+// Monitor delivery (monitor.cpp); call without the world lock. Drops the
+// registrations `ctx` made and waits for their callbacks still running.
+void end_monitor_delivery(const vexasdk_dev_ctx* ctx);
+// Stops the monitor thread of a device that has no open context left. Caller
+// holds the world lock and joins the thread it gets after releasing it.
+std::thread retire_monitor_thread(DeviceModel& device);
+// True on a thread that is calling a monitor callback of `device`.
+bool is_monitor_thread_of(const DeviceModel& device);
 
 }  // namespace vsim

@@ -4,6 +4,7 @@
 
 #include "calls.hpp"
 #include "model.hpp"
+#include "monitors.hpp"
 
 namespace vsim {
 namespace {
@@ -21,23 +22,31 @@ void copy_text(char* field, size_t width, const std::string& text) {
     memcpy(field, text.data(), std::min(text.size(), width - 1));
 }
 
-MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value) {
+MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value,
+                           MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
     MonitorModel m;
     m.id = id;
     m.name = name;
     m.type = VEXASDK_MON_FLOAT;
     m.range.f = {lo, hi};
     m.value.f = value;
+    m.drift = drift;
+    m.nominal = value;
+    m.step = step;
     return m;
 }
 
-MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi, uint32_t value) {
+MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi, uint32_t value,
+                         MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
     MonitorModel m;
     m.id = id;
     m.name = name;
     m.type = VEXASDK_MON_INT;
     m.range.i = {lo, hi};
     m.value.i = value;
+    m.drift = drift;
+    m.nominal = value;
+    m.step = step;
     return m;
 }
 
@@ -84,14 +93,18 @@ std::unique_ptr<DeviceModel> make_default_device(uint32_t index) {
 
     for (uint32_t c = 0; c < 4; ++c) d->chips.push_back(make_default_chip(index, c));
 
-    d->monitors.push_back(float_monitor(0x100, "Chip 0 temperature", -40.0f, 125.0f, 41.5f));
-    d->monitors.push_back(float_monitor(0x101, "Chip 1 temperature", -40.0f, 125.0f, 42.0f));
-    d->monitors.push_back(float_monitor(0x102, "Board temperature", -40.0f, 125.0f, 35.2f));
-    d->monitors.push_back(float_monitor(0x200, "Bias current", 0.0f, 100.0f, 0.0f));
-    d->monitors.push_back(float_monitor(0x300, "VDD supply voltage", 1.0f, 1.6f, 1.5f));
-    d->monitors.push_back(float_monitor(0x301, "VDDA supply voltage", 1.0f, 1.6f, 1.5f));
-    d->monitors.push_back(int_monitor(0x400, "Fan speed", 0, 12000, 4200));
-    d->monitors.push_back(int_monitor(0x401, "Readout error count", 0, 4294967295u, 0));
+    // Values drift only while the monitor thread fires events (vexasdk_sim_mon_set_rate).
+    d->monitors.push_back(float_monitor(0x100, "Chip 0 temperature", -40.0f, 125.0f, 41.5f, MonitorDrift::walk, 0.05));
+    d->monitors.push_back(float_monitor(0x101, "Chip 1 temperature", -40.0f, 125.0f, 42.0f, MonitorDrift::walk, 0.05));
+    d->monitors.push_back(float_monitor(0x102, "Board temperature", -40.0f, 125.0f, 35.2f, MonitorDrift::walk, 0.02));
+    // Microamperes: a small dark current plus leakage growing with the bias.
+    d->monitors.push_back(
+        float_monitor(0x200, "Bias current", 0.0f, 100.0f, 0.0f, MonitorDrift::bias_leakage, 0.015));
+    d->monitors.back().nominal = 0.05;
+    d->monitors.push_back(float_monitor(0x300, "VDD supply voltage", 1.0f, 1.6f, 1.5f, MonitorDrift::walk, 0.001));
+    d->monitors.push_back(float_monitor(0x301, "VDDA supply voltage", 1.0f, 1.6f, 1.5f, MonitorDrift::walk, 0.001));
+    d->monitors.push_back(int_monitor(0x400, "Fan speed", 0, 12000, 4200, MonitorDrift::walk, 15.0));
+    d->monitors.push_back(int_monitor(0x401, "Readout error count", 0, 4294967295u, 0, MonitorDrift::counter));
 
     d->biases.push_back(BiasModel{});
     d->units.resize(2);
@@ -115,18 +128,34 @@ DeviceModel* sim_device(uint32_t index) {
 
 namespace {
 
-// Closes every context in `victims`: acquisitions stop without the lock held,
-// since delivery threads may be waiting for it.
+// Closes every context in `victims`: acquisitions and monitor delivery stop
+// without the lock held, since delivery threads may be waiting for it.
 void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
     for (vexasdk_dev_ctx* ctx : victims) stop_acquisition(ctx);
-    std::lock_guard<std::mutex> lock(world().mu);
-    for (vexasdk_dev_ctx* ctx : victims) {
-        DeviceModel* device = find_device(ctx);
-        if (device == nullptr) continue;
-        std::erase(device->contexts, ctx);
-        contexts()[ctx] = nullptr;
+    for (vexasdk_dev_ctx* ctx : victims) end_monitor_delivery(ctx);
+    std::vector<std::thread> retired;
+    {
+        std::lock_guard<std::mutex> lock(world().mu);
+        for (vexasdk_dev_ctx* ctx : victims) {
+            DeviceModel* device = find_device(ctx);
+            if (device == nullptr) continue;
+            std::erase(device->contexts, ctx);
+            contexts()[ctx] = nullptr;
+            if (device->contexts.empty()) retired.push_back(retire_monitor_thread(*device));
+        }
+    }
+    for (auto& thread : retired) {
+        if (!thread.joinable()) continue;
+        // Callers refuse to close from a monitor callback; never wait for oneself.
+        if (thread.get_id() == std::this_thread::get_id()) {
+            thread.detach();
+        } else {
+            thread.join();
+        }
     }
 }
+
+bool busy_here(const DeviceModel& device) { return is_delivery_thread_of(device) || is_monitor_thread_of(device); }
 
 }  // namespace
 
@@ -146,6 +175,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_open(const char* connection_string, vex
         memcpy(opened->context, "vexa-virtual", 12);
         contexts()[opened] = device.get();
         device->contexts.push_back(opened);
+        ensure_monitor_thread(*device);  // a rate set while the device was closed applies now
         *ctx = opened;
         return VEXASDK_SUCCESS;
     }
@@ -157,7 +187,9 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_close(vexasdk_dev_ctx* ctx) {
     if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
     {
         std::lock_guard<std::mutex> lock(world().mu);
-        if (find_device(ctx) == nullptr) return VEXASDK_ERR_ENODEV;
+        DeviceModel* device = find_device(ctx);
+        if (device == nullptr) return VEXASDK_ERR_ENODEV;
+        if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
     }
     close_contexts({ctx});
     return VEXASDK_SUCCESS;
@@ -168,7 +200,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
     {
         std::lock_guard<std::mutex> lock(world().mu);
         for (auto& device : world().devices) {
-            if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+            if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
             open.insert(open.end(), device->contexts.begin(), device->contexts.end());
         }
     }
@@ -192,7 +224,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_device_count(uint32_t count) {
         sim_device(0);
         auto& devices = world().devices;
         for (auto& device : devices)
-            if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+            if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
         for (size_t i = count; i < devices.size(); ++i)
             dropped.insert(dropped.end(), devices[i]->contexts.begin(), devices[i]->contexts.end());
     }

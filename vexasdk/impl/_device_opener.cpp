@@ -4,8 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "_device_context.hpp"
 #include "support/gil.hpp"
@@ -64,12 +66,110 @@ PyObject* open_device(PyObject*, PyObject* arg) noexcept {
     return handle;
 }
 
+// vexasdk.monitor_channel keeps the callables registered through a context
+// until the SDK can no longer call them; this tells it that moment has come
+// for `ctx` (every context when null). Nothing to do if it was never imported.
+int release_monitor_callables(vexasdk_dev_ctx* ctx) noexcept {
+    constexpr char kModule[] = "vexasdk.monitor_channel";
+    vx::Ref name = vx::Ref::steal(PyUnicode_FromString(kModule));
+    if (!name) return -1;
+    vx::Ref loaded = vx::Ref::steal(PyImport_GetModule(name.get()));
+    if (!loaded) return PyErr_Occurred() ? -1 : 0;
+    void (*release)(vexasdk_dev_ctx*) = nullptr;
+    if (vx::import_function(kModule, "_release_callables", "void (vexasdk_dev_ctx *)", &release) < 0) return -1;
+    release(ctx);
+    return 0;
+}
+
 PyObject* close_device(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = context_of(arg, "context");
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
     int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
+    // Closed now, or long before: either way the SDK calls nothing of it again.
+    if ((rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) && ctx != nullptr && release_monitor_callables(ctx) < 0)
+        return nullptr;
     if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* forget_monitor_callables(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = nullptr;
+    if (arg != Py_None) {
+        ctx = context_of(arg, "context");
+        if (ctx == nullptr) {
+            if (PyErr_Occurred()) return nullptr;
+            Py_RETURN_NONE;  // a handle without a context registered nothing
+        }
+    }
+    if (release_monitor_callables(ctx) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+vx::Ref monitor_number(bool real, const vexasdk_mon_range& range, bool max) noexcept {
+    if (real) return vx::Ref::steal(PyFloat_FromDouble(max ? range.f.max : range.f.min));
+    return vx::Ref::steal(PyLong_FromUnsignedLong(max ? range.i.max : range.i.min));
+}
+
+// (mon_id, name, type, min, max) of one monitor, read the way monitor events
+// are: any type but float reads as int.
+vx::Ref monitor_description(vexasdk_dev_ctx* ctx, uint32_t mon_id) noexcept {
+    vexasdk_mon_info info{};
+    int rc = vx::without_gil([&] { return vexasdk_mon_get_info(ctx, mon_id, &info); });
+    if (rc != VEXASDK_SUCCESS) {
+        vx::Ref message = vx::Ref::steal(PyUnicode_FromFormat("Failed to read the description of monitor %u.", mon_id));
+        if (message) vx::raise_if_err(rc, message.get());
+        return {};
+    }
+    if (info.name == nullptr) {
+        PyErr_Format(PyExc_ValueError, "The SDK described monitor %u without a name.", mon_id);
+        return {};
+    }
+    // Names are for people: bytes that are not UTF-8 stay visible as escapes.
+    vx::Ref name = vx::Ref::steal(
+        PyUnicode_DecodeUTF8(info.name, static_cast<Py_ssize_t>(strlen(info.name)), "backslashreplace"));
+    uint32_t type;
+    memcpy(&type, &info.type, sizeof type);
+    bool real = type == VEXASDK_MON_FLOAT;
+    vx::Ref id = vx::Ref::steal(PyLong_FromUnsignedLong(mon_id));
+    vx::Ref lo = monitor_number(real, info.range, false);
+    vx::Ref hi = monitor_number(real, info.range, true);
+    if (!name || !id || !lo || !hi) return {};
+    PyObject* kind = reinterpret_cast<PyObject*>(real ? &PyFloat_Type : &PyLong_Type);
+    return vx::Ref::steal(PyTuple_Pack(5, id.get(), name.get(), kind, lo.get(), hi.get()));
+}
+
+PyObject* monitor_descriptions(PyObject*, PyObject* arg) noexcept {
+    vexasdk_dev_ctx* ctx = context_of(arg, "context");
+    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    // Far more than any device has; an SDK answering more is not believed.
+    constexpr size_t kMost = size_t{1} << 20;
+    std::vector<uint32_t> ids;
+    size_t count = 0;
+    int rc = VEXASDK_SUCCESS;
+    // The list may grow between asking for its size and reading it.
+    for (int attempt = 0;; ++attempt) {
+        size_t capacity = ids.size();
+        count = capacity;
+        rc = vx::without_gil([&] { return vexasdk_mon_get_ids(ctx, capacity ? ids.data() : nullptr, &count); });
+        if (rc != VEXASDK_SUCCESS || count <= capacity) break;
+        if (attempt == 8 || count > kMost) {
+            PyErr_Format(PyExc_ValueError, "The SDK reported %zu monitors, more than it lists.", count);
+            return nullptr;
+        }
+        try {
+            ids.resize(count);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+    if (raise_if_err(rc, "Failed to list the monitors.") < 0) return nullptr;
+    vx::Ref list = vx::Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        vx::Ref item = monitor_description(ctx, ids[i]);
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
 }
 
 PyObject* abort_acquisition(PyObject*, PyObject* arg) noexcept {
@@ -174,6 +274,13 @@ PyObject* chip_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 PyMethodDef functions[] = {
     {"open", open_device, METH_O, "open(connection_string: str) -> _DeviceContext\n\nOpens an SDK context."},
     {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
+    {"monitor_descriptions", monitor_descriptions, METH_O,
+     "monitor_descriptions(context: _DeviceContext) -> list[tuple[int, str, type, float | int, float | int]]\n\n"
+     "The device's monitors as (identifier, name, value type, minimum, maximum)."},
+    {"forget_monitor_callables", forget_monitor_callables, METH_O,
+     "forget_monitor_callables(context: _DeviceContext | None) -> None\n\n"
+     "Releases the monitor callables registered through a context the SDK has\n"
+     "closed behind the package's back (all of them for None)."},
     {"abort", abort_acquisition, METH_O,
      "abort(context: _DeviceContext) -> None\n\nAborts the device's acquisition, if one runs, and waits for its end."},
     {"sdk_address", sdk_address, METH_O, "sdk_address(context: _DeviceContext) -> int\n\nThe SDK context's address."},

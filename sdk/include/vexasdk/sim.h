@@ -172,5 +172,71 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_get_bias(uint32_t device, uint32_t bias
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_count(uint32_t device, uint32_t count);
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint32_t unit, bool powered);
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_unit_powered(uint32_t device, uint32_t unit, bool* powered);
+/* ---- monitors ---- */
+
+/* Event kinds: which of a monitor's registered callbacks an event goes to. */
+#define VEXASDK_SIM_MON_AVAIL_CHANGED 1u
+#define VEXASDK_SIM_MON_VALUE_CHANGED 2u
+
+/* Bits of vexasdk_sim_mon_event.fields: the parts of an event that replace
+ * the monitor's own at the time it is delivered. */
+#define VEXASDK_SIM_MON_NAME 0x01u       /* `name`; NULL delivers a null name pointer */
+#define VEXASDK_SIM_MON_TYPE 0x02u       /* `type`, any value */
+#define VEXASDK_SIM_MON_RANGE 0x04u
+#define VEXASDK_SIM_MON_VALUE 0x08u
+#define VEXASDK_SIM_MON_FLAGS 0x10u      /* `flags`; its is_available also serves availability events */
+#define VEXASDK_SIM_MON_TIMESTAMP 0x20u  /* otherwise milliseconds since the device was made */
+#define VEXASDK_SIM_MON_NULL_INFO 0x40u  /* the event's info pointer is null */
+#define VEXASDK_SIM_MON_NULL_FLAGS 0x80u /* a value event's flags pointer is null */
+
+typedef struct vexasdk_sim_mon_event {
+    uint32_t mon_id; /* the monitor whose registered callback receives the event */
+    uint32_t kind;   /* VEXASDK_SIM_MON_AVAIL_CHANGED or VEXASDK_SIM_MON_VALUE_CHANGED */
+    uint32_t fields;
+    const char* name; /* NUL-terminated bytes, copied when the event is queued */
+    uint32_t type;
+    vexasdk_mon_range range;
+    vexasdk_mon_value value;
+    vexasdk_mon_flags flags;
+    uint32_t timestamp;
+} vexasdk_sim_mon_event;
+
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, name) == 16, "name at 16");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, type) == 24, "type at 24");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, range) == 28, "range at 28");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, value) == 36, "value at 36");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, flags) == 40, "flags at 40");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, timestamp) == 44, "timestamp at 44");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_mon_event) == 48, "vexasdk_sim_mon_event is 48 bytes");
+
+/* Adds monitor `mon_id` or replaces its description: `info->name` is copied
+ * (NULL makes get_info answer a null name), `info->type` may be any value.
+ * A new monitor starts at value 0, available, with no registrations. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_info(uint32_t device, uint32_t mon_id, const vexasdk_mon_info* info);
+/* Removes a monitor together with its registrations. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_remove(uint32_t device, uint32_t mon_id);
+/* What get_value answers, as raw bits of the union. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_value(uint32_t device, uint32_t mon_id,
+                                                       const vexasdk_mon_value* value);
+/* The flags the monitor's own value events carry. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_flags(uint32_t device, uint32_t mon_id,
+                                                       const vexasdk_mon_flags* flags);
+/* Events per second that the monitor thread makes up on its own while a
+ * context is open (0, the default: none): drifting values of a random monitor
+ * and, now and then, an availability change. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_rate(uint32_t device, double events_per_second);
+/* Queues `count` events for the device's monitor thread, which delivers them
+ * in order to the callbacks registered at delivery time (an event with none
+ * registered is dropped). BAD_STATE when no context is open on the device,
+ * EINVAL for an unknown monitor or kind. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire(uint32_t device, const vexasdk_sim_mon_event* events,
+                                                  uint32_t count);
+/* Waits until every event fired so far has been delivered and its callback
+ * has returned; EBUSY when `timeout_seconds` passed first. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_await(uint32_t device, double timeout_seconds);
+/* Delivers one event on the calling thread, as the monitor thread would. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire_here(uint32_t device, const vexasdk_sim_mon_event* event);
+/* Monitor callback calls that returned since the device was made. */
+VEXASDK_API uint64_t vexasdk_sim_mon_callbacks(uint32_t device);
 
 #endif

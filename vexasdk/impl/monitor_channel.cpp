@@ -1,0 +1,531 @@
+// vexasdk.monitor_channel: monitor records, MonitorChannel, and the two
+// trampolines through which the SDK delivers monitor events.
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <new>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "_device_context.hpp"
+#include "support/frame.hpp"
+#include "support/gil.hpp"
+#include "support/method.hpp"
+#include "support/pickle.hpp"
+#include "support/utils_api.hpp"
+#include "vexasdk/monitor.h"
+
+namespace {
+
+PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
+
+constexpr char kFile[] = "vexasdk/impl/monitor_channel";
+constexpr char kReleaseSignature[] = "void (vexasdk_dev_ctx *)";
+
+constexpr char kFetchFailed[] = ": Failed to fetch the value.";
+constexpr char kInvalidType[] = ": Invalid monitor type.";
+constexpr char kSetAvailFailed[] = ": Failed to set on-availability-changed-callback.";
+constexpr char kSetValueFailed[] = ": Failed to set on-value-changed-callback.";
+
+constexpr char kNoRecord[] = "the SDK delivered a monitor event without its record";
+constexpr char kNoInfo[] = "the SDK delivered a monitor event without monitor information";
+constexpr char kNoName[] = "the SDK delivered a monitor event without a monitor name";
+constexpr char kNoFlags[] = "the SDK delivered a value-changed event without monitor flags";
+constexpr char kNoCallable[] = "the SDK delivered a monitor event without the registered callable";
+
+struct MonitorChannelObject {
+    PyObject_HEAD
+    int id;
+    PyObject* info;     // owned; None until the constructor stores it
+    PyObject* context;  // owned _DeviceContext; None until the constructor stores it
+};
+
+MonitorChannelObject* channel(PyObject* self) noexcept { return reinterpret_cast<MonitorChannelObject*>(self); }
+
+// ---- callables registered with the SDK ----
+
+enum class EventKind { avail, value };
+
+// The SDK holds only the address of a registered callable, and the caller may
+// drop it (or the channel) at any time: strong references per context,
+// monitor and event kind stay here while the SDK may call them. Touched only
+// with the interpreter lock held. Never destroyed: at exit it is too late to
+// release Python objects.
+using RegistryKey = std::tuple<uintptr_t, uint32_t, EventKind>;
+
+struct Slot {
+    // Every callable the SDK may hold for the key: one, unless registrations
+    // overlapped, since the SDK's order of acceptance is not known here.
+    std::vector<vx::Ref> kept;
+    uint64_t last_ticket = 0;  // of the registration begun last
+    int pending = 0;           // registrations inside their SDK call
+};
+
+using Registry = std::map<RegistryKey, Slot>;
+
+Registry& registry() {
+    static auto* entries = new Registry;
+    return *entries;
+}
+
+uint64_t tickets = 0;
+
+struct Ticket {
+    RegistryKey key;
+    uint64_t number;
+    bool alone;  // no other registration of the key was in progress at the start
+};
+
+// Before the SDK call. False (MemoryError set) when the slot cannot be made.
+bool begin_registration(vexasdk_dev_ctx* ctx, uint32_t mon_id, EventKind kind, Ticket& ticket) noexcept {
+    ticket.key = {reinterpret_cast<uintptr_t>(ctx), mon_id, kind};
+    try {
+        Slot& slot = registry()[ticket.key];
+        ticket.number = slot.last_ticket = ++tickets;
+        ticket.alone = slot.pending++ == 0;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+// After the SDK call; `accepted` is the callable the SDK took, or null. Only a
+// registration that had the key to itself from start to end is known to have
+// replaced everything kept before.
+void end_registration(const Ticket& ticket, PyObject* accepted) noexcept {
+    std::vector<vx::Ref> replaced;  // released last: dropping them may run any code, this function included
+    try {
+        Slot& slot = registry()[ticket.key];  // made anew if the context was released meanwhile
+        if (slot.pending > 0) --slot.pending;
+        if (accepted == nullptr) {
+            if (slot.pending == 0 && slot.kept.empty()) registry().erase(ticket.key);
+            return;
+        }
+        if (ticket.alone && slot.pending == 0 && slot.last_ticket == ticket.number) replaced.swap(slot.kept);
+        slot.kept.push_back(vx::Ref::borrow(accepted));
+    } catch (const std::bad_alloc&) {
+        // Leaking the callable is the one safe answer left.
+        Py_XINCREF(accepted);
+    }
+}
+
+// Exported for the device-opening code: once the SDK has closed `ctx` (every
+// context when null) it calls nothing registered through it any more.
+void release_callables(vexasdk_dev_ctx* ctx) noexcept {
+    Registry released;  // destroyed last, once the registry is consistent again
+    Registry& entries = registry();
+    for (auto it = entries.begin(); it != entries.end();) {
+        auto next = std::next(it);
+        if (ctx == nullptr || std::get<0>(it->first) == reinterpret_cast<uintptr_t>(ctx))
+            released.insert(entries.extract(it));  // moves the node: no allocation
+        it = next;
+    }
+}
+
+// ---- the trampolines ----
+
+PyObject* int_type() noexcept { return reinterpret_cast<PyObject*>(&PyLong_Type); }
+PyObject* float_type() noexcept { return reinterpret_cast<PyObject*>(&PyFloat_Type); }
+
+// A C bool as the SDK wrote it: any non-zero byte is true.
+bool flag_at(const bool* field) noexcept {
+    unsigned char byte;
+    memcpy(&byte, field, 1);
+    return byte != 0;
+}
+
+// Calls the module-level name `name` (looked up now) with `args`; each must be
+// non-null.
+vx::Ref call_global(const char* name, std::initializer_list<PyObject*> args) noexcept {
+    vx::Ref callable = vx::lookup_global(globals, name);
+    if (!callable) return {};
+    PyObject* stack[4];
+    size_t n = 0;
+    for (PyObject* arg : args) stack[n++] = arg;
+    return vx::Ref::steal(PyObject_Vectorcall(callable.get(), stack, n, nullptr));
+}
+
+// An SDK record that cannot be read: a failure like any other of the event.
+int bad_record(const char* text) noexcept {
+    PyErr_SetString(PyExc_ValueError, text);
+    return -1;
+}
+
+vx::Ref fail(const char* text) noexcept {
+    bad_record(text);
+    return {};
+}
+
+// The event's MonitorInfo, and its value read in the same type when `value`
+// is given. A type other than float reads as int.
+vx::Ref monitor_info(const vexasdk_mon_info* info, const vexasdk_mon_value* value, vx::Ref* py_value) noexcept {
+    if (info == nullptr) return fail(kNoInfo);
+    uint32_t type;
+    memcpy(&type, &info->type, sizeof type);
+    bool real = type == VEXASDK_MON_FLOAT;
+    vx::Ref lo, hi;
+    if (real) {
+        lo = vx::Ref::steal(PyFloat_FromDouble(info->range.f.min));
+        hi = vx::Ref::steal(PyFloat_FromDouble(info->range.f.max));
+    } else {
+        lo = vx::Ref::steal(PyLong_FromUnsignedLong(info->range.i.min));
+        hi = vx::Ref::steal(PyLong_FromUnsignedLong(info->range.i.max));
+    }
+    if (!lo || !hi) return {};
+    vx::Ref range = call_global("MonitorRange", {lo.get(), hi.get()});
+    if (!range) return {};
+    if (value != nullptr) {
+        *py_value = vx::Ref::steal(real ? PyFloat_FromDouble(value->f) : PyLong_FromUnsignedLong(value->i));
+        if (!*py_value) return {};
+    }
+    if (info->name == nullptr) return fail(kNoName);
+    vx::Ref name = vx::Ref::steal(PyUnicode_DecodeUTF8(info->name, static_cast<Py_ssize_t>(strlen(info->name)), "strict"));
+    if (!name) return {};
+    return call_global("MonitorInfo", {name.get(), real ? float_type() : int_type(), range.get()});
+}
+
+int call_user(void* user_data, PyObject* event) noexcept {
+    if (user_data == nullptr) return bad_record(kNoCallable);
+    vx::Ref callable = vx::Ref::borrow(static_cast<PyObject*>(user_data));
+    vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callable.get(), event));
+    return result ? 0 : -1;
+}
+
+const vx::TrampolineSite avail_site = {
+    "vexasdk.monitor_channel._mon_on_avail_changed_cb",
+    kFile,
+    __LINE__,
+    nullptr,  // nothing to fetch
+    "Failed to execute on-availability-changed monitor callback.",
+    &globals,
+};
+
+const vx::TrampolineSite value_site = {
+    "vexasdk.monitor_channel._mon_on_value_changed_cb",
+    kFile,
+    __LINE__,
+    nullptr,
+    "Failed to execute on-value-changed monitor callback.",
+    &globals,
+};
+
+void _mon_on_avail_changed_cb(const vexasdk_mon_on_avail_changed_args* args, void* user_data) noexcept {
+    vx::deliver(avail_site, [&]() -> int {
+        if (args == nullptr) return bad_record(kNoRecord);
+        vx::Ref info = monitor_info(args->info, nullptr, nullptr);
+        if (!info) return -1;
+        vx::Ref timestamp = vx::Ref::steal(PyLong_FromUnsignedLong(args->timestamp));
+        if (!timestamp) return -1;
+        vx::Ref event = call_global("OnAvailChangedArgs",
+                                    {info.get(), flag_at(&args->is_available) ? Py_True : Py_False, timestamp.get()});
+        if (!event) return -1;
+        return call_user(user_data, event.get());
+    });
+}
+
+void _mon_on_value_changed_cb(const vexasdk_mon_on_value_changed_args* args, void* user_data) noexcept {
+    vx::deliver(value_site, [&]() -> int {
+        if (args == nullptr) return bad_record(kNoRecord);
+        vx::Ref value;
+        vx::Ref info = monitor_info(args->info, &args->value, &value);
+        if (!info) return -1;
+        const vexasdk_mon_flags* c_flags = args->flags;
+        if (c_flags == nullptr) return bad_record(kNoFlags);
+        auto boolean = [](bool b) { return b ? Py_True : Py_False; };
+        vx::Ref flags = call_global("MonitorFlags", {boolean(flag_at(&c_flags->is_warning)),
+                                                     boolean(flag_at(&c_flags->is_error)),
+                                                     boolean(flag_at(&c_flags->is_available))});
+        if (!flags) return -1;
+        vx::Ref timestamp = vx::Ref::steal(PyLong_FromUnsignedLong(args->timestamp));
+        if (!timestamp) return -1;
+        vx::Ref event = call_global("OnValueChangedArgs", {info.get(), flags.get(), value.get(), timestamp.get()});
+        if (!event) return -1;
+        return call_user(user_data, event.get());
+    });
+}
+
+// ---- MonitorChannel ----
+
+// The SDK context of a channel; null (which the SDK refuses) for a channel
+// whose constructor never ran or whose fields were cleared.
+vexasdk_dev_ctx* sdk_context_of(const MonitorChannelObject* self) noexcept {
+    if (!PyObject_TypeCheck(self->context, vx::device_context_type)) return nullptr;
+    return vx::sdk_context(self->context);
+}
+
+// "Monitor " + f"{info.name}" + suffix.
+vx::Ref failure_message(PyObject* info, const char* suffix) noexcept {
+    vx::Ref name = vx::Ref::steal(PyObject_GetAttrString(info, "name"));
+    if (!name) return {};
+    vx::Ref text = vx::Ref::steal(PyObject_Format(name.get(), nullptr));
+    if (!text) return {};
+    return vx::Ref::steal(PyUnicode_FromFormat("Monitor %U%s", text.get(), suffix));
+}
+
+// Hands `rc` to _raise_if_err with the channel's message; -1 on failure.
+int check(PyObject* info, int rc, const char* suffix) noexcept {
+    vx::Ref message = failure_message(info, suffix);
+    if (!message) return -1;
+    return vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* channel_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    channel(self)->id = 0;
+    channel(self)->info = Py_NewRef(Py_None);
+    channel(self)->context = Py_NewRef(Py_None);
+    return self;
+}
+
+int channel_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* arg[3];
+    if (vx::bind_args("__cinit__", args, kwargs, {"mon_id", "mon_info", "context"}, 3, arg) < 0) return -1;
+    int id;
+    if (vx::int_arg(arg[0], "mon_id", &id) < 0) return -1;
+    if (vx::context_arg(arg[2], "context") < 0) return -1;
+    // What a second __init__ replaces goes only once the channel is whole again.
+    channel(self)->id = id;
+    vx::Ref old_info = vx::Ref::steal(std::exchange(channel(self)->info, Py_NewRef(arg[1])));
+    vx::Ref old_context = vx::Ref::steal(std::exchange(channel(self)->context, Py_NewRef(arg[2])));
+    return 0;
+}
+
+int channel_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(channel(self)->info);
+    Py_VISIT(channel(self)->context);
+    return 0;
+}
+
+int channel_clear(PyObject* self) noexcept {
+    vx::Ref info = vx::Ref::steal(std::exchange(channel(self)->info, Py_NewRef(Py_None)));
+    vx::Ref context = vx::Ref::steal(std::exchange(channel(self)->context, Py_NewRef(Py_None)));
+    return 0;
+}
+
+void channel_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize != nullptr && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(channel(self)->info);
+    Py_CLEAR(channel(self)->context);
+    type->tp_free(self);
+}
+
+PyObject* info(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("info", nargs, kwnames) < 0) return nullptr;
+    return Py_NewRef(channel(self)->info);
+}
+
+PyObject* fetch_value(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("fetch_value", nargs, kwnames) < 0) return nullptr;
+    // Attribute reads run Python code that may re-initialise the channel.
+    vx::Ref info = vx::Ref::borrow(channel(self)->info);
+    vexasdk_dev_ctx* ctx = sdk_context_of(channel(self));
+    auto mon_id = static_cast<uint32_t>(channel(self)->id);
+    vexasdk_mon_value value{};
+    int rc = vx::without_gil([&] { return vexasdk_mon_get_value(ctx, mon_id, &value); });
+    if (check(info.get(), rc, kFetchFailed) < 0) return nullptr;
+    // The description record decides, never the SDK's own type information.
+    vx::Ref type = vx::Ref::steal(PyObject_GetAttrString(info.get(), "type"));
+    if (!type) return nullptr;
+    if (type.get() == int_type()) return PyLong_FromUnsignedLong(value.i);
+    type = vx::Ref::steal(PyObject_GetAttrString(info.get(), "type"));
+    if (!type) return nullptr;
+    if (type.get() == float_type()) return PyFloat_FromDouble(value.f);
+    vx::Ref message = failure_message(info.get(), kInvalidType);
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+    return nullptr;
+}
+
+template <EventKind kind>
+PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    constexpr bool avail = kind == EventKind::avail;
+    PyObject* callback;  // borrowed from the call, which keeps it alive until the registry has it
+    if (vx::bind_args(avail ? "set_on_avail_changed_cb" : "set_on_value_changed_cb", args, nargs, kwnames,
+                      {"callback"}, 1, &callback) < 0)
+        return nullptr;
+    vx::Ref info = vx::Ref::borrow(channel(self)->info);
+    vexasdk_dev_ctx* ctx = sdk_context_of(channel(self));
+    auto mon_id = static_cast<uint32_t>(channel(self)->id);
+    Ticket ticket;
+    if (!begin_registration(ctx, mon_id, kind, ticket)) return nullptr;
+    int rc = vx::without_gil([&] {
+        if constexpr (avail) return vexasdk_mon_set_avail_changed_cb(ctx, mon_id, _mon_on_avail_changed_cb, callback);
+        else return vexasdk_mon_set_value_changed_cb(ctx, mon_id, _mon_on_value_changed_cb, callback);
+    });
+    end_registration(ticket, rc == VEXASDK_SUCCESS ? callback : nullptr);
+    if (check(info.get(), rc, avail ? kSetAvailFailed : kSetValueFailed) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <class Fast>
+PyCFunction method(Fast fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef channel_methods[] = {
+    {"info", method(info), kFastKeywords,
+     "MonitorChannel.info(self) -> MonitorInfo\n\n"
+     "Gets monitor information.\n\n"
+     "Returns:\n"
+     "    MonitorInfo: The description record the channel was created with.\n"},
+    {"fetch_value", method(fetch_value), kFastKeywords,
+     "MonitorChannel.fetch_value(self) -> float | int\n\n"
+     "Synchronously fetches the value of the monitor.\n\n"
+     "Returns:\n"
+     "    float | int: Monitor value, of the type its description names.\n\n"
+     "Raises:\n"
+     "    TypeError: The description names neither int nor float.\n"},
+    {"set_on_avail_changed_cb", method(set_callback<EventKind::avail>), kFastKeywords,
+     "MonitorChannel.set_on_avail_changed_cb(self, callback: Callable[[OnAvailChangedArgs], None]) -> None\n\n"
+     "Sets an asynchronous on-availability-changed monitor callback.\n\n"
+     "The callback runs on a thread of the SDK whenever the monitor's availability\n"
+     "changes; whatever it raises is logged on the logger \"vexasdk\".\n\n"
+     "Args:\n"
+     "    callback (Callable[[OnAvailChangedArgs], None]): Monitor callback.\n"},
+    {"set_on_value_changed_cb", method(set_callback<EventKind::value>), kFastKeywords,
+     "MonitorChannel.set_on_value_changed_cb(self, callback: Callable[[OnValueChangedArgs], None]) -> None\n\n"
+     "Sets an asynchronous on-value-changed monitor callback.\n\n"
+     "The callback runs on a thread of the SDK whenever the monitor's value\n"
+     "changes; whatever it raises is logged on the logger \"vexasdk\".\n\n"
+     "Args:\n"
+     "    callback (Callable[[OnValueChangedArgs], None]): Monitor callback.\n"},
+    VX_PICKLE_REFUSAL,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject channel_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vexasdk.monitor_channel.MonitorChannel",
+    .tp_basicsize = sizeof(MonitorChannelObject),
+    .tp_dealloc = channel_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    // The first part is the constructor's text signature, split off __doc__.
+    .tp_doc = "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
+              "Monitor channel.\n\n"
+              "Each instance represents a single monitor.",
+    .tp_traverse = channel_traverse,
+    .tp_clear = channel_clear,
+    .tp_methods = channel_methods,
+    .tp_init = channel_init,
+    .tp_new = channel_new,
+};
+
+constexpr char kBody[] = R"PY(
+import logging
+from collections.abc import Callable
+from typing import NamedTuple
+
+
+class MonitorRange(NamedTuple):
+    """Contains minimum and maximum monitor values.
+
+    Attributes:
+        min (float | int): Minimum monitor value.
+        max (float | int): Maximum monitor value.
+    """
+
+    min: float | int
+    max: float | int
+
+
+class MonitorInfo(NamedTuple):
+    """Contains monitor information.
+
+    Attributes:
+        name (str): Monitor name.
+        type (type[float] | type[int]): Type of the monitor's values, int or float.
+        range (MonitorRange): Monitor value range.
+    """
+
+    name: str
+    type: type[float] | type[int]
+    range: MonitorRange
+
+
+class MonitorFlags(NamedTuple):
+    """Contains asynchronous monitor flags.
+
+    Attributes:
+        is_warning (bool): Whether the monitor reports a warning.
+        is_error (bool): Whether the monitor reports an error.
+        is_available (bool): Whether the monitor is available.
+    """
+
+    is_warning: bool
+    is_error: bool
+    is_available: bool
+
+
+class OnAvailChangedArgs(NamedTuple):
+    """Arguments for on-availability-changed callback function.
+
+    Serves as an accessor to monitor-related data inside the
+    monitor-on-availability-changed callback.
+
+    Attributes:
+        info (MonitorInfo): Monitor information.
+        is_available (bool): Whether the monitor is available.
+        timestamp (int): Timestamp of the monitor event.
+    """
+
+    info: MonitorInfo
+    is_available: bool
+    timestamp: int
+
+
+class OnValueChangedArgs(NamedTuple):
+    """Arguments for on-value-changed callback function.
+
+    Serves as an accessor to monitor-related data inside the callback.
+
+    Attributes:
+        info (MonitorInfo): Monitor information.
+        flags (MonitorFlags): Monitor flags.
+        value (float | int): Monitor value.
+        timestamp (int): Timestamp of the monitor event.
+    """
+
+    info: MonitorInfo
+    flags: MonitorFlags
+    value: float | int
+    timestamp: int
+)PY";
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.monitor_channel", "Monitor channel functionality.", -1};
+bool initialised = false;
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_monitor_channel() {
+    if (vx::first_initialisation(initialised, "vexasdk.monitor_channel") < 0) return nullptr;
+    if (PyType_Ready(&channel_type) < 0) return nullptr;
+    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    globals = PyModule_GetDict(module.get());
+    if (vx::export_function(module.get(), "_release_callables", reinterpret_cast<void*>(release_callables),
+                            kReleaseSignature) < 0)
+        return nullptr;
+    if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0)
+        return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "MonitorChannel", reinterpret_cast<PyObject*>(&channel_type)) < 0)
+        return nullptr;
+    if (vx::run_module_body(module.get(), kFile, kBody) < 0) return nullptr;
+    if (vx::annotate_methods(&channel_type, {
+                                                {"info", {{"return", "MonitorInfo"}}},
+                                                {"fetch_value", {{"return", "float | int"}}},
+                                                {"set_on_avail_changed_cb",
+                                                 {{"callback", "Callable[[OnAvailChangedArgs], None]"},
+                                                  {"return", "None"}}},
+                                                {"set_on_value_changed_cb",
+                                                 {{"callback", "Callable[[OnValueChangedArgs], None]"},
+                                                  {"return", "None"}}},
+                                            }) < 0)
+        return nullptr;
+    return module.release();
+}
