@@ -8,8 +8,10 @@ import vexasdk.sim as sim
 
 @pytest.fixture(autouse=True)
 def sim_reset():
-    """Every test starts from the virtual detector as it comes out of the box."""
+    """Every test starts from the virtual detector as it comes out of the box,
+    except that monitors fire only the events a test asks for."""
     sim.reset()
+    sim.set_monitor_rate(0)
     yield
     sim.reset()
 

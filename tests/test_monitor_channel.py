@@ -1,14 +1,14 @@
 import ctypes
 import gc
 import pickle
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import weakref
 
 import pytest
+
+from helpers import run_python
 
 import vexasdk
 import vexasdk.sim as sim
@@ -408,9 +408,8 @@ def test_callback_may_register_its_successor(temp):
 
 def run_script(body, tmp_path):
     # A crash must not take the test session with it.
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, timeout=120,
-                            cwd=tmp_path)
-    assert result.returncode == 0, result.stderr.decode()
+    result = run_python(body, timeout=120)
+    assert result.returncode == 0, result.stderr
     return result
 
 
@@ -486,3 +485,21 @@ def test_exit_while_events_stream_is_clean(close, tmp_path):
             dev.close()
         del dev
     """, tmp_path)
+
+
+def test_a_fresh_device_fires_monitor_events_on_its_own():
+    result = run_python("""
+        import threading
+        import vexasdk
+        got, done = [], threading.Event()
+        def on_value(args):
+            got.append((args.info.name, type(args.value).__name__, threading.current_thread() is threading.main_thread()))
+            if len(got) >= 2:
+                done.set()
+        with vexasdk.open_device() as device:
+            [temperature] = [m for m in device.monitors if m.info().name == "Chip 0 temperature"]
+            temperature.set_on_value_changed_cb(on_value)
+            print(done.wait(30), got[:2])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("True [('Chip 0 temperature', 'float', False), ('Chip 0 temperature', 'float', False)]")

@@ -968,7 +968,7 @@ def set_monitor_flags(mon_id: int, *, is_warning: bool = False, is_error: bool =
 def set_monitor_rate(events_per_second: float, device: int = 0) -> None:
     """How many events per second the device's monitor thread makes up on its own
     while a context is open: drifting values of random monitors and now and then
-    an availability change. 0 (the default after a reset) makes none."""
+    an availability change. 0 makes none; the default, also after a reset, is 5."""
     rate = float(events_per_second)
     if not 0.0 <= rate <= 1e6:
         raise ValueError(f"events_per_second must be in 0..1e6, got {events_per_second!r}")
