@@ -129,15 +129,13 @@ def test_identifier_reaches_sdk_as_32_bits(device, given, sdk_id):
     assert _sdk_id(chan) == sdk_id
 
 
-def test_unconstructed_channel_fails_cleanly(device):
-    bare = MonitorChannel.__new__(MonitorChannel)
-    with pytest.raises(AttributeError):
-        bare.fetch_value()
-    info = MonitorInfo("x", float, MonitorRange(0.0, 1.0))
-    bare.__init__(TEMP, info, device.context)
-    assert bare.fetch_value() == 41.5
+def test_no_channel_without_its_arguments(device):
+    with pytest.raises(TypeError, match=r"__cinit__\(\) takes exactly 3 positional arguments \(0 given\)"):
+        MonitorChannel.__new__(MonitorChannel)
+    chan = MonitorChannel(TEMP, MonitorInfo("x", float, MonitorRange(0.0, 1.0)), device.context)
+    assert chan.fetch_value() == 41.5
     with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
-        pickle.dumps(bare)
+        pickle.dumps(chan)
 
 
 # ---- fetch_value ----

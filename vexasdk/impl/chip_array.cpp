@@ -213,35 +213,30 @@ PyObject* array_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-template <class Fn>
-PyCFunction fast(Fn fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn));
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef array_methods[] = {
-    {"get_single_chips", fast(array_get_single_chips), kFast,
+    {"get_single_chips", vx::fastcall(array_get_single_chips), kFast,
      "ChipArray.get_single_chips(self) -> list[PixelChip]\n\n"
      "Gets available pixel chips.\n\n"
      "Returns:\n"
      "    list[PixelChip]: List of pixel chips.\n"},
-    {"get_supported_modes", fast(array_get_supported_modes), kFast,
+    {"get_supported_modes", vx::fastcall(array_get_supported_modes), kFast,
      "ChipArray.get_supported_modes(self) -> list[OperationalMode]\n\n"
      "Gets supported operational modes.\n\n"
      "Returns:\n"
      "    list[OperationalMode]: List of supported operational modes.\n"},
-    {"get_mode", fast(array_get_mode), kFast,
+    {"get_mode", vx::fastcall(array_get_mode), kFast,
      "ChipArray.get_mode(self) -> OperationalMode\n\n"
      "Gets the currently selected operational mode.\n\n"
      "Returns:\n"
      "    OperationalMode: Selected operational mode.\n"},
-    {"set_mode", fast(array_set_mode), kFast,
+    {"set_mode", vx::fastcall(array_set_mode), kFast,
      "ChipArray.set_mode(self, mode: OperationalMode) -> None\n\n"
      "Sets the operational mode on each chip.\n\n"
      "Args:\n"
      "    mode (OperationalMode): Operational mode.\n"},
-    {"configure", fast(array_configure), kFast,
+    {"configure", vx::fastcall(array_configure), kFast,
      "ChipArray.configure(self) -> None\n\n"
      "Configures each chip.\n"},
     VX_PICKLE_REFUSAL,

@@ -67,7 +67,7 @@ PyObject* enumerate_devices(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObj
 
 PyMethodDef enumerate_devices_def = {
     "enumerate_devices",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enumerate_devices)),
+    vx::fastcall(enumerate_devices),
     METH_FASTCALL | METH_KEYWORDS,
     "enumerate_devices() -> list[DeviceProperties]\n"
     "\n"

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "_device_context.hpp"
+#include "support/controller.hpp"
 #include "support/frame.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
@@ -34,14 +34,9 @@ constexpr char kNoName[] = "the SDK delivered a monitor event without a monitor 
 constexpr char kNoFlags[] = "the SDK delivered a value-changed event without monitor flags";
 constexpr char kNoCallable[] = "the SDK delivered a monitor event without the registered callable";
 
-struct MonitorChannelObject {
-    PyObject_HEAD
-    int id;
-    PyObject* info;     // owned; None until the constructor stores it
-    PyObject* context;  // owned _DeviceContext; None until the constructor stores it
-};
+using MonitorChannelObject = vx::ControllerObject;  // header, _id, _info, _context
 
-MonitorChannelObject* channel(PyObject* self) noexcept { return reinterpret_cast<MonitorChannelObject*>(self); }
+MonitorChannelObject* channel(PyObject* self) noexcept { return vx::controller(self); }
 
 // ---- callables registered with the SDK ----
 
@@ -248,13 +243,6 @@ void _mon_on_value_changed_cb(const vexasdk_mon_on_value_changed_args* args, voi
 
 // ---- MonitorChannel ----
 
-// The SDK context of a channel; null (which the SDK refuses) for a channel
-// whose constructor never ran or whose fields were cleared.
-vexasdk_dev_ctx* sdk_context_of(const MonitorChannelObject* self) noexcept {
-    if (!PyObject_TypeCheck(self->context, vx::device_context_type)) return nullptr;
-    return vx::sdk_context(self->context);
-}
-
 // "Monitor " + f"{info.name}" + suffix.
 vx::Ref failure_message(PyObject* info, const char* suffix) noexcept {
     vx::Ref name = vx::Ref::steal(PyObject_GetAttrString(info, "name"));
@@ -271,59 +259,15 @@ int check(PyObject* info, int rc, const char* suffix) noexcept {
     return vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject* channel_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    channel(self)->id = 0;
-    channel(self)->info = Py_NewRef(Py_None);
-    channel(self)->context = Py_NewRef(Py_None);
-    return self;
-}
-
-int channel_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* arg[3];
-    if (vx::bind_args("__cinit__", args, kwargs, {"mon_id", "mon_info", "context"}, 3, arg) < 0) return -1;
-    int id;
-    if (vx::int_arg(arg[0], "mon_id", &id) < 0) return -1;
-    if (vx::context_arg(arg[2], "context") < 0) return -1;
-    // What a second __init__ replaces goes only once the channel is whole again.
-    channel(self)->id = id;
-    vx::Ref old_info = vx::Ref::steal(std::exchange(channel(self)->info, Py_NewRef(arg[1])));
-    vx::Ref old_context = vx::Ref::steal(std::exchange(channel(self)->context, Py_NewRef(arg[2])));
-    return 0;
-}
-
-int channel_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(channel(self)->info);
-    Py_VISIT(channel(self)->context);
-    return 0;
-}
-
-int channel_clear(PyObject* self) noexcept {
-    vx::Ref info = vx::Ref::steal(std::exchange(channel(self)->info, Py_NewRef(Py_None)));
-    vx::Ref context = vx::Ref::steal(std::exchange(channel(self)->context, Py_NewRef(Py_None)));
-    return 0;
-}
-
-void channel_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(channel(self)->info);
-    Py_CLEAR(channel(self)->context);
-    type->tp_free(self);
-}
-
-PyObject* info(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("info", nargs, kwnames) < 0) return nullptr;
-    return Py_NewRef(channel(self)->info);
+PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return vx::controller_new(type, args, kwargs, "mon_id", "mon_info");
 }
 
 PyObject* fetch_value(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (vx::no_args("fetch_value", nargs, kwnames) < 0) return nullptr;
     // Attribute reads run Python code that may re-initialise the channel.
     vx::Ref info = vx::Ref::borrow(channel(self)->info);
-    vexasdk_dev_ctx* ctx = sdk_context_of(channel(self));
+    vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto mon_id = static_cast<uint32_t>(channel(self)->id);
     vexasdk_mon_value value{};
     int rc = vx::without_gil([&] { return vexasdk_mon_get_value(ctx, mon_id, &value); });
@@ -348,7 +292,7 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                       {"callback"}, 1, &callback) < 0)
         return nullptr;
     vx::Ref info = vx::Ref::borrow(channel(self)->info);
-    vexasdk_dev_ctx* ctx = sdk_context_of(channel(self));
+    vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto mon_id = static_cast<uint32_t>(channel(self)->id);
     Ticket ticket;
     if (!begin_registration(ctx, mon_id, kind, ticket)) return nullptr;
@@ -361,34 +305,29 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Py_RETURN_NONE;
 }
 
-template <class Fast>
-PyCFunction method(Fast fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef channel_methods[] = {
-    {"info", method(info), kFastKeywords,
+    {"info", vx::fastcall(vx::controller_info), kFastKeywords,
      "MonitorChannel.info(self) -> MonitorInfo\n\n"
      "Gets monitor information.\n\n"
      "Returns:\n"
      "    MonitorInfo: The description record the channel was created with.\n"},
-    {"fetch_value", method(fetch_value), kFastKeywords,
+    {"fetch_value", vx::fastcall(fetch_value), kFastKeywords,
      "MonitorChannel.fetch_value(self) -> float | int\n\n"
      "Synchronously fetches the value of the monitor.\n\n"
      "Returns:\n"
      "    float | int: Monitor value, of the type its description names.\n\n"
      "Raises:\n"
      "    TypeError: The description names neither int nor float.\n"},
-    {"set_on_avail_changed_cb", method(set_callback<EventKind::avail>), kFastKeywords,
+    {"set_on_avail_changed_cb", vx::fastcall(set_callback<EventKind::avail>), kFastKeywords,
      "MonitorChannel.set_on_avail_changed_cb(self, callback: Callable[[OnAvailChangedArgs], None]) -> None\n\n"
      "Sets an asynchronous on-availability-changed monitor callback.\n\n"
      "The callback runs on a thread of the SDK whenever the monitor's availability\n"
      "changes; whatever it raises is logged on the logger \"vexasdk\".\n\n"
      "Args:\n"
      "    callback (Callable[[OnAvailChangedArgs], None]): Monitor callback.\n"},
-    {"set_on_value_changed_cb", method(set_callback<EventKind::value>), kFastKeywords,
+    {"set_on_value_changed_cb", vx::fastcall(set_callback<EventKind::value>), kFastKeywords,
      "MonitorChannel.set_on_value_changed_cb(self, callback: Callable[[OnValueChangedArgs], None]) -> None\n\n"
      "Sets an asynchronous on-value-changed monitor callback.\n\n"
      "The callback runs on a thread of the SDK whenever the monitor's value\n"
@@ -402,17 +341,16 @@ PyMethodDef channel_methods[] = {
 PyTypeObject channel_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vexasdk.monitor_channel.MonitorChannel",
-    .tp_basicsize = sizeof(MonitorChannelObject),
-    .tp_dealloc = channel_dealloc,
+    .tp_basicsize = sizeof(vx::ControllerObject),
+    .tp_dealloc = vx::controller_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     // The first part is the constructor's text signature, split off __doc__.
     .tp_doc = "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
               "Monitor channel.\n\n"
               "Each instance represents a single monitor.",
-    .tp_traverse = channel_traverse,
-    .tp_clear = channel_clear,
+    .tp_traverse = vx::controller_traverse,
+    .tp_clear = vx::controller_clear,
     .tp_methods = channel_methods,
-    .tp_init = channel_init,
     .tp_new = channel_new,
 };
 

@@ -90,24 +90,13 @@ Ref global(PyObject* key) noexcept {
     return Ref::borrow(found);
 }
 
-PixelChipObject* chip_of(PyObject* self) noexcept { return reinterpret_cast<PixelChipObject*>(self); }
+PixelChipObject* chip_of(PyObject* self) noexcept { return vx::controller(self); }
 
 vexasdk_dev_ctx* ctx_of(const PixelChipObject* chip) noexcept {
-    // A cleared chip holds None: the SDK answers a null context with an error code.
-    return PyObject_TypeCheck(chip->context, vx::device_context_type) ? vx::sdk_context(chip->context) : nullptr;
+    return vx::controller_context(reinterpret_cast<PyObject*>(const_cast<PixelChipObject*>(chip)));
 }
 
-uint8_t chip8(const PixelChipObject* chip) noexcept { return static_cast<uint8_t>(chip->chip_id); }
-
-// Hands an SDK failure and its message to _raise_if_err; true when it raised.
-// The message is only built for a failure: on success nobody would see it.
-template <class... Args>
-bool failed(int rc, const char* format, Args... args) noexcept {
-    if (rc == 0) return false;
-    Ref message = Ref::steal(PyUnicode_FromFormat(format, args...));
-    if (!message) return true;
-    return vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred();
-}
+uint8_t chip8(const PixelChipObject* chip) noexcept { return static_cast<uint8_t>(chip->id); }
 
 // self.info().<field>, looked up afresh so that a subclass's info() counts.
 Ref info_field(PyObject* self, PyObject* field) noexcept {
@@ -119,50 +108,10 @@ Ref info_field(PyObject* self, PyObject* field) noexcept {
 // ---- construction and lifetime ----
 
 PyObject* chip_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    PixelChipObject* chip = chip_of(self.get());
-    chip->info = Py_NewRef(Py_None);
-    chip->context = Py_NewRef(Py_None);
-    PyObject* values[3];
-    if (vx::bind_args("__cinit__", args, kwargs, {"chip_id", "chip_info", "context"}, 3, values) < 0) return nullptr;
-    int chip_id = 0;
-    if (vx::int_arg(values[0], "chip_id", &chip_id) < 0 || vx::context_arg(values[2], "context") < 0) return nullptr;
-    chip->chip_id = chip_id;
-    Py_SETREF(chip->info, Py_NewRef(values[1]));
-    Py_SETREF(chip->context, Py_NewRef(values[2]));
-    return self.release();
-}
-
-int chip_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(chip_of(self)->info);
-    Py_VISIT(chip_of(self)->context);
-    return 0;
-}
-
-int chip_clear(PyObject* self) noexcept {
-    Py_XSETREF(chip_of(self)->info, Py_NewRef(Py_None));
-    Py_XSETREF(chip_of(self)->context, Py_NewRef(Py_None));
-    return 0;
-}
-
-void chip_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && type->tp_dealloc == chip_dealloc && !PyObject_GC_IsFinalized(self) &&
-        PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(chip_of(self)->info);
-    Py_CLEAR(chip_of(self)->context);
-    type->tp_free(self);
+    return vx::controller_new(type, args, kwargs, "chip_id", "chip_info");
 }
 
 // ---- methods ----
-
-PyObject* chip_info(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("info", nargs, kwnames) < 0) return nullptr;
-    return Py_NewRef(chip_of(self)->info);
-}
 
 PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (vx::no_args("settings", nargs, kwnames) < 0) return nullptr;
@@ -182,9 +131,9 @@ PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     if (raised) return nullptr;
     // A negative id, or an SDK that claims more records than it was given room
     // for, must not lead outside the records.
-    int id = chip->chip_id;
+    int id = chip->id;
     if (id < 0 || id >= filled || id >= count) {
-        failed(VEXASDK_ERR_EINVAL, "Cannot access settings of chip with id %d.", id);
+        vx::sdk_failed(VEXASDK_ERR_EINVAL, "Cannot access settings of chip with id %d.", id);
         return nullptr;
     }
     Ref settings_type = global(names.ChipSettings);
@@ -210,7 +159,7 @@ PyObject* chip_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     const PixelChipObject* chip = chip_of(self);
     vexasdk_dev_ctx* ctx = ctx_of(chip);
     int rc = vx::without_gil([&] { return vexasdk_chip_configure(ctx, chip8(chip)); });
-    if (failed(rc, "Chip %d: Failed to configure the chip.", chip->chip_id)) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to configure the chip.", chip->id)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -229,7 +178,7 @@ PyObject* chip_set_polarity(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!name) return nullptr;
     Ref text = Ref::steal(PyObject_Str(name.get()));
     if (!text) return nullptr;
-    if (failed(rc, "Chip %d: Failed to set polarity to %U.", chip->chip_id, text.get())) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to set polarity to %U.", chip->id, text.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -239,7 +188,7 @@ PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     vexasdk_dev_ctx* ctx = ctx_of(chip);
     float kev = 0.0f;
     int rc = vx::without_gil([&] { return vexasdk_chip_get_thld(ctx, chip8(chip), &kev); });
-    if (failed(rc, "Chip %d: Failed to get threshold value.", chip->chip_id)) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to get threshold value.", chip->id)) return nullptr;
     return PyFloat_FromDouble(kev);
 }
 
@@ -254,7 +203,7 @@ PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (rc != 0) {
         // The value as the caller gave it, before narrowing.
         Ref shown = Ref::steal(PyFloat_FromDouble(kev));
-        if (!shown || failed(rc, "Chip %d: Failed to set threshold value to %RkeV.", chip->chip_id, shown.get()))
+        if (!shown || vx::sdk_failed(rc, "Chip %d: Failed to set threshold value to %RkeV.", chip->id, shown.get()))
             return nullptr;
     }
     Py_RETURN_NONE;
@@ -266,7 +215,7 @@ PyObject* chip_get_raw_threshold(PyObject* self, PyObject* const*, Py_ssize_t na
     vexasdk_dev_ctx* ctx = ctx_of(chip);
     uint32_t raw = 0;
     int rc = vx::without_gil([&] { return vexasdk_chip_get_raw_thld(ctx, chip8(chip), &raw); });
-    if (failed(rc, "Chip %d: Failed to get raw threshold value.", chip->chip_id)) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to get raw threshold value.", chip->id)) return nullptr;
     return PyLong_FromUnsignedLong(raw);
 }
 
@@ -292,7 +241,7 @@ PyObject* chip_set_raw_threshold(PyObject* self, PyObject* const* args, Py_ssize
     // str() of an int subclass may be the subclass's own, so it is not skipped then.
     if (rc == 0 && PyLong_CheckExact(number.get())) Py_RETURN_NONE;
     Ref text = Ref::steal(PyObject_Str(number.get()));
-    if (!text || failed(rc, "Chip %d: Failed to set raw threshold value to %U.", chip->chip_id, text.get()))
+    if (!text || vx::sdk_failed(rc, "Chip %d: Failed to set raw threshold value to %U.", chip->id, text.get()))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -324,7 +273,7 @@ PyObject* chip_get_pixel_mask(PyObject* self, PyObject* const*, Py_ssize_t nargs
     vexasdk_dev_ctx* ctx = ctx_of(chip);
     int rc = vx::without_gil([&] { return vexasdk_chip_get_pixel_mask(ctx, chip8(chip), &mask); });
     PyBuffer_Release(&view);
-    if (failed(rc, "Chip %d: Failed to get pixel mask.", chip->chip_id)) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to get pixel mask.", chip->id)) return nullptr;
 
     Ref shape = Ref::steal(PyTuple_Pack(2, width.get(), height.get()));
     if (!shape) return nullptr;
@@ -416,58 +365,53 @@ PyObject* chip_set_pixel_mask(PyObject* self, PyObject* const* args, Py_ssize_t 
     vexasdk_dev_ctx* ctx = ctx_of(chip);
     int rc = vx::without_gil([&] { return vexasdk_chip_set_pixel_mask(ctx, chip8(chip), &mask); });
     PyBuffer_Release(&view);
-    if (failed(rc, "Chip %d: Failed to set pixel mask.", chip->chip_id)) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to set pixel mask.", chip->id)) return nullptr;
     Py_RETURN_NONE;
-}
-
-template <class Fn>
-PyCFunction fast(Fn fn) noexcept {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(fn));
 }
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef chip_methods[] = {
-    {"info", fast(chip_info), kFast,
+    {"info", vx::fastcall(vx::controller_info), kFast,
      "PixelChip.info(self) -> ChipInfo\n\n"
      "Gets chip information.\n\n"
      "Returns:\n"
      "    ChipInfo: Chip information.\n"},
-    {"settings", fast(chip_settings), kFast,
+    {"settings", vx::fastcall(chip_settings), kFast,
      "PixelChip.settings(self) -> ChipSettings\n\n"
      "Gets chip settings.\n\n"
      "Returns:\n"
      "    ChipSettings: Chip settings.\n"},
-    {"configure", fast(chip_configure), kFast,
+    {"configure", vx::fastcall(chip_configure), kFast,
      "PixelChip.configure(self) -> None\n\n"
      "Performs chip configuration.\n\n"
      "Sets values of DACs and performs per-pixel configuration.\n"},
-    {"set_polarity", fast(chip_set_polarity), kFast,
+    {"set_polarity", vx::fastcall(chip_set_polarity), kFast,
      "PixelChip.set_polarity(self, polarity: ChipPolarity) -> None\n\n"
      "Sets a polarity of the chip.\n\n"
      "Args:\n"
      "    polarity (ChipPolarity): Chip polarity.\n"},
-    {"get_threshold", fast(chip_get_threshold), kFast,
+    {"get_threshold", vx::fastcall(chip_get_threshold), kFast,
      "PixelChip.get_threshold(self) -> float\n\n"
      "Gets the chip threshold value in keV.\n\n"
      "Returns:\n"
      "    float: Chip threshold value in keV.\n"},
-    {"set_threshold", fast(chip_set_threshold), kFast,
+    {"set_threshold", vx::fastcall(chip_set_threshold), kFast,
      "PixelChip.set_threshold(self, double thr_kev: float) -> None\n\n"
      "Sets the chip threshold value in keV.\n\n"
      "Args:\n"
      "    thr_kev (float): Chip threshold value in keV.\n"},
-    {"get_raw_threshold", fast(chip_get_raw_threshold), kFast,
+    {"get_raw_threshold", vx::fastcall(chip_get_raw_threshold), kFast,
      "PixelChip.get_raw_threshold(self) -> int\n\n"
      "Gets the chip threshold raw value.\n\n"
      "Returns:\n"
      "    int: Chip threshold raw value.\n"},
-    {"set_raw_threshold", fast(chip_set_raw_threshold), kFast,
+    {"set_raw_threshold", vx::fastcall(chip_set_raw_threshold), kFast,
      "PixelChip.set_raw_threshold(self, int thr_raw: int) -> None\n\n"
      "Sets the chip threshold raw value.\n\n"
      "Args:\n"
      "    thr_raw (int): Chip threshold raw value.\n"},
-    {"get_pixel_mask", fast(chip_get_pixel_mask), kFast,
+    {"get_pixel_mask", vx::fastcall(chip_get_pixel_mask), kFast,
      "PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]\n\n"
      "Gets the currently set pixel mask in 2D form.\n\n"
      "Returns:\n"
@@ -477,7 +421,7 @@ PyMethodDef chip_methods[] = {
      "        Pixels are stored in column-major order.\n"
      "        The origin of the mask is in the same position as the chip data,\n"
      "        typically lower right corner.\n"},
-    {"set_pixel_mask", fast(chip_set_pixel_mask), kFast,
+    {"set_pixel_mask", vx::fastcall(chip_set_pixel_mask), kFast,
      "PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None\n\n"
      "Sets a pixel mask.\n\n"
      "Args:\n"
@@ -495,11 +439,11 @@ PyTypeObject chip_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vexasdk.pixel_chip.PixelChip",
     .tp_basicsize = sizeof(PixelChipObject),
-    .tp_dealloc = chip_dealloc,
+    .tp_dealloc = vx::controller_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Pixel chip.",
-    .tp_traverse = chip_traverse,
-    .tp_clear = chip_clear,
+    .tp_traverse = vx::controller_traverse,
+    .tp_clear = vx::controller_clear,
     .tp_methods = chip_methods,
     .tp_new = chip_new,
 };

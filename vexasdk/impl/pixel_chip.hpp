@@ -1,16 +1,12 @@
 // The PixelChip instance record, shared with the modules that import the type.
 #pragma once
 
-#include "support/capi.hpp"
+#include "support/controller.hpp"
 
 namespace vx {
 
-struct PixelChipObject {
-    PyObject_HEAD
-    int chip_id;
-    PyObject* info;     // the ChipInfo handed to the constructor, owned
-    PyObject* context;  // _DeviceContext, owned; None once cleared
-};
+// Header, _chip_id, _info (the ChipInfo handed to the constructor), _context.
+using PixelChipObject = ControllerObject;
 
 inline constexpr char kPixelChipModule[] = "vexasdk.pixel_chip";
 inline constexpr char kPixelChipName[] = "PixelChip";

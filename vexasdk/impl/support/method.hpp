@@ -103,6 +103,12 @@ inline PyTypeObject type = {
 
 }  // namespace method_detail
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyMethodDef entry holds it.
+template <class Fn>
+PyCFunction fastcall(Fn fn) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 struct Annotation {
     const char* name;  // parameter name, or "return"
     const char* text;  // the annotation, kept as a string

@@ -1,0 +1,78 @@
+// The instance record and lifetime of every device-bound controller (chip,
+// monitor channel, bias source, power unit): an identifier, the description
+// record it was built with, and the device handle.
+#pragma once
+
+#include "_device_context.hpp"
+#include "support/args.hpp"
+
+namespace vx {
+
+struct ControllerObject {
+    PyObject_HEAD
+    int id;             // the index or identifier, as Python gave it
+    PyObject* info;     // the description record, owned; None when there is none or once cleared
+    PyObject* context;  // the _DeviceContext, owned; None once cleared
+};
+
+inline ControllerObject* controller(PyObject* self) noexcept { return reinterpret_cast<ControllerObject*>(self); }
+
+// The SDK context of a controller. One cleared by the garbage collector holds
+// None: the SDK answers its null context with an error code.
+inline vexasdk_dev_ctx* controller_context(PyObject* self) noexcept {
+    PyObject* context = controller(self)->context;
+    return PyObject_TypeCheck(context, device_context_type) ? sdk_context(context) : nullptr;
+}
+
+// Allocates and fills a controller from its constructor arguments, named
+// (id_name, info_name, "context"), or (id_name, "context") without info_name.
+// As the arguments are taken at allocation, no half-built instance exists.
+inline PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* id_name,
+                                const char* info_name) noexcept {
+    PyObject* values[3];
+    int bound = info_name ? bind_args("__cinit__", args, kwargs, {id_name, info_name, "context"}, 3, values)
+                          : bind_args("__cinit__", args, kwargs, {id_name, "context"}, 2, values);
+    if (bound < 0) return nullptr;
+    PyObject* info = info_name ? values[1] : Py_None;
+    PyObject* context = values[info_name ? 2 : 1];
+    int id = 0;
+    if (int_arg(values[0], id_name, &id) < 0 || context_arg(context, "context") < 0) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    controller(self)->id = id;
+    controller(self)->info = Py_NewRef(info);
+    controller(self)->context = Py_NewRef(context);
+    return self;
+}
+
+// info(): the description record itself, as the constructor was given it.
+inline PyObject* controller_info(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (no_args("info", nargs, kwnames) < 0) return nullptr;
+    return Py_NewRef(controller(self)->info);
+}
+
+inline int controller_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(controller(self)->info);
+    Py_VISIT(controller(self)->context);
+    return 0;
+}
+
+inline int controller_clear(PyObject* self) noexcept {
+    // Dropped only once the fields hold None again: a finaliser that runs
+    // meanwhile must not see freed objects.
+    Ref info = Ref::steal(std::exchange(controller(self)->info, Py_NewRef(Py_None)));
+    Ref context = Ref::steal(std::exchange(controller(self)->context, Py_NewRef(Py_None)));
+    return 0;
+}
+
+inline void controller_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(self) && PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(controller(self)->info);
+    Py_CLEAR(controller(self)->context);
+    type->tp_free(self);
+}
+
+}  // namespace vx
