@@ -3,7 +3,7 @@
 import logging as logging
 from typing import Any, NamedTuple as NamedTuple, Protocol as Protocol
 
-import awkward as ak
+import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 

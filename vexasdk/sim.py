@@ -444,7 +444,7 @@ def trampoline(module: str, name: str) -> int:
 def null_callback() -> int:
     """The address of a C callback that does nothing: delivering to it measures
     the virtual detector's own cost."""
-    return ctypes.cast(_lib.vexasdk_sim_null_callback, ctypes.c_void_p).value
+    return ctypes.cast(_lib.vexasdk_sim_null_callback, ctypes.c_void_p).value or 0
 
 
 def _address(context: _DeviceContext) -> int:
@@ -697,7 +697,7 @@ def _chips(chip: int | None, device: int) -> range | list[int]:
 
 
 def _chip_infos(device: int) -> list[_ChipInfo]:
-    infos = []
+    infos: list[_ChipInfo] = []
     while True:
         info = _ChipInfo()
         if _sim_get_chip_info(_index(device), len(infos), ctypes.byref(info)) != SUCCESS:
@@ -968,7 +968,7 @@ def set_monitor_flags(mon_id: int, *, is_warning: bool = False, is_error: bool =
 def set_monitor_rate(events_per_second: float, device: int = 0) -> None:
     """How many events per second the device's monitor thread makes up on its own
     while a context is open: drifting values of random monitors and now and then
-    an availability change. 0 makes none; the default, also after a reset, is 5."""
+    an availability change. 0 makes none; the default, also after a reset, is 10."""
     rate = float(events_per_second)
     if not 0.0 <= rate <= 1e6:
         raise ValueError(f"events_per_second must be in 0..1e6, got {events_per_second!r}")

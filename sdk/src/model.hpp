@@ -82,7 +82,7 @@ struct MonitorCall {
 struct Monitoring {
     std::thread thread;
     uint64_t generation = 0;  // a thread runs while this is the value it started with
-    double events_per_second = 5.0;  // out of the box the monitors live a little
+    double events_per_second = 10.0;  // out of the box the monitors live a little
     std::deque<ScriptedMonitorEvent> queue;
     uint64_t scripted = 0;  // scripted events queued and
     uint64_t finished = 0;  // delivered (or dropped) since the device was made
