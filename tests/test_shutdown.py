@@ -34,3 +34,26 @@ def test_exit_mid_acquisition_is_clean(threads, action, end, code):
     result = run_python(script, timeout=60)
     assert result.returncode == code, result.stderr
     assert "Fatal" not in result.stderr and "terminate" not in result.stderr
+
+
+def test_exit_from_a_callback_ends_an_acquisition_the_main_thread_awaits():
+    result = run_python("""
+        import sys
+        import vexasdk, vexasdk.sim as sim
+        device = vexasdk.open_device()
+        sim.set_mode(device.context, 9)
+        sim.set_delivery_threads(3)
+        sim.generate(packets_per_block=10)  # until aborted
+        count = 0
+        def callback(packets):
+            global count
+            count += 1
+            if count == 5:
+                sys.exit(4)
+        sim.start(device.context, sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb"), callback)
+        sim.await_end(device.context)
+        while True:
+            pass
+    """, timeout=60)
+    assert result.returncode == 4, result.stderr
+    assert "SystemExit: 4" in result.stderr

@@ -132,8 +132,8 @@ vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block,
 
 void binned_data_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     vexasdk_t3_acq_itot_evcount_bins c_binned_data{};
-    vx::deliver(
-        data_site, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
+    vx::deliver_block(
+        data_site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
         [&]() -> int {
             const auto& evcounts = c_binned_data.evcount_fragment;
             vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, "_binned_evcount_dtype");
@@ -165,15 +165,15 @@ int call_with_values(void* userdata, const uint64_t* values, uint64_t count, con
 
 void binned_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     vexasdk_acq_t3_evcount_fragment c_evcounts{};
-    vx::deliver(
-        evcount_site, [&] { return vexasdk_acq_get_t3_evcount_fragment(device, &c_evcounts); },
+    vx::deliver_block(
+        evcount_site, device, [&] { return vexasdk_acq_get_t3_evcount_fragment(device, &c_evcounts); },
         [&] { return call_with_values(userdata, c_evcounts.binned_evcounts, c_evcounts.count, "_binned_evcount_dtype"); });
 }
 
 void binned_itot_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     vexasdk_acq_t3_itot_fragment c_itots{};
-    vx::deliver(
-        itot_site, [&] { return vexasdk_acq_get_t3_itot_fragment(device, &c_itots); },
+    vx::deliver_block(
+        itot_site, device, [&] { return vexasdk_acq_get_t3_itot_fragment(device, &c_itots); },
         [&] { return call_with_values(userdata, c_itots.binned_itots, c_itots.count, "_binned_itot_dtype"); });
 }
 

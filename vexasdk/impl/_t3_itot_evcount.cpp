@@ -19,8 +19,8 @@ const vx::TrampolineSite site = {
 void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     const vexasdk_acq_t3_itot_evcount* c_packets = nullptr;
     uint64_t c_packet_count = 0;
-    vx::deliver(
-        site, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
+    vx::deliver_block(
+        site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
         [&]() -> int {
             vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype");
             if (!dtype) return -1;

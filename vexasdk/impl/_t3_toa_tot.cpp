@@ -67,8 +67,8 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
 
 void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_acq_toa_tot c_block{};
-    vx::deliver(
-        dd_site, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+    vx::deliver_block(
+        dd_site, device, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
         [&]() -> int {
             vx::Ref np_packets = packet_array(c_block);
             if (!np_packets) return -1;
@@ -93,8 +93,8 @@ void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
 
 void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_acq_toa_tot c_block{};
-    vx::deliver(
-        fb_site, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+    vx::deliver_block(
+        fb_site, device, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
         [&]() -> int {
             vx::Ref np_packets = packet_array(c_block);
             if (!np_packets) return -1;

@@ -11,6 +11,16 @@ namespace vx {
 
 inline constexpr char kTrampolineSignature[] = "void (vexasdk_dev_ctx *, void *)";
 
+// The delivery frame for a processed block of `device`. A callback that ends
+// the process also ends the acquisition, which the main thread may be
+// waiting for.
+template <class Fetch, class BuildAndCall>
+void deliver_block(const TrampolineSite& site, vexasdk_dev_ctx* device, Fetch&& fetch,
+                   BuildAndCall&& build_and_call) noexcept {
+    deliver(site, std::forward<Fetch>(fetch), std::forward<BuildAndCall>(build_and_call),
+            [device] { vexasdk_acq_abort(device); });
+}
+
 // `array.view(np.recarray)`, `np` as the module namespace holds it now.
 inline Ref recarray_view(PyObject* globals, PyObject* array) noexcept {
     Ref np = lookup_global(globals, "np");

@@ -45,20 +45,21 @@ inline bool on_main_thread() noexcept {
 inline PyObject* pending_exit_code = nullptr;
 
 inline int raise_pending_exit(void*) noexcept {
-    PyObject* code = std::exchange(pending_exit_code, nullptr);
-    if (code == nullptr) return 0;
-    PyErr_SetObject(PyExc_SystemExit, code);
-    Py_DECREF(code);
+    Ref code = Ref::steal(std::exchange(pending_exit_code, nullptr));
+    if (!code) return 0;
+    Ref exit = Ref::steal(PyObject_CallOneArg(PyExc_SystemExit, code.get()));
+    if (exit) PyErr_SetObject(PyExc_SystemExit, exit.get());
     return -1;
 }
 
 // What the handler cannot take: printed with its traceback, then handed to
 // the unraisable-exception hook. SystemExit would make the printer finalise
 // the interpreter from this thread while the main thread still runs it, so
-// on an SDK thread the exit is passed to the main thread instead.
-inline void escape(const TrampolineSite& site) noexcept {
+// on an SDK thread the exit is passed to the main thread instead; true then.
+inline bool escape(const TrampolineSite& site) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && !on_main_thread()) {
+    bool passed_on = PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && !on_main_thread();
+    if (passed_on) {
         PyObject* code = PyObject_GetAttrString(exc, "code");
         if (code == nullptr) {
             PyErr_Clear();
@@ -75,22 +76,25 @@ inline void escape(const TrampolineSite& site) noexcept {
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
     PyErr_WriteUnraisable(context.get());
+    return passed_on;
 }
 
-// The handler of the guarded block, for the exception being raised.
-inline void handle_failure(const TrampolineSite& site) noexcept {
+// The handler of the guarded block, for the exception being raised; true when
+// an exit was passed to the main thread.
+inline bool handle_failure(const TrampolineSite& site) noexcept {
     add_traceback(site.qualname, site.filename, site.line, *site.globals);
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        escape(site);
-        return;
-    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return escape(site);
     // logging's exception() reads the exception being handled.
     PyObject* exc = PyErr_GetRaisedException();
     PyErr_SetHandledException(exc);
     int logged = log(site, "exception", site.callback_failed);
     Py_DECREF(exc);
-    if (logged < 0) escape(site);
+    return logged < 0 && escape(site);
 }
+
+struct NothingToStop {
+    void operator()() const noexcept {}
+};
 
 // An SDK thread keeps the thread state the interpreter gives it, so that
 // later blocks on that thread only take the lock (a thread state made and
@@ -125,23 +129,27 @@ inline PyGILState_STATE ensure_gil() noexcept {
 
 // Runs one delivery: `fetch()` without the interpreter lock (its result code
 // decides between logging and delivering), then `build_and_call()` with it,
-// which answers 0, or -1 with an exception set.
-template <class Fetch, class BuildAndCall>
-void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and_call) noexcept {
+// which answers 0, or -1 with an exception set. When the callback asked the
+// process to exit, `stop()` runs last, without the lock: the main thread exits
+// once it runs Python again, which may need what it waits for to end.
+template <class Fetch, class BuildAndCall, class Stop = frame_detail::NothingToStop>
+void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and_call, Stop&& stop = {}) noexcept {
     // An SDK thread must not ask for the lock once the interpreter finalises.
     if (Py_IsFinalizing()) return;
     int rc = fetch();
     if (Py_IsFinalizing()) return;
     PyGILState_STATE gil = frame_detail::ensure_gil();
     PyObject* handled = PyErr_GetHandledException();
+    bool exiting = false;
     if (rc != 0) {
-        if (frame_detail::log(site, "error", site.fetch_failed) < 0) frame_detail::escape(site);
+        if (frame_detail::log(site, "error", site.fetch_failed) < 0) exiting = frame_detail::escape(site);
     } else if (build_and_call() < 0) {
-        frame_detail::handle_failure(site);
+        exiting = frame_detail::handle_failure(site);
     }
     PyErr_SetHandledException(handled);
     Py_XDECREF(handled);
     PyGILState_Release(gil);
+    if (exiting) stop();
 }
 
 // The frame for callbacks that have nothing to fetch (monitor events).
