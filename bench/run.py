@@ -69,6 +69,26 @@ def binned(device):
           f"numpy copies + awkward cut {ceiling_s * 1e3:.2f} ms (ratio {layer_s / ceiling_s:.2f})")
 
 
+def controller_calls(device):
+    """Controller calls: one SDK call with the lock released each (two for
+    settings), against a call of a C builtin that does nothing."""
+    chip, bias, unit = device.chips[0], device.bias_sources[0], device.power_units[0]
+    monitor = device.monitors[0]
+    calls = {
+        "PixelChip.get_threshold()": chip.get_threshold,
+        "PixelChip.set_threshold(5.0)": lambda: chip.set_threshold(5.0),
+        "PixelChip.settings()": chip.settings,
+        "BiasSource.get_desired()": bias.get_desired,
+        "MonitorChannel.fetch_value()": monitor.fetch_value,
+        "_PowerUnit.is_powered()": unit.is_powered,
+    }
+    n = 20000
+    floor = best_of(5, lambda: [len(()) for _ in range(n)]) / n
+    for name, call in calls.items():
+        per_call = best_of(5, lambda: [call() for _ in range(n)]) / n
+        print(f"{name:32s} {per_call * 1e6:6.2f} us per call (a bare C builtin: {floor * 1e6:.2f} us)")
+
+
 def main():
     sim.reset()
     with vexasdk.open_device() as device:
@@ -95,6 +115,7 @@ def main():
         call_s = best_of(5, lambda: [noop(view) for _ in range(2000)]) / 2000
         view_s = best_of(5, lambda: [empty.view(np.recarray) for _ in range(2000)]) / 2000
         binned(device)
+        controller_calls(device)
         print(f"empty block: layer {per_block * 1e6:.2f} us per block; of that the Python call "
               f"{call_s * 1e6:.2f} us and the record-array view {view_s * 1e6:.2f} us")
 
