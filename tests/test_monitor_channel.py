@@ -69,8 +69,7 @@ def fan(device):
 ])
 def test_records(record, fields, annotations, summary):
     assert record._fields == fields
-    # typing.NamedTuple keeps string annotations as forward references.
-    assert [a.__forward_arg__ for a in record.__annotations__.values()] == annotations
+    assert list(record.__annotations__.values()) == annotations
     assert record.__doc__.startswith(summary)
 
 

@@ -157,10 +157,6 @@ def test_generated_scan_is_consistent(device, mode, name):
 def test_binned_params():
     params = _t3_binning.BinnedParams(4, height=5, dwell_time_ns=6)
     assert tuple(params) == (4, 5, 6) == _t3_binning.BinnedParams(width=4, height=5, dwell_time_ns=6)
-    # typing.NamedTuple wraps the annotation strings in ForwardRef.
-    annotations = _t3_binning.BinnedParams.__annotations__
-    assert {k: v.__forward_arg__ for k, v in annotations.items()} == {"width": "int", "height": "int",
-                                                                      "dwell_time_ns": "int"}
 
 
 def test_module_contents():

@@ -1,6 +1,6 @@
 """Bias source functionality."""
 
-from typing import NamedTuple, SupportsFloat, SupportsIndex, SupportsInt
+from typing import NamedTuple as NamedTuple, SupportsFloat, SupportsIndex, SupportsInt
 
 from vexasdk._device_context import _DeviceContext
 

@@ -1,6 +1,6 @@
 """Device enumeration functionality."""
 
-from typing import NamedTuple
+from typing import NamedTuple as NamedTuple
 
 class DeviceProperties(NamedTuple):
     """Properties of an enumerated device."""

@@ -2,9 +2,12 @@
 
 import logging as logging
 from collections.abc import Callable as Callable
-from typing import NamedTuple as NamedTuple
+from typing import Any, NamedTuple as NamedTuple, SupportsInt
 
 from vexasdk._device_context import _DeviceContext
+
+# For the device-opening code: "_release_callables", as a capsule.
+__pyx_capi__: dict[str, Any]
 
 class MonitorRange(NamedTuple):
     """Contains minimum and maximum monitor values."""
@@ -47,7 +50,7 @@ class MonitorChannel:
     Each instance represents a single monitor.
     """
 
-    def __init__(self, mon_id: int, mon_info: MonitorInfo, context: _DeviceContext) -> None: ...
+    def __init__(self, mon_id: SupportsInt, mon_info: MonitorInfo, context: _DeviceContext) -> None: ...
     def info(self) -> MonitorInfo:
         """Gets monitor information."""
     def fetch_value(self) -> float | int:

@@ -1,7 +1,7 @@
 """Pixel chip functionality."""
 
-from enum import Enum
-from typing import Any, NamedTuple
+from enum import Enum as Enum
+from typing import Any, NamedTuple as NamedTuple, SupportsInt
 
 import numpy as np
 import numpy.typing as npt
@@ -52,7 +52,7 @@ class ChipSettings(NamedTuple):
 class PixelChip:
     """Pixel chip."""
 
-    def __init__(self, chip_id: int, chip_info: ChipInfo, context: _DeviceContext) -> None: ...
+    def __init__(self, chip_id: SupportsInt, chip_info: ChipInfo, context: _DeviceContext) -> None: ...
     def info(self) -> ChipInfo: ...
     def settings(self) -> ChipSettings: ...
     def configure(self) -> None: ...

@@ -274,6 +274,8 @@ PyMODINIT_FUNC PyInit__t3_binning() {
         return nullptr;
     // The per-bin counts are written into a numpy buffer from C.
     if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"BinnedParams"}) < 0)
+        return nullptr;
     return module.release();
 }

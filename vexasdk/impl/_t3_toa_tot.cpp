@@ -174,6 +174,8 @@ PyMODINIT_FUNC PyInit__t3_toa_tot() {
     if (vx::start_data_module(module.get(), {{"dd_toa_tot_cb", reinterpret_cast<void*>(dd_toa_tot_cb)},
                                              {"fb_toa_tot_cb", reinterpret_cast<void*>(fb_toa_tot_cb)}}) < 0)
         return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"DdToaTotMetadata"}) < 0)
+        return nullptr;
     return module.release();
 }

@@ -127,7 +127,9 @@ PyMODINIT_FUNC PyInit_bias_source() {
                                             {"actual", {{"return", "float"}}},
                                             {"info", {{"return", "BiasInfo"}}}}) < 0)
         return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/bias_source", kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/bias_source", kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"BiasInfo"}) < 0)
+        return nullptr;
     if (PyModule_AddObjectRef(module.get(), "BiasSource", reinterpret_cast<PyObject*>(&source_type)) < 0)
         return nullptr;
     return module.release();

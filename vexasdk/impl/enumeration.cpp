@@ -111,6 +111,8 @@ PyMODINIT_FUNC PyInit_enumeration() {
     if (vx::add_annotated_function(module.get(), &enumerate_devices_def,
                                    {{"return", "list[DeviceProperties]"}}) < 0)
         return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/enumeration", kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/enumeration", kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"DeviceProperties"}) < 0)
+        return nullptr;
     return module.release();
 }

@@ -453,7 +453,10 @@ PyMODINIT_FUNC PyInit_monitor_channel() {
         return nullptr;
     if (PyModule_AddObjectRef(module.get(), "MonitorChannel", reinterpret_cast<PyObject*>(&channel_type)) < 0)
         return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"MonitorRange", "MonitorInfo", "MonitorFlags",
+                                                   "OnAvailChangedArgs", "OnValueChangedArgs"}) < 0)
+        return nullptr;
     if (vx::annotate_methods(&channel_type, {
                                                 {"info", {{"return", "MonitorInfo"}}},
                                                 {"fetch_value", {{"return", "float | int"}}},

@@ -548,13 +548,6 @@ class ChipSettings(NamedTuple):
     mode: OperationalMode
 
 
-# NamedTuple wraps string annotations in ForwardRef; keep them as written.
-for _record in (ChipThresholdInfo, ChipInfo, ChipSettings):
-    _record.__annotations__ = _record.__new__.__annotations__ = {
-        _field: _annotation.__forward_arg__ for _field, _annotation in _record.__annotations__.items()
-    }
-del _record
-
 __test__ = {}
 )PY";
 
@@ -574,6 +567,8 @@ PyMODINIT_FUNC PyInit_pixel_chip() {
         return nullptr;
     if (vx::import_device_context() < 0 || vx::import_numpy_types() < 0 || vx::import_raise_if_err() < 0)
         return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/pixel_chip", kBody) < 0) return nullptr;
+    if (vx::run_module_body(module.get(), "vexasdk/impl/pixel_chip", kBody) < 0 ||
+        vx::keep_record_annotations(module.get(), {"ChipThresholdInfo", "ChipInfo", "ChipSettings"}) < 0)
+        return nullptr;
     return module.release();
 }

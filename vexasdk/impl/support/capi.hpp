@@ -2,6 +2,8 @@
 // importing a type with a size check, numpy's type objects, module bodies.
 #pragma once
 
+#include <initializer_list>
+
 #include "support/ref.hpp"
 #include "support/texts.hpp"
 
@@ -123,6 +125,36 @@ inline int run_module_body(PyObject* module, const char* filename, const char* s
     if (!code) return -1;
     Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
     return result ? 0 : -1;
+}
+
+// typing.NamedTuple wraps string annotations in ForwardRef; the named records
+// of `module` get them back as written, on the class and on its __new__.
+inline int keep_record_annotations(PyObject* module, std::initializer_list<const char*> records) noexcept {
+    for (const char* name : records) {
+        Ref record = Ref::steal(PyObject_GetAttrString(module, name));
+        if (!record) return -1;
+        Ref wrapped = Ref::steal(PyObject_GetAttrString(record.get(), "__annotations__"));
+        if (!wrapped) return -1;
+        if (!PyDict_Check(wrapped.get())) {
+            PyErr_Format(PyExc_TypeError, "%s.__annotations__ is not a dict", name);
+            return -1;
+        }
+        Ref plain = Ref::steal(PyDict_New());
+        if (!plain) return -1;
+        Py_ssize_t pos = 0;
+        PyObject *field, *annotation;
+        while (PyDict_Next(wrapped.get(), &pos, &field, &annotation)) {
+            PyObject* found = nullptr;
+            if (PyObject_GetOptionalAttrString(annotation, "__forward_arg__", &found) < 0) return -1;
+            Ref text = Ref::steal(found);
+            if (PyDict_SetItem(plain.get(), field, text ? text.get() : annotation) < 0) return -1;
+        }
+        Ref constructor = Ref::steal(PyObject_GetAttrString(record.get(), "__new__"));
+        if (!constructor || PyObject_SetAttrString(record.get(), "__annotations__", plain.get()) < 0 ||
+            PyObject_SetAttrString(constructor.get(), "__annotations__", plain.get()) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 // Adds an entry for C function `qualname` to the traceback of the exception
