@@ -57,3 +57,20 @@ def test_exit_from_a_callback_ends_an_acquisition_the_main_thread_awaits():
     """, timeout=60)
     assert result.returncode == 4, result.stderr
     assert "SystemExit: 4" in result.stderr
+
+
+def test_contexts_opened_without_a_device_object_are_closed_at_exit():
+    # Monitor events keep coming while the interpreter exits; only closing the
+    # context before finalisation keeps the SDK thread out of Python.
+    result = run_python("""
+        import vexasdk, vexasdk.sim as sim
+        from vexasdk import _device_opener
+        context = _device_opener.open("virtual:0")
+        sim.set_monitor_rate(100000)
+        for mon_id in (0x100, 0x101, 0x102):
+            from vexasdk.monitor_channel import MonitorChannel, MonitorInfo, MonitorRange
+            MonitorChannel(mon_id, MonitorInfo("t", float, MonitorRange(0.0, 1.0)), context).set_on_value_changed_cb(
+                lambda event: None)
+        sim.await_monitor_events()
+    """)
+    assert result.returncode == 0, result.stderr

@@ -3,9 +3,7 @@ builds the controllers from the SDK's descriptions."""
 
 from __future__ import annotations
 
-import atexit
 import enum
-import threading
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
@@ -19,12 +17,6 @@ from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, Operat
 
 
 _ENODEV = -19
-
-# Contexts opened and not yet closed, so that the process never exits with an
-# SDK thread still able to call into Python.
-_open_contexts: dict[int, _DeviceContext] = {}
-_open_lock = threading.Lock()
-
 
 class Device:
     """An opened device.
@@ -68,9 +60,6 @@ class Device:
         if self._closed:
             return
         self._closed = True
-        key = _device_opener.sdk_address(self.context)
-        with _open_lock:
-            _open_contexts.pop(key, None)
         try:
             _device_opener.close(self.context)
         except SdkError as error:
@@ -110,8 +99,6 @@ def open_device(connection_string: str | None = None) -> Device:
     if not isinstance(connection_string, str):
         raise TypeError(f"connection_string must be str, not {type(connection_string).__name__}")
     context = _device_opener.open(connection_string)
-    with _open_lock:
-        _open_contexts[_device_opener.sdk_address(context)] = context
     device = Device(context, connection_string)
     try:
         _build_controllers(device)
@@ -156,17 +143,3 @@ def _build_monitors(context: _DeviceContext) -> list[MonitorChannel]:
             mon_id -= 2**32
         channels.append(MonitorChannel(mon_id, MonitorInfo(name, kind, MonitorRange(low, high)), context))
     return channels
-
-
-@atexit.register
-def _close_all() -> None:
-    # Runs before the interpreter finalises: afterwards no SDK thread may ask for
-    # the interpreter lock, so acquisitions and monitor delivery stop here.
-    with _open_lock:
-        contexts = list(_open_contexts.values())
-        _open_contexts.clear()
-    for context in contexts:
-        try:
-            _device_opener.close(context)
-        except Exception:
-            pass

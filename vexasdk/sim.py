@@ -138,13 +138,9 @@ def set_device_count(count: int) -> None:
     """Sets how many virtual devices exist; new ones get the default model and
     contexts on removed ones are closed."""
     _check(_sim_set_device_count(_index(count)), "Failed to set the number of virtual devices.")
-    from vexasdk import _device
-
-    with _device._open_lock:
-        opened = list(_device._open_contexts.values())
-    for context in opened:
-        if _sim_device_of(_address(context)) < 0:
-            _device_opener.forget_monitor_callables(context)
+    for address in _device_opener.open_context_addresses():
+        if _sim_device_of(address) < 0:  # closed with its device
+            _device_opener.forget_monitor_callables(address)
 
 
 def device_count() -> int:

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "_device_context.hpp"
@@ -22,6 +23,14 @@ namespace {
 std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>& connection_strings() {
     static auto* strings = new std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>;
     return *strings;
+}
+
+// Contexts opened here and not yet closed. They are all closed at
+// interpreter exit, before finalisation: afterwards no SDK thread (delivering
+// data or monitor events) may ask for the interpreter lock. Guarded by the GIL.
+std::unordered_set<vexasdk_dev_ctx*>& open_contexts() {
+    static auto* contexts = new std::unordered_set<vexasdk_dev_ctx*>;
+    return *contexts;
 }
 
 int raise_if_err(int rc, const char* message) noexcept {
@@ -63,6 +72,7 @@ PyObject* open_device(PyObject*, PyObject* arg) noexcept {
         vx::without_gil([&] { return vexasdk_dev_close(ctx); });
         return nullptr;
     }
+    open_contexts().insert(ctx);
     return handle;
 }
 
@@ -86,15 +96,32 @@ PyObject* close_device(PyObject*, PyObject* arg) noexcept {
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
     int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
     // Closed now, or long before: either way the SDK calls nothing of it again.
-    if ((rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) && ctx != nullptr && release_monitor_callables(ctx) < 0)
-        return nullptr;
+    if (rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) {
+        open_contexts().erase(ctx);
+        if (ctx != nullptr && release_monitor_callables(ctx) < 0) return nullptr;
+    }
     if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Registered with atexit: closes every context still open. Failures cannot
+// be helped any more at this point and are not reported.
+PyObject* close_all(PyObject*, PyObject*) noexcept {
+    std::vector<vexasdk_dev_ctx*> contexts(open_contexts().begin(), open_contexts().end());
+    open_contexts().clear();
+    for (vexasdk_dev_ctx* ctx : contexts) {
+        int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
+        if ((rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) && release_monitor_callables(ctx) < 0) PyErr_Clear();
+    }
     Py_RETURN_NONE;
 }
 
 PyObject* forget_monitor_callables(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = nullptr;
-    if (arg != Py_None) {
+    if (PyLong_Check(arg)) {
+        ctx = static_cast<vexasdk_dev_ctx*>(PyLong_AsVoidPtr(arg));
+        if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    } else if (arg != Py_None) {
         ctx = context_of(arg, "context");
         if (ctx == nullptr) {
             if (PyErr_Occurred()) return nullptr;
@@ -103,6 +130,16 @@ PyObject* forget_monitor_callables(PyObject*, PyObject* arg) noexcept {
     }
     if (release_monitor_callables(ctx) < 0) return nullptr;
     Py_RETURN_NONE;
+}
+
+PyObject* open_context_addresses(PyObject*, PyObject*) noexcept {
+    vx::Ref addresses = vx::Ref::steal(PyList_New(0));
+    if (!addresses) return nullptr;
+    for (vexasdk_dev_ctx* ctx : open_contexts()) {
+        vx::Ref address = vx::Ref::steal(PyLong_FromVoidPtr(ctx));
+        if (!address || PyList_Append(addresses.get(), address.get()) < 0) return nullptr;
+    }
+    return addresses.release();
 }
 
 vx::Ref monitor_number(bool real, const vexasdk_mon_range& range, bool max) noexcept {
@@ -274,11 +311,15 @@ PyObject* chip_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 PyMethodDef functions[] = {
     {"open", open_device, METH_O, "open(connection_string: str) -> _DeviceContext\n\nOpens an SDK context."},
     {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
+    {"open_context_addresses", open_context_addresses, METH_NOARGS,
+     "open_context_addresses() -> list[int]\n\nThe SDK addresses of the contexts opened here and not closed here."},
+    {"close_all", close_all, METH_NOARGS,
+     "close_all() -> None\n\nCloses every context opened here and not closed yet (run at interpreter exit)."},
     {"monitor_descriptions", monitor_descriptions, METH_O,
      "monitor_descriptions(context: _DeviceContext) -> list[tuple[int, str, type, float | int, float | int]]\n\n"
      "The device's monitors as (identifier, name, value type, minimum, maximum)."},
     {"forget_monitor_callables", forget_monitor_callables, METH_O,
-     "forget_monitor_callables(context: _DeviceContext | None) -> None\n\n"
+     "forget_monitor_callables(context: _DeviceContext | int | None) -> None\n\n"
      "Releases the monitor callables registered through a context the SDK has\n"
      "closed behind the package's back (all of them for None)."},
     {"abort", abort_acquisition, METH_O,
@@ -310,5 +351,10 @@ PyMODINIT_FUNC PyInit__device_opener() {
     vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (vx::import_device_context() < 0 || vx::import_raise_if_err() < 0) return nullptr;
+    vx::Ref atexit = vx::Ref::steal(PyImport_ImportModule("atexit"));
+    vx::Ref close_all_fn = vx::Ref::steal(PyObject_GetAttrString(module.get(), "close_all"));
+    if (!atexit || !close_all_fn) return nullptr;
+    vx::Ref registered = vx::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", close_all_fn.get()));
+    if (!registered) return nullptr;
     return module.release();
 }
