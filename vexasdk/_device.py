@@ -67,16 +67,18 @@ class Device:
         """
         if self._closed:
             return
-        self._closed = True
-        key = _device_opener.sdk_address(self.context)
-        with _open_lock:
-            _open_contexts.pop(key, None)
         try:
             _device_opener.close(self.context)
         except SdkError as error:
             # Already closed behind our back (the virtual detector was reset).
+            # Any other failure (closing from one of the device's own callbacks
+            # is refused) leaves it open, and so still closed at exit.
             if error.code != _ENODEV:
                 raise
+        self._closed = True
+        key = _device_opener.sdk_address(self.context)
+        with _open_lock:
+            _open_contexts.pop(key, None)
 
     def __enter__(self) -> Device:
         return self
