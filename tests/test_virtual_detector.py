@@ -123,3 +123,48 @@ def test_generation_honours_the_block_limit_across_threads(device):
     start(device, got.append)
     sim.await_end(device.context)
     assert len(got) == 10
+
+
+def test_callbacks_stay_alive_until_their_acquisition_has_ended():
+    # Only an await or abort that saw the acquisition end may drop the
+    # callback the SDK holds; refusals from inside a callback and scripted
+    # faults leave it running.
+    from helpers import run_python
+
+    result = run_python("""
+        import gc, time
+        import vexasdk, vexasdk.sim as sim
+        device = vexasdk.open_device()
+        sim.set_mode(device.context, 9)
+        sim.set_delivery_threads(4)
+        codes = []
+        def attempt(action):
+            try:
+                action()
+            except vexasdk.SdkError as error:
+                codes.append(error.code)
+        inside = {"await": lambda: sim.await_end(device.context), "abort": lambda: sim.abort(device.context),
+                  "reset": sim.reset}
+        for case in ["await", "abort", "reset", "await fault", "abort fault", "await enodev"]:
+            sim.generate(blocks_per_second=4000, packets_per_block=5, block_limit=200)
+            class Callback:
+                calls = 0
+                def __call__(self, packets):
+                    self.calls += 1
+                    if self.calls == 2 and case in inside:
+                        attempt(inside[case])
+            if case.endswith("fault"):
+                sim.fail("vexasdk_acq_" + case.split()[0].replace("await", "await_end"), sim.ERR_EINVAL)
+            if case.endswith("enodev"):
+                sim.fail("vexasdk_acq_await_end", sim.ERR_ENODEV)
+            sim.start(device.context, sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb"), Callback())
+            if " " in case:
+                attempt(inside[case.split()[0]])
+            for _ in range(30):
+                gc.collect()
+                time.sleep(0.001)
+            sim.await_end(device.context)
+        print(codes)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[-5001, -5001, -5001, -22, -22, -19]\n"

@@ -138,13 +138,13 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     if (mode != VEXASDK_ACQ_MODE_PROCESSED && mode != VEXASDK_ACQ_MODE_RAW) return VEXASDK_ERR_EINVAL;
     std::unique_lock<std::mutex> lock(world().mu);
     DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    if (device == nullptr || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
     if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
     if (acq.state == AcqState::ended) join_delivery(lock, acq, false);
-    // The device may have been closed while the lock was released.
-    if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
+    // The device may have been closed, or its closing begun, while the lock was released.
+    if (find_device(ctx) != device || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::running;
     acq.stop = false;
     acq.owner = ctx;

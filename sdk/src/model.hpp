@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "vexasdk/sim.h"
@@ -193,6 +194,9 @@ struct World {
     bool populated = false;  // the default device exists until a reset or resize says otherwise
     // The count vexasdk_enum_get_info reports whatever it wrote; negative: the truth.
     int64_t enum_reported_count = -1;
+    // Contexts being closed: they still find their device, so that closing can
+    // stop what runs, but nothing new may start or register through them.
+    std::unordered_set<const vexasdk_dev_ctx*> closing;
 };
 
 World& world();

@@ -131,7 +131,8 @@ vexasdk_err_code register_callback(vexasdk_dev_ctx* ctx, uint32_t mon_id, Monito
     if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
     std::unique_lock<std::mutex> lock(world().mu);
     DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    // A context being closed has had its callbacks removed already.
+    if (device == nullptr || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     MonitorModel* m = find_monitor(*device, mon_id);
     if (m == nullptr || fn == nullptr) return VEXASDK_ERR_EINVAL;
     if constexpr (std::is_same_v<Fn, vexasdk_mon_on_avail_changed_fn>) {
