@@ -163,7 +163,9 @@ void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
     }
 }
 
-bool busy_here(const DeviceModel& device) { return is_delivery_thread_of(device) || is_monitor_thread_of(device); }
+bool busy_here(const DeviceModel& device) {
+    return is_delivery_thread_of(device) || is_monitor_thread_of(device) || is_sdk_thread();
+}
 
 }  // namespace
 
