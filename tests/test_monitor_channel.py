@@ -499,3 +499,35 @@ def test_a_fresh_device_fires_monitor_events_on_its_own():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("True [('Chip 0 temperature', 'float', False)]")
+
+
+def test_registration_racing_a_close_is_never_called_after_it(tmp_path):
+    # Another context keeps the device's monitor thread firing. A registration
+    # that slipped in while a context was closing would stay with the SDK
+    # after the close released its callable.
+    run_script("""
+        import gc, threading, time, vexasdk, vexasdk.sim as sim
+        sim.set_monitor_rate(5000)
+        other = vexasdk.open_device()
+        for _ in range(15):
+            dev = vexasdk.open_device()
+            stop = threading.Event()
+            def register():
+                while not stop.is_set():
+                    try:
+                        for channel in dev.monitors:
+                            channel.set_on_value_changed_cb(lambda event: None)
+                    except vexasdk.SdkError:
+                        pass
+            threads = [threading.Thread(target=register) for _ in range(3)]
+            for t in threads:
+                t.start()
+            time.sleep(0.01)
+            dev.close()
+            stop.set()
+            for t in threads:
+                t.join()
+            gc.collect()
+        time.sleep(0.1)
+        other.close()
+    """, tmp_path)

@@ -74,3 +74,39 @@ def test_contexts_opened_without_a_device_object_are_closed_at_exit():
         sim.await_monitor_events()
     """)
     assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("where", ["data", "monitor"])
+def test_close_refused_inside_a_callback_leaves_the_device_open(where):
+    # The SDK refuses to close a device from one of its own callbacks; the
+    # device must stay open and tracked, so that exit still stops it.
+    result = run_python("""
+        import sys, time
+        import vexasdk, vexasdk.sim as sim
+        device = vexasdk.open_device()
+        sim.set_mode(device.context, 9)
+        sim.set_delivery_threads(4)
+        sim.generate(blocks_per_second=0, packets_per_block=10)
+        codes = []
+        def close(*args):
+            if not codes:
+                try:
+                    device.close()
+                except vexasdk.SdkError as error:
+                    codes.append(error.code)
+        if "WHERE" == "monitor":
+            device.monitors[0].set_on_value_changed_cb(close)
+            sim.fire_value_changed(device.monitors[0].info() and 0x100)
+        count = [0]
+        def on_data(packets):
+            count[0] += 1
+            if "WHERE" == "data":
+                close()
+        sim.start(device.context, sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb"), on_data)
+        while count[0] < 50:
+            time.sleep(0.005)
+        print(codes, device.closed, flush=True)
+        sys.exit(0)
+    """.replace("WHERE", where))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[-5001] False\n"

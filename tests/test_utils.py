@@ -72,3 +72,45 @@ def test_zero_records_need_no_memory():
 def test_bad_sdk_answers_raise(pointer, count, dtype, error):
     with pytest.raises(error):
         c_to_np_arr(pointer, count, dtype)
+
+
+def test_trampolines_refuse_record_dtypes_of_another_size():
+    # _c_to_np_arr copies count * itemsize bytes: a module dtype rebound to a
+    # larger one would read far past the SDK's records.
+    from helpers import run_python
+
+    result = run_python("""
+        import logging, numpy as np, vexasdk, vexasdk.sim as sim
+        from vexasdk import _t3_binning, _t3_itot_evcount, _t3_toa_tot
+        errors = []
+        class Record(logging.Handler):
+            def emit(self, record):
+                errors.append(str(record.exc_info[1]))
+        logging.getLogger("vexasdk").addHandler(Record())
+        sim.set_monitor_rate(0)
+        device = vexasdk.open_device()
+        huge = np.dtype((np.void, 1 << 24))
+        cases = [
+            (_t3_itot_evcount, "_itot_evcount_dtype", "fb_itot_evcount_cb",
+             lambda: sim.queue_itot_evcount(np.zeros(2, sim.ITOT_EVCOUNT_DTYPE))),
+            (_t3_toa_tot, "_toa_tot_dtype", "fb_toa_tot_cb", lambda: sim.queue_toa_tot(np.zeros(2, sim.TOA_TOT_DTYPE))),
+            (_t3_toa_tot, "_tdc_dtype", "dd_toa_tot_cb", lambda: sim.queue_toa_tot(tdcs=[[1, 2]])),
+            (_t3_binning, "_binned_itot_dtype", "binned_itot_cb", lambda: sim.queue_itot_fragment([1, 2])),
+            (_t3_binning, "_binned_packet_dtype", "binned_data_cb",
+             lambda: sim.queue_binned([1], [1], [np.zeros(2, sim.BIN_PACKET_DTYPE)])),
+        ]
+        for module, name, trampoline, queue in cases:
+            for replacement in (huge, np.dtype(np.uint8), 5):
+                saved = getattr(module, name)
+                setattr(module, name, replacement)
+                queue()
+                got = []
+                sim.deliver(device.context, module.__name__.split(".")[1], trampoline, lambda *a: got.append(a))
+                setattr(module, name, saved)
+                assert got == [], (name, replacement)
+        print(len(errors), sorted(set(e.split(" has items")[0] for e in errors if "has items" in e)))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split(" ", 1) == [
+        "15", "['_binned_itot_dtype', '_binned_packet_dtype', '_itot_evcount_dtype', '_tdc_dtype', "
+        "'_toa_tot_dtype']\n"]

@@ -123,3 +123,89 @@ def test_generation_honours_the_block_limit_across_threads(device):
     start(device, got.append)
     sim.await_end(device.context)
     assert len(got) == 10
+
+
+def test_callbacks_stay_alive_until_their_acquisition_has_ended():
+    # Only an await or abort that saw the acquisition end may drop the
+    # callback the SDK holds; refusals from inside a callback and scripted
+    # faults leave it running.
+    from helpers import run_python
+
+    result = run_python("""
+        import gc, time
+        import vexasdk, vexasdk.sim as sim
+        device = vexasdk.open_device()
+        sim.set_mode(device.context, 9)
+        sim.set_delivery_threads(4)
+        codes = []
+        def attempt(action):
+            try:
+                action()
+            except vexasdk.SdkError as error:
+                codes.append(error.code)
+        inside = {"await": lambda: sim.await_end(device.context), "abort": lambda: sim.abort(device.context),
+                  "reset": sim.reset}
+        for case in ["await", "abort", "reset", "await fault", "abort fault", "await enodev"]:
+            sim.generate(blocks_per_second=4000, packets_per_block=5, block_limit=200)
+            class Callback:
+                calls = 0
+                def __call__(self, packets):
+                    self.calls += 1
+                    if self.calls == 2 and case in inside:
+                        attempt(inside[case])
+            if case.endswith("fault"):
+                sim.fail("vexasdk_acq_" + case.split()[0].replace("await", "await_end"), sim.ERR_EINVAL)
+            if case.endswith("enodev"):
+                sim.fail("vexasdk_acq_await_end", sim.ERR_ENODEV)
+            sim.start(device.context, sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb"), Callback())
+            if " " in case:
+                attempt(inside[case.split()[0]])
+            for _ in range(30):
+                gc.collect()
+                time.sleep(0.001)
+            sim.await_end(device.context)
+        print(codes)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[-5001, -5001, -5001, -22, -22, -19]\n"
+
+
+@pytest.mark.parametrize("action", ["close", "await"])
+def test_callbacks_of_two_devices_cannot_wait_for_each_other(action):
+    # Each device's callback waits for the other's delivery to end: were
+    # either wait allowed, neither would return.
+    from helpers import run_python
+
+    result = run_python("""
+        import threading, time
+        import vexasdk, vexasdk.sim as sim
+        sim.set_monitor_rate(0)
+        sim.set_device_count(2)
+        devices = [vexasdk.open_device("virtual:0"), vexasdk.open_device("virtual:1")]
+        for index, device in enumerate(devices):
+            sim.set_mode(device.context, 9)
+            sim.generate(blocks_per_second=0, packets_per_block=5, device=index)
+        both = threading.Barrier(2, timeout=5)
+        codes = []
+        def waiting_for(other):
+            calls = [0]
+            def callback(packets):
+                calls[0] += 1
+                if calls[0] == 3:
+                    both.wait()
+                    try:
+                        other.close() if "ACTION" == "close" else sim.await_end(other.context)
+                    except vexasdk.SdkError as error:
+                        codes.append(error.code)
+            return callback
+        trampoline = sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb")
+        sim.start(devices[0].context, trampoline, waiting_for(devices[1]))
+        sim.start(devices[1].context, trampoline, waiting_for(devices[0]))
+        while len(codes) < 2:
+            time.sleep(0.01)
+        for device in devices:
+            device.close()
+        print(codes)
+    """.replace("ACTION", action), timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[-5001, -5001]\n"

@@ -59,13 +59,15 @@ class Device:
         """
         if self._closed:
             return
-        self._closed = True
         try:
             _device_opener.close(self.context)
         except SdkError as error:
             # Already closed behind our back (the virtual detector was reset).
+            # Any other failure (closing from one of the device's own callbacks
+            # is refused) leaves it open, and so still closed at exit.
             if error.code != _ENODEV:
                 raise
+        self._closed = True
 
     def __enter__(self) -> Device:
         return self

@@ -127,9 +127,11 @@ def _bytes_of(array: np.ndarray, dtype: np.dtype, what: str) -> np.ndarray:
 def reset() -> None:
     """Closes every open context and restores the default virtual devices, with an
     empty call log and no scripted faults."""
+    _check(_sim_reset(), "Failed to reset the virtual detector.")
+    # Refused from inside a callback, and then acquisitions still run: only
+    # now may their callbacks go.
     with _running_lock:
         _running.clear()
-    _check(_sim_reset(), "Failed to reset the virtual detector.")
     # Every context is closed now: nothing the package registered can be called.
     _device_opener.forget_monitor_callables(None)
 
@@ -141,6 +143,9 @@ def set_device_count(count: int) -> None:
     for address in _device_opener.open_context_addresses():
         if _sim_device_of(address) < 0:  # closed with its device
             _device_opener.forget_monitor_callables(address)
+    with _running_lock:
+        for key in [key for key in _running if _sim_device_of(key) < 0]:
+            del _running[key]
 
 
 def device_count() -> int:
@@ -195,10 +200,42 @@ def clear_call_log() -> None:
 
 # ---- acquisition ----
 
-# Callbacks of acquisitions started here, kept alive until the acquisition ends
-# (a start that fails must not drop the callback of the one that runs).
-_running: dict[int, list[object]] = {}
+class _Kept:
+    """A callback handed to the SDK by `start`; `started` once the SDK took it."""
+
+    __slots__ = ("callback", "started")
+
+    def __init__(self, callback: object) -> None:
+        self.callback = callback
+        self.started = False
+
+
+# Callbacks of acquisitions started here, per context address. The SDK holds
+# only their addresses, so each stays until the SDK has said that an
+# acquisition started after it ended: an await or abort that began after its
+# start returned success, or its context is closed. Failures (a refusal from
+# inside a callback, a scripted fault) and other threads' starts in between
+# release nothing.
+_running: dict[int, list[_Kept]] = {}
 _running_lock = threading.Lock()
+
+
+def _started(key: int) -> list[_Kept]:
+    with _running_lock:
+        return [kept for kept in _running.get(key, ()) if kept.started]
+
+
+def _release(key: int, entries: list[_Kept]) -> None:
+    with _running_lock:
+        kept = _running.get(key, [])
+        kept[:] = [k for k in kept if not any(k is e for e in entries)]
+        if not kept:
+            _running.pop(key, None)
+
+
+def _ended(rc: int, key: int) -> bool:
+    """Whether an await or abort answering `rc` saw the acquisition end."""
+    return rc == SUCCESS or (rc == ERR_ENODEV and _sim_device_of(key) < 0)
 
 
 def set_delivery_threads(threads: int, device: int = 0) -> None:
@@ -460,33 +497,36 @@ def start(context: _DeviceContext, trampoline_address: int, callback: Callable[.
     params = (ctypes.c_uint32 * 4)()
     ctypes.memmove(params, np.array([width, height], "<u4").tobytes() + np.array([dwell_time], "<u8").tobytes(), 16)
     key = _address(context)
+    entry = _Kept(callback)
     with _running_lock:
-        _running.setdefault(key, []).append(callback)
+        _running.setdefault(key, []).append(entry)
     rc = _acq_start(key, trampoline_address, ACQ_MODE_PROCESSED, ctypes.addressof(params), id(callback))
     if rc != SUCCESS:
-        with _running_lock:
-            kept = _running[key]
-            del kept[max(i for i, c in enumerate(kept) if c is callback)]
+        _release(key, [entry])
         _check(rc, "Failed to start the acquisition.")
+    entry.started = True
 
 
 def await_end(context: _DeviceContext) -> None:
     """Waits, with the interpreter lock released, until the acquisition has ended."""
     key = _address(context)
+    started = _started(key)
     rc = _acq_await_end(key)
-    with _running_lock:
-        _running.pop(key, None)
+    if _ended(rc, key):
+        _release(key, started)
     _check(rc, "Failed to await the end of the acquisition.")
 
 
 def abort(context: _DeviceContext) -> None:
     """Aborts the acquisition and waits for its end."""
     key = _address(context)
+    started = _started(key)
     rc = _acq_abort(key)
     if rc == SUCCESS:
+        # From inside a callback this is refused: the acquisition ends later.
         rc = _acq_await_end(key)
-    with _running_lock:
-        _running.pop(key, None)
+    if _ended(rc, key):
+        _release(key, started)
     _check(rc, "Failed to abort the acquisition.")
 
 

@@ -122,6 +122,8 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) {
 
 bool is_delivery_thread_of(const DeviceModel& device) { return tl_delivering == &device; }
 
+bool is_delivery_thread() { return tl_delivering != nullptr; }
+
 }  // namespace vsim
 
 using namespace vsim;
@@ -138,13 +140,13 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     if (mode != VEXASDK_ACQ_MODE_PROCESSED && mode != VEXASDK_ACQ_MODE_RAW) return VEXASDK_ERR_EINVAL;
     std::unique_lock<std::mutex> lock(world().mu);
     DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    if (device == nullptr || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
     if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
     if (acq.state == AcqState::ended) join_delivery(lock, acq, false);
-    // The device may have been closed while the lock was released.
-    if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
+    // The device may have been closed, or its closing begun, while the lock was released.
+    if (find_device(ctx) != device || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::running;
     acq.stop = false;
     acq.owner = ctx;
@@ -170,7 +172,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
     if (device == nullptr) return VEXASDK_ERR_ENODEV;
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
-    if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
+    if (is_delivery_thread_of(*device) || is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
     join_delivery(lock, acq, false);
     if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::idle;
@@ -189,9 +191,9 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
     acq.stop = true;
     acq.queue.clear();
     ended_cv().notify_all();
-    // From inside a callback the thread cannot wait for itself; the
-    // acquisition ends when that callback returns.
-    if (is_delivery_thread_of(*device)) return VEXASDK_SUCCESS;
+    // From inside a callback the thread cannot wait for itself, nor another
+    // SDK thread for a delivery; the acquisition ends once its callbacks return.
+    if (is_delivery_thread_of(*device) || is_sdk_thread()) return VEXASDK_SUCCESS;
     join_delivery(lock, acq, false);
     if (find_device(ctx) == device && acq.state == AcqState::running) acq.state = AcqState::ended;
     return VEXASDK_SUCCESS;

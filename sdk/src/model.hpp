@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "vexasdk/sim.h"
@@ -193,6 +194,9 @@ struct World {
     bool populated = false;  // the default device exists until a reset or resize says otherwise
     // The count vexasdk_enum_get_info reports whatever it wrote; negative: the truth.
     int64_t enum_reported_count = -1;
+    // Contexts being closed: they still find their device, so that closing can
+    // stop what runs, but nothing new may start or register through them.
+    std::unordered_set<const vexasdk_dev_ctx*> closing;
 };
 
 World& world();
@@ -232,6 +236,8 @@ void stop_acquisition(vexasdk_dev_ctx* ctx);
 // True on a thread that delivers blocks of `device`: it must not wait for the
 // end of its own acquisition.
 bool is_delivery_thread_of(const DeviceModel& device);
+// True on a thread that delivers blocks of any device.
+bool is_delivery_thread();
 
 // Monitor delivery (monitor.cpp); call without the world lock. Drops the
 // registrations `ctx` made and waits for their callbacks still running.
@@ -241,5 +247,9 @@ void end_monitor_delivery(const vexasdk_dev_ctx* ctx);
 std::thread retire_monitor_thread(DeviceModel& device);
 // True on a thread that is calling a monitor callback of `device`.
 bool is_monitor_thread_of(const DeviceModel& device);
+// True on one of the SDK's own threads (delivering blocks or monitor events of
+// any device). Such a thread must not wait for any delivery to end: the
+// callback it would wait for may itself be waiting for this thread's.
+bool is_sdk_thread();
 
 }  // namespace vsim

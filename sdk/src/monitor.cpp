@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 // Devices whose monitor callback this thread is inside of, innermost last.
 thread_local std::vector<const DeviceModel*> tl_calling;
+// Set on the monitor threads, which are the SDK's own.
+thread_local bool tl_monitor_thread = false;
 
 double gauss(Rng& rng) {
     double u1 = 1.0 - rng.uniform();  // (0, 1]
@@ -82,6 +84,7 @@ bool make_own_event(DeviceModel& device, Rng& rng, PreparedEvent& out) {
 }
 
 void monitor_loop(DeviceModel* device, uint64_t generation, uint64_t seed) {
+    tl_monitor_thread = true;
     Rng rng{seed};
     std::unique_lock<std::mutex> lock(world().mu);
     Clock::time_point next = Clock::now();
@@ -131,7 +134,8 @@ vexasdk_err_code register_callback(vexasdk_dev_ctx* ctx, uint32_t mon_id, Monito
     if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
     std::unique_lock<std::mutex> lock(world().mu);
     DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    // A context being closed has had its callbacks removed already.
+    if (device == nullptr || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     MonitorModel* m = find_monitor(*device, mon_id);
     if (m == nullptr || fn == nullptr) return VEXASDK_ERR_EINVAL;
     if constexpr (std::is_same_v<Fn, vexasdk_mon_on_avail_changed_fn>) {
@@ -289,6 +293,8 @@ std::thread retire_monitor_thread(DeviceModel& device) {
     monitor_cv().notify_all();
     return std::move(mon.thread);
 }
+
+bool is_sdk_thread() { return tl_monitor_thread || is_delivery_thread(); }
 
 bool is_monitor_thread_of(const DeviceModel& device) {
     return std::find(tl_calling.begin(), tl_calling.end(), &device) != tl_calling.end();

@@ -131,12 +131,20 @@ namespace {
 // Closes every context in `victims`: acquisitions and monitor delivery stop
 // without the lock held, since delivery threads may be waiting for it.
 void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
+    {
+        // Before anything stops: a start or registration slipping in between
+        // would outlive the close.
+        std::lock_guard<std::mutex> lock(world().mu);
+        for (vexasdk_dev_ctx* ctx : victims)
+            if (find_device(ctx) != nullptr) world().closing.insert(ctx);
+    }
     for (vexasdk_dev_ctx* ctx : victims) stop_acquisition(ctx);
     for (vexasdk_dev_ctx* ctx : victims) end_monitor_delivery(ctx);
     std::vector<std::thread> retired;
     {
         std::lock_guard<std::mutex> lock(world().mu);
         for (vexasdk_dev_ctx* ctx : victims) {
+            world().closing.erase(ctx);
             DeviceModel* device = find_device(ctx);
             if (device == nullptr) continue;
             std::erase(device->contexts, ctx);
@@ -155,7 +163,9 @@ void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
     }
 }
 
-bool busy_here(const DeviceModel& device) { return is_delivery_thread_of(device) || is_monitor_thread_of(device); }
+bool busy_here(const DeviceModel& device) {
+    return is_delivery_thread_of(device) || is_monitor_thread_of(device) || is_sdk_thread();
+}
 
 }  // namespace
 

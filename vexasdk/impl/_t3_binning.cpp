@@ -39,7 +39,7 @@ const vx::TrampolineSite itot_site = {
 
 // `count` values at `values` as a new array of the module dtype `dtype_name`.
 vx::Ref value_array(const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, dtype_name);
+    vx::Ref dtype = vx::module_dtype(globals, dtype_name, sizeof(uint64_t));
     if (!dtype) return {};
     return vx::Ref::steal(vx::c_to_np_arr(const_cast<uint64_t*>(values), count, dtype.get()));
 }
@@ -90,8 +90,19 @@ int count_bins(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, BinC
         uint64_t count = block.bins[i].count;
         counts[i] = count;
         if (count != 0 && first == block.bin_count) first = i;
+        uint64_t before = out.total;
         if (__builtin_add_overflow(out.total, count, &out.total)) {
             PyErr_SetString(PyExc_OverflowError, "the packet counts of the SDK's bins add up to more than 2**64 - 1");
+            return -1;
+        }
+        // One copy from the first non-empty bin takes all packets only if
+        // every later bin starts where the one before it ended.
+        if (count == 0 || i == first) continue;
+        auto offset = reinterpret_cast<uintptr_t>(block.bins[i].packets) -
+                      reinterpret_cast<uintptr_t>(block.bins[first].packets);
+        if (offset != before * sizeof(vexasdk_acq_t3_bin_packet)) {
+            PyErr_Format(PyExc_ValueError, "the packets of the SDK's bin %llu do not follow those of the bins before it",
+                         static_cast<unsigned long long>(i));
             return -1;
         }
     }
@@ -105,7 +116,7 @@ static_assert(sizeof(size_t) >= sizeof(uint64_t), "a packet total converts to si
 // lays every bin's packets back to back, so one copy from the first non-empty
 // bin takes them all; the counts cut it into bins.
 vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, const BinCounts& counts) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, "_binned_packet_dtype");
+    vx::Ref dtype = vx::module_dtype(globals, "_binned_packet_dtype", sizeof(vexasdk_acq_t3_bin_packet));
     if (!dtype) return {};
     vx::Ref np_bin_packets;
     if (block.bin_count != 0) {

@@ -22,7 +22,7 @@ void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     vx::deliver_block(
         site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
         [&]() -> int {
-            vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype");
+            vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype", sizeof(vexasdk_acq_t3_itot_evcount));
             if (!dtype) return -1;
             vx::Ref np_packets = vx::Ref::steal(
                 vx::c_to_np_arr(const_cast<vexasdk_acq_t3_itot_evcount*>(c_packets), c_packet_count, dtype.get()));

@@ -27,7 +27,7 @@ const vx::TrampolineSite fb_site = {
 
 // The block's packets as a new array of _toa_tot_dtype.
 vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, "_toa_tot_dtype");
+    vx::Ref dtype = vx::module_dtype(globals, "_toa_tot_dtype", sizeof(vexasdk_acq_t3_toa_tot_packet));
     if (!dtype) return {};
     return vx::Ref::steal(vx::c_to_np_arr(const_cast<vexasdk_acq_t3_toa_tot_packet*>(block.packets),
                                           block.packet_count, dtype.get()));
@@ -51,7 +51,7 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
                      static_cast<unsigned long long>(block.tdc_count));
         return {};
     }
-    vx::Ref dtype = vx::module_dtype(globals, "_tdc_dtype");
+    vx::Ref dtype = vx::module_dtype(globals, "_tdc_dtype", sizeof(uint64_t));
     if (!dtype) return {};
     for (uint64_t i = 0; i < block.tdc_count; ++i) {
         const vexasdk_acq_t3_tdc_toa& tdc = block.tdcs[i];

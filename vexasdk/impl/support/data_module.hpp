@@ -30,8 +30,24 @@ inline Ref recarray_view(PyObject* globals, PyObject* array) noexcept {
     return Ref::steal(PyObject_CallMethod(array, "view", "O", recarray.get()));
 }
 
-// A module-level dtype by name, as the trampolines look it up at each block.
-inline Ref module_dtype(PyObject* globals, const char* name) noexcept { return lookup_global(globals, name); }
+// A module-level dtype by name, as the trampolines look it up at each block,
+// for SDK records of `record_size` bytes. The name may have been rebound:
+// c_to_np_arr copies count * itemsize bytes, so a dtype of any other size
+// would read past the SDK's records.
+inline Ref module_dtype(PyObject* globals, const char* name, size_t record_size) noexcept {
+    Ref dtype = lookup_global(globals, name);
+    if (!dtype) return {};
+    Ref itemsize = Ref::steal(PyObject_GetAttrString(dtype.get(), "itemsize"));
+    if (!itemsize) return {};
+    size_t size = PyLong_Check(itemsize.get()) ? PyLong_AsSize_t(itemsize.get()) : 0;
+    if (size == static_cast<size_t>(-1)) PyErr_Clear();
+    if (size != record_size) {
+        PyErr_Format(PyExc_TypeError, "%s has items of %R bytes, the SDK's records %zu", name, itemsize.get(),
+                     record_size);
+        return {};
+    }
+    return dtype;
+}
 
 // Common start of a data module: its export table, numpy's types, and
 // _c_to_np_arr.
