@@ -84,23 +84,16 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
     ended_cv().notify_all();
 }
 
-// Joins the delivery threads and waits until none runs but, on a delivery
-// thread, the caller's own: that one is detached and ends when its callback
-// returns. Called and returns with `lock` held; releases it meanwhile.
-void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq, bool from_delivery_thread) {
+// Joins the delivery threads and waits until none runs. Never called on an
+// SDK thread (callers refuse), so no thread waits for itself. Called and
+// returns with `lock` held; releases it meanwhile.
+void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq) {
     std::vector<std::thread> threads = std::move(acq.threads);
     acq.threads.clear();
     lock.unlock();
-    for (auto& t : threads) {
-        if (t.get_id() == std::this_thread::get_id()) {
-            t.detach();
-        } else {
-            t.join();
-        }
-    }
+    for (auto& t : threads) t.join();
     lock.lock();
-    uint32_t left = from_delivery_thread ? 1 : 0;
-    ended_cv().wait(lock, [&] { return acq.threads_running <= left; });
+    ended_cv().wait(lock, [&] { return acq.threads_running == 0; });
 }
 
 uint32_t current_mode(const DeviceModel& device) { return device.chips.empty() ? 0 : device.chips.front().mode; }
@@ -114,8 +107,7 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) {
     device->acq.stop = true;
     device->acq.queue.clear();
     ended_cv().notify_all();
-    // A callback may close its own device, for instance by ending the process.
-    join_delivery(lock, device->acq, is_delivery_thread_of(*device));
+    join_delivery(lock, device->acq);
     device->acq.state = AcqState::idle;
     device->acq.owner = nullptr;
 }
@@ -144,7 +136,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
     if (is_delivery_thread_of(*device)) return VEXASDK_ERR_BAD_STATE;
-    if (acq.state == AcqState::ended) join_delivery(lock, acq, false);
+    if (acq.state == AcqState::ended) join_delivery(lock, acq);
     // The device may have been closed, or its closing begun, while the lock was released.
     if (find_device(ctx) != device || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::running;
@@ -172,8 +164,8 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
     if (device == nullptr) return VEXASDK_ERR_ENODEV;
     Acquisition& acq = device->acq;
     if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
-    if (is_delivery_thread_of(*device) || is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
-    join_delivery(lock, acq, false);
+    if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
+    join_delivery(lock, acq);
     if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
     acq.state = AcqState::idle;
     acq.owner = nullptr;
@@ -193,8 +185,8 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
     ended_cv().notify_all();
     // From inside a callback the thread cannot wait for itself, nor another
     // SDK thread for a delivery; the acquisition ends once its callbacks return.
-    if (is_delivery_thread_of(*device) || is_sdk_thread()) return VEXASDK_SUCCESS;
-    join_delivery(lock, acq, false);
+    if (is_sdk_thread()) return VEXASDK_SUCCESS;
+    join_delivery(lock, acq);
     if (find_device(ctx) == device && acq.state == AcqState::running) acq.state = AcqState::ended;
     return VEXASDK_SUCCESS;
 }

@@ -153,19 +153,11 @@ void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
         }
     }
     for (auto& thread : retired) {
-        if (!thread.joinable()) continue;
-        // Callers refuse to close from a monitor callback; never wait for oneself.
-        if (thread.get_id() == std::this_thread::get_id()) {
-            thread.detach();
-        } else {
-            thread.join();
-        }
+        // Callers refuse to close from an SDK thread, so this is never the thread itself.
+        if (thread.joinable()) thread.join();
     }
 }
 
-bool busy_here(const DeviceModel& device) {
-    return is_delivery_thread_of(device) || is_monitor_thread_of(device) || is_sdk_thread();
-}
 
 }  // namespace
 
@@ -197,22 +189,20 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_close(vexasdk_dev_ctx* ctx) {
     if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
     {
         std::lock_guard<std::mutex> lock(world().mu);
-        DeviceModel* device = find_device(ctx);
-        if (device == nullptr) return VEXASDK_ERR_ENODEV;
-        if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
+        if (find_device(ctx) == nullptr) return VEXASDK_ERR_ENODEV;
+        // Closing waits for deliveries to end; an SDK thread could wait for itself.
+        if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
     }
     close_contexts({ctx});
     return VEXASDK_SUCCESS;
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
+    if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
     std::vector<vexasdk_dev_ctx*> open;
     {
         std::lock_guard<std::mutex> lock(world().mu);
-        for (auto& device : world().devices) {
-            if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
-            open.insert(open.end(), device->contexts.begin(), device->contexts.end());
-        }
+        for (auto& device : world().devices) open.insert(open.end(), device->contexts.begin(), device->contexts.end());
     }
     close_contexts(open);
     {
@@ -228,13 +218,12 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_device_count(uint32_t count) {
     if (count > 64) return VEXASDK_ERR_EINVAL;
+    if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
     std::vector<vexasdk_dev_ctx*> dropped;
     {
         std::lock_guard<std::mutex> lock(world().mu);
         sim_device(0);
         auto& devices = world().devices;
-        for (auto& device : devices)
-            if (busy_here(*device)) return VEXASDK_ERR_BAD_STATE;
         for (size_t i = count; i < devices.size(); ++i)
             dropped.insert(dropped.end(), devices[i]->contexts.begin(), devices[i]->contexts.end());
     }
