@@ -93,22 +93,27 @@ def _check(rc: int, what: str) -> None:
         raise SdkError(what, rc)
 
 
+def _int_in(value: Any, what: str, low: int, high: int) -> int:
+    """`value` as an int in low..high; numpy integers count, bools do not."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not low <= int(value) <= high:
+        raise ValueError(f"{what} must be an integer in {low}..{high}, got {value!r}")
+    return int(value)
+
+
+def _number(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
+    return float(value)
+
+
 def _index(device: int) -> int:
-    if not isinstance(device, int) or isinstance(device, bool) or not 0 <= device < 2**32:
-        raise ValueError(f"device must be an index in 0..{2**32 - 1}, got {device!r}")
-    return device
+    return _int_in(device, "device", 0, 2**32 - 1)
 
 
 def _small_index(value: int, what: str) -> int:
-    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value <= 255:
-        raise ValueError(f"{what} must be an index in 0..255, got {value!r}")
-    return value
+    return _int_in(value, what, 0, 255)
 
 
-def _volts(value: float, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{what} must be a number of volts, got {type(value).__name__}")
-    return float(value)
 
 
 def _bytes_of(array: np.ndarray, dtype: np.dtype, what: str) -> np.ndarray:
@@ -278,15 +283,11 @@ _U64 = np.dtype("<u8")
 
 
 def _u64_value(value: int, what: str) -> int:
-    if not isinstance(value, (int, np.integer)) or isinstance(value, bool) or not 0 <= int(value) < 2**64:
-        raise ValueError(f"{what} must be an integer in 0..2**64-1, got {value!r}")
-    return int(value)
+    return _int_in(value, what, 0, 2**64 - 1)
 
 
 def _fetch_rc(code: int) -> int:
-    if not isinstance(code, int) or isinstance(code, bool) or not -(2**31) <= code < 2**31:
-        raise ValueError(f"fetch_rc must be a 32-bit signed integer, got {code!r}")
-    return code
+    return _int_in(code, "fetch_rc", -(2**31), 2**31 - 1)
 
 
 def _is_count(value: object) -> bool:
@@ -613,7 +614,7 @@ def set_bias_count(count: int, device: int = 0) -> None:
 
 def set_bias_range(bias_id: int, min_volts: float, max_volts: float, device: int = 0) -> None:
     """Sets the range the SDK checks desired values against (min <= max)."""
-    low, high = _volts(min_volts, "min_volts"), _volts(max_volts, "max_volts")
+    low, high = _number(min_volts, "min_volts"), _number(max_volts, "max_volts")
     if not low <= high:
         raise ValueError(f"min_volts must not exceed max_volts, got {low!r} and {high!r}")
     _check(_sim_set_bias_range(_index(device), _small_index(bias_id, "bias_id"), low, high),
@@ -623,14 +624,14 @@ def set_bias_range(bias_id: int, min_volts: float, max_volts: float, device: int
 def set_bias_desired(bias_id: int, volts: float, device: int = 0) -> None:
     """Sets the desired value without the range check; the actual value starts
     following it."""
-    _check(_sim_set_bias_desired(_index(device), _small_index(bias_id, "bias_id"), _volts(volts, "volts")),
+    _check(_sim_set_bias_desired(_index(device), _small_index(bias_id, "bias_id"), _number(volts, "volts")),
            "Failed to set the desired bias.")
 
 
 def set_bias_actual(bias_id: int, volts: float, device: int = 0) -> None:
     """Makes the actual value read exactly `volts` (as float32), without lag or
     noise, until the desired value next changes."""
-    _check(_sim_set_bias_actual(_index(device), _small_index(bias_id, "bias_id"), _volts(volts, "volts")),
+    _check(_sim_set_bias_actual(_index(device), _small_index(bias_id, "bias_id"), _number(volts, "volts")),
            "Failed to set the actual bias.")
 
 
@@ -703,16 +704,9 @@ _CHIP_STATE_FIELDS = ("polarity", "mode", "thld_raw", "kev_per_raw", "raw_offset
 
 def _u32_value(value: Any, what: str) -> int:
     """An enumeration member's value or an int, checked to fit 32 unsigned bits."""
-    value = getattr(value, "value", value)
-    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value < 2**32:
-        raise ValueError(f"{what} must be an integer in 0..{2**32 - 1}, got {value!r}")
-    return value
+    return _int_in(getattr(value, "value", value), what, 0, 2**32 - 1)
 
 
-def _float_value(value: Any, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
-    return float(value)
 
 
 def _bits(values: Any, what: str) -> int:
@@ -782,7 +776,7 @@ def set_chip_info(chip: int | None = None, device: int = 0, **fields: Any) -> No
             elif field in ("supported_modes", "supported_polarities"):
                 setattr(info, field, _bits(value, field))
             elif field in ("min_kev", "max_kev", "noise_kev"):
-                setattr(info, field, _float_value(value, field))
+                setattr(info, field, _number(value, field))
             elif field == "is_calibrated":
                 info.is_calibrated = bool(value)
             else:
@@ -823,7 +817,7 @@ def set_chip_state(chip: int | None = None, device: int = 0, **fields: Any) -> N
         _check(_sim_get_chip_state(_index(device), index, ctypes.byref(state)), "Failed to read the chip state.")
         for field, value in fields.items():
             if field in ("kev_per_raw", "raw_offset"):
-                setattr(state, field, _float_value(value, field))
+                setattr(state, field, _number(value, field))
             else:
                 setattr(state, field, _u32_value(value, field))
         _check(_sim_set_chip_state(_index(device), index, ctypes.byref(state)), "Failed to set the chip state.")
@@ -923,10 +917,6 @@ OWN: Any = _Own()
 """Default of the event parts the monitor supplies itself at delivery time."""
 
 
-def _u32_of(value: object, what: str) -> int:
-    if not isinstance(value, int) or isinstance(value, bool) or not 0 <= value < 2**32:
-        raise ValueError(f"{what} must be an int in 0..{2**32 - 1}, got {value!r}")
-    return value
 
 
 def _number_into(target: Any, value: object, what: str) -> None:
@@ -934,7 +924,7 @@ def _number_into(target: Any, value: object, what: str) -> None:
     if isinstance(value, float):
         target.f = value
     else:
-        target.i = _u32_of(value, what)
+        target.i = _u32_value(value, what)
 
 
 def _range_into(target: _MonRange, bounds: object) -> None:
@@ -946,7 +936,7 @@ def _range_into(target: _MonRange, bounds: object) -> None:
     elif isinstance(low, float) or isinstance(high, float):
         raise ValueError(f"range bounds must be both floats or both ints, got {bounds!r}")
     else:
-        target.i.min, target.i.max = _u32_of(low, "range minimum"), _u32_of(high, "range maximum")
+        target.i.min, target.i.max = _u32_value(low, "range minimum"), _u32_value(high, "range maximum")
 
 
 def _name_bytes(name: object) -> bytes | None:
@@ -973,15 +963,15 @@ def set_monitor(mon_id: int, name: str | bytes | None, type: int, range: tuple[f
     """
     info = _MonInfo()
     info.name = _name_bytes(name)
-    info.type = _u32_of(type, "type")
+    info.type = _u32_value(type, "type")
     _range_into(info.range, range)
-    _check(_sim_mon_set_info(_index(device), _u32_of(mon_id, "mon_id"), ctypes.byref(info)),
+    _check(_sim_mon_set_info(_index(device), _u32_value(mon_id, "mon_id"), ctypes.byref(info)),
            f"Failed to describe monitor {mon_id}.")
 
 
 def remove_monitor(mon_id: int, device: int = 0) -> None:
     """Removes a monitor together with its registered callbacks."""
-    _check(_sim_mon_remove(_index(device), _u32_of(mon_id, "mon_id")), f"Failed to remove monitor {mon_id}.")
+    _check(_sim_mon_remove(_index(device), _u32_value(mon_id, "mon_id")), f"Failed to remove monitor {mon_id}.")
 
 
 def set_monitor_value(mon_id: int, value: float | int, device: int = 0) -> None:
@@ -989,7 +979,7 @@ def set_monitor_value(mon_id: int, value: float | int, device: int = 0) -> None:
     int (0..2**32-1) as unsigned 32 bits, whatever the monitor's type."""
     raw = _MonValue()
     _number_into(raw, value, "value")
-    _check(_sim_mon_set_value(_index(device), _u32_of(mon_id, "mon_id"), ctypes.byref(raw)),
+    _check(_sim_mon_set_value(_index(device), _u32_value(mon_id, "mon_id"), ctypes.byref(raw)),
            f"Failed to set the value of monitor {mon_id}.")
 
 
@@ -997,7 +987,7 @@ def set_monitor_flags(mon_id: int, *, is_warning: bool = False, is_error: bool =
                       device: int = 0) -> None:
     """The flags (and availability) the monitor's own events carry."""
     flags = _MonFlags(bool(is_warning), bool(is_error), bool(is_available))
-    _check(_sim_mon_set_flags(_index(device), _u32_of(mon_id, "mon_id"), ctypes.byref(flags)),
+    _check(_sim_mon_set_flags(_index(device), _u32_value(mon_id, "mon_id"), ctypes.byref(flags)),
            f"Failed to set the flags of monitor {mon_id}.")
 
 
@@ -1025,14 +1015,14 @@ def await_monitor_events(timeout: float = 10.0, device: int = 0) -> None:
 def _event(kind: int, mon_id: int, *, name: object, type: object, range: object, value: object, flags: object,
            timestamp: object, null_info: bool, null_flags: bool) -> _MonEvent:
     event = _MonEvent()
-    event.mon_id = _u32_of(mon_id, "mon_id")
+    event.mon_id = _u32_value(mon_id, "mon_id")
     event.kind = kind
     fields = 0
     if name is not OWN:
         event.name = _name_bytes(name)
         fields |= _F_NAME
     if type is not OWN:
-        event.type = _u32_of(type, "type")
+        event.type = _u32_value(type, "type")
         fields |= _F_TYPE
     if range is not OWN:
         _range_into(event.range, range)
@@ -1046,7 +1036,7 @@ def _event(kind: int, mon_id: int, *, name: object, type: object, range: object,
         event.flags.is_warning, event.flags.is_error, event.flags.is_available = (bool(f) for f in flags)
         fields |= _F_FLAGS
     if timestamp is not OWN:
-        event.timestamp = _u32_of(timestamp, "timestamp")
+        event.timestamp = _u32_value(timestamp, "timestamp")
         fields |= _F_TIMESTAMP
     if null_info:
         fields |= _F_NULL_INFO
