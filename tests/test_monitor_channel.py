@@ -531,3 +531,33 @@ def test_registration_racing_a_close_is_never_called_after_it(tmp_path):
         time.sleep(0.1)
         other.close()
     """, tmp_path)
+
+
+def test_callbacks_of_two_devices_registering_with_each_other_cannot_deadlock():
+    # B's callback is running (and would register on A); A's callback replaces
+    # B's running callback. Waiting for it could wait forever, so the SDK refuses.
+    sim.set_device_count(2)
+    with vexasdk.open_device("virtual:0") as a, vexasdk.open_device("virtual:1") as b:
+        [chan_a] = [m for m in a.monitors if m.info().name == "Chip 0 temperature"]
+        [chan_b] = [m for m in b.monitors if m.info().name == "Chip 0 temperature"]
+        b_running, release_b, outcome = threading.Event(), threading.Event(), []
+
+        def on_b(event):
+            b_running.set()
+            release_b.wait(10)
+
+        def on_a(event):
+            try:
+                chan_b.set_on_value_changed_cb(lambda event: None)
+                outcome.append("registered")
+            except SdkError as error:
+                outcome.append(error.code)
+
+        chan_b.set_on_value_changed_cb(on_b)
+        chan_a.set_on_value_changed_cb(on_a)
+        sim.fire_value_changed(TEMP, device=1, wait=False)
+        assert b_running.wait(10)
+        sim.fire_value_changed(TEMP, device=0, timeout=5)
+        release_b.set()
+        sim.await_monitor_events(device=1)
+        assert outcome == [sim.ERR_EBUSY]

@@ -138,6 +138,11 @@ vexasdk_err_code register_callback(vexasdk_dev_ctx* ctx, uint32_t mon_id, Monito
     if (device == nullptr || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
     MonitorModel* m = find_monitor(*device, mon_id);
     if (m == nullptr || fn == nullptr) return VEXASDK_ERR_EINVAL;
+    auto self = std::this_thread::get_id();
+    // Below, the caller waits for a running call of the callback it replaces.
+    // On an SDK thread that call might be waiting for this one in turn (two
+    // devices' callbacks registering with each other): refuse instead.
+    if (is_sdk_thread() && calls_running(*device, self, mon_id, kind)) return VEXASDK_ERR_EBUSY;
     if constexpr (std::is_same_v<Fn, vexasdk_mon_on_avail_changed_fn>) {
         m->avail_fn = fn;
         m->avail_user_data = user_data;
@@ -151,7 +156,6 @@ vexasdk_err_code register_callback(vexasdk_dev_ctx* ctx, uint32_t mon_id, Monito
     // The replaced callback may be running right now. Once this returns, its
     // user data is the caller's to free, so wait for it (unless it is the
     // caller: a callback registering its successor).
-    auto self = std::this_thread::get_id();
     monitor_cv().wait(lock, [&] {
         DeviceModel* now = find_device(ctx);
         return now != device || !calls_running(*now, self, mon_id, kind);
