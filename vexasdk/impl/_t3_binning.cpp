@@ -10,32 +10,17 @@ PyObject* globals = nullptr;  // the module namespace; the module lives as long 
 
 constexpr char kFile[] = "vexasdk/impl/_t3_binning";
 
-const vx::TrampolineSite data_site = {
-    "vexasdk._t3_binning.binned_data_cb",
-    kFile,
-    __LINE__,
-    "Failed to retrieve Timepix3 binned data.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite bins_site =
+    vx::data_site("vexasdk._t3_binning.binned_data_cb", kFile, &globals,
+                  "Failed to retrieve Timepix3 binned data.");
 
-const vx::TrampolineSite evcount_site = {
-    "vexasdk._t3_binning.binned_evcount_cb",
-    kFile,
-    __LINE__,
-    "Failed to retrieve Timepix3 binned event counts.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite evcount_site =
+    vx::data_site("vexasdk._t3_binning.binned_evcount_cb", kFile, &globals,
+                  "Failed to retrieve Timepix3 binned event counts.");
 
-const vx::TrampolineSite itot_site = {
-    "vexasdk._t3_binning.binned_itot_cb",
-    kFile,
-    __LINE__,
-    "Failed to retrieve Timepix3 binned iToTs.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite itot_site =
+    vx::data_site("vexasdk._t3_binning.binned_itot_cb", kFile, &globals,
+                  "Failed to retrieve Timepix3 binned iToTs.");
 
 // `count` values at `values` as a new array of the module dtype `dtype_name`.
 vx::Ref value_array(const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
@@ -144,7 +129,7 @@ vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block,
 void binned_data_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     vexasdk_t3_acq_itot_evcount_bins c_binned_data{};
     vx::deliver_block(
-        data_site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
+        bins_site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
         [&]() -> int {
             const auto& evcounts = c_binned_data.evcount_fragment;
             vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, "_binned_evcount_dtype");

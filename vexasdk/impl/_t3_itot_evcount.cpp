@@ -7,14 +7,9 @@ PyObject* globals = nullptr;  // the module namespace; the module lives as long 
 
 constexpr char kQualname[] = "vexasdk._t3_itot_evcount.fb_itot_evcount_cb";
 
-const vx::TrampolineSite site = {
-    kQualname,
-    "vexasdk/impl/_t3_itot_evcount",
-    __LINE__,
-    "Failed to retrieve Timepix3 frame-based iToT-evcount packets.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite site =
+    vx::data_site(kQualname, "vexasdk/impl/_t3_itot_evcount", &globals,
+                  "Failed to retrieve Timepix3 frame-based iToT-evcount packets.");
 
 void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
     const vexasdk_acq_t3_itot_evcount* c_packets = nullptr;

@@ -7,23 +7,13 @@ PyObject* globals = nullptr;  // the module namespace; the module lives as long 
 
 constexpr char kFile[] = "vexasdk/impl/_t3_toa_tot";
 
-const vx::TrampolineSite dd_site = {
-    "vexasdk._t3_toa_tot.dd_toa_tot_cb",
-    kFile,
-    __LINE__,
-    "Failed to retrieve Timepix3 data-driven ToA-ToT packets.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite dd_site =
+    vx::data_site("vexasdk._t3_toa_tot.dd_toa_tot_cb", kFile, &globals,
+                  "Failed to retrieve Timepix3 data-driven ToA-ToT packets.");
 
-const vx::TrampolineSite fb_site = {
-    "vexasdk._t3_toa_tot.fb_toa_tot_cb",
-    kFile,
-    __LINE__,
-    "Failed to retrieve Timepix3 frame-based ToA-ToT packets.",
-    vx::texts::kDataCallbackFailed,
-    &globals,
-};
+const vx::TrampolineSite fb_site =
+    vx::data_site("vexasdk._t3_toa_tot.fb_toa_tot_cb", kFile, &globals,
+                  "Failed to retrieve Timepix3 frame-based ToA-ToT packets.");
 
 // The block's packets as a new array of _toa_tot_dtype.
 vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {

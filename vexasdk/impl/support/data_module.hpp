@@ -11,6 +11,13 @@ namespace vx {
 
 inline constexpr char kTrampolineSignature[] = "void (vexasdk_dev_ctx *, void *)";
 
+// Where a data trampoline reports from: its qualified name, the module's file
+// and namespace, and its text for a failed fetch.
+inline TrampolineSite data_site(const char* qualname, const char* file, PyObject** globals, const char* fetch_failed,
+                                int line = __builtin_LINE()) noexcept {
+    return {qualname, file, line, fetch_failed, texts::kDataCallbackFailed, globals};
+}
+
 // The delivery frame for a processed block of `device`. A callback that ends
 // the process also ends the acquisition, which the main thread may be
 // waiting for.
