@@ -18,3 +18,15 @@ _pkg = types.ModuleType("vexasdk")
 _pkg.__path__ = list(_spec.submodule_search_locations)
 sys.modules["vexasdk"] = _pkg
 """
+
+
+def random_records(dtype, n, seed=0):
+    """`n` records of `dtype` with every unsigned field drawn over its whole range."""
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    out = np.zeros(n, dtype)
+    for name in dtype.names:
+        kind = out.dtype.fields[name][0]
+        out[name] = rng.integers(0, np.iinfo(kind).max, n, dtype=kind, endpoint=True)
+    return out

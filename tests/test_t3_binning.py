@@ -4,6 +4,8 @@ import awkward as ak
 import numpy as np
 import pytest
 
+from helpers import random_records
+
 import vexasdk.sim as sim
 from vexasdk import _t3_binning
 
@@ -12,11 +14,7 @@ CALLBACK_FAILED = "Failed to execute acquisition data callback."
 
 
 def bin_packets(n, seed):
-    rng = np.random.default_rng(seed)
-    out = np.zeros(n, sim.BIN_PACKET_DTYPE)
-    for field in ("address", "count", "itot"):
-        out[field] = rng.integers(0, 2**32, n, dtype=np.uint32)
-    return out
+    return random_records(sim.BIN_PACKET_DTYPE, n, seed)
 
 
 def collect(device, name, blocks=1):

@@ -4,6 +4,8 @@ import threading
 import numpy as np
 import pytest
 
+from helpers import random_records
+
 import vexasdk.sim as sim
 from vexasdk import _t3_itot_evcount as itot
 
@@ -13,12 +15,7 @@ CONTEXT = "vexasdk._t3_itot_evcount.fb_itot_evcount_cb"
 
 
 def packets(n, seed=0):
-    rng = np.random.default_rng(seed)
-    block = np.empty(n, sim.ITOT_EVCOUNT_DTYPE)
-    block["address"] = rng.integers(0, 2**32, n, dtype=np.uint32)
-    block["itot"] = rng.integers(0, 2**32, n, dtype=np.uint32)
-    block["evcount"] = rng.integers(0, 2**64, n, dtype=np.uint64)
-    return block
+    return random_records(sim.ITOT_EVCOUNT_DTYPE, n, seed)
 
 
 def deliver(device, callback, threads=1):

@@ -3,6 +3,8 @@ import sys
 import numpy as np
 import pytest
 
+from helpers import random_records
+
 import vexasdk.sim as sim
 from vexasdk import _t3_toa_tot
 
@@ -15,12 +17,7 @@ FETCH_FAILED = {
 
 
 def packets(n, seed=0):
-    rng = np.random.default_rng(seed)
-    out = np.zeros(n, sim.TOA_TOT_DTYPE)
-    out["address"] = rng.integers(0, 2**32, n, dtype=np.uint32)
-    out["tot"] = rng.integers(0, 2**32, n, dtype=np.uint32)
-    out["toa"] = rng.integers(0, 2**64, n, dtype=np.uint64)
-    return out
+    return random_records(sim.TOA_TOT_DTYPE, n, seed)
 
 
 def collect(device, name, blocks=1, threads=1):

@@ -372,21 +372,11 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t index, double blocks_
 }
 
 VEXASDK_API uint64_t vexasdk_sim_blocks_delivered(uint32_t index) {
-    uint64_t delivered = 0;
-    with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        delivered = device.acq.delivered;
-        return VEXASDK_SUCCESS;
-    });
-    return delivered;
+    return sim_counter(index, [](const DeviceModel& device) { return device.acq.delivered.load(); });
 }
 
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t index) {
-    uint64_t triggers = 0;
-    with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        triggers = device.acq.triggers;
-        return VEXASDK_SUCCESS;
-    });
-    return triggers;
+    return sim_counter(index, [](const DeviceModel& device) { return device.acq.triggers.load(); });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,

@@ -222,6 +222,14 @@ int32_t with_device(const vexasdk_dev_ctx* ctx, Fn&& fn) {
     return fn(*device);
 }
 
+// A counter of sim device `index`, read under the world lock; 0 for no such device.
+template <class Read>
+uint64_t sim_counter(uint32_t index, Read&& read) {
+    std::lock_guard<std::mutex> lock(world().mu);
+    DeviceModel* device = sim_device(index);
+    return device == nullptr ? 0 : static_cast<uint64_t>(read(*device));
+}
+
 template <class Fn>
 int32_t with_sim_device(uint32_t index, Fn&& fn) {
     std::lock_guard<std::mutex> lock(world().mu);

@@ -149,10 +149,5 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire_here(uint32_t index, const vex
 }
 
 VEXASDK_API uint64_t vexasdk_sim_mon_callbacks(uint32_t index) {
-    uint64_t calls = 0;
-    with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        calls = device.mon.callbacks;
-        return VEXASDK_SUCCESS;
-    });
-    return calls;
+    return sim_counter(index, [](const DeviceModel& device) { return device.mon.callbacks; });
 }
