@@ -1,0 +1,77 @@
+"""The virtual detector's control interface.
+
+Everything here scripts the virtual detector that stands in for hardware: what
+its devices look like, what its SDK calls answer (failures included), what its
+acquisitions deliver and from how many native threads, and what was called
+with which arguments. Tests use it; so can your own test suites. Acquisitions
+themselves are started as on hardware, through ``device.acquisition_runner``;
+`start`, `await_end` and `abort` here exist for tests of exact trampolines.
+
+Devices are addressed by their index in the virtual enumeration (0, the
+default, is the first).
+
+The data, as the virtual detector delivers it
+---------------------------------------------
+
+Out of the box a virtual device is a quad: four 256 x 256 pixel chips, one
+bias source, two power units (both must be powered up before an acquisition
+starts) and eight monitors. Its acquisitions need no set-up here: each data
+mode delivers plausible blocks for about a second of detector time, paced in
+real time, and ends by itself (the binned modes end after the last scan
+position). `generate` changes the rate, block size, duration and pacing;
+queued blocks are delivered exactly as given instead.
+
+Pixel addresses (the ``address`` field of every packet) are
+``chip << 16 | row << 8 | column``, with row and column 0 to 255 on the chip.
+In the assembled 512 x 512 image of the quad, chip 0 is the top left, chip 1
+the top right, chip 2 the bottom left and chip 3 the bottom right quarter::
+
+    image_row    = (chip // 2) * 256 + row
+    image_column = (chip % 2) * 256 + column
+
+Time units: ToA, the shutter start and TDC timestamps count 1.5625 ns ticks
+of the detector clock; ToT and iToT count 25 ns.
+
+What the data answers to, as on hardware: masked pixels report nothing; a
+pixel's share of a particle's energy below its chip's threshold is not seen;
+a sensor biased below its depletion voltage (about 60 V) collects fewer and
+smaller hits; the software trigger (``AcquisitionRunner.trigger``) adds a TDC
+timestamp in the data-driven modes.
+"""
+
+from vexasdk._utils import SdkError
+from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_BAD_STATE, ERR_EBUSY, ERR_EFAULT, ERR_EINVAL, ERR_ENODEV,
+                                 ERR_ENOMEM, SUCCESS)
+from vexasdk.sim._native import _lib
+from vexasdk.sim.acquisition import (_address, abort, await_end, deliver, deliver_here, null_callback, set_mode,
+                                     start, trampoline)
+from vexasdk.sim.calls import call_count, call_log, calls, clear_call_log, clear_faults, fail
+from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_settings, set_chip_count,
+                               set_chip_info, set_chip_mask, set_chip_size, set_chip_state, set_supported_modes)
+from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
+                              generate, queue_binned, queue_evcount_fragment, queue_fetch_failure,
+                              queue_itot_evcount, queue_itot_fragment, queue_toa_tot, set_delivery_threads,
+                              trigger_count)
+from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
+                                     set_enum_reported_count, set_enumeration)
+from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events, fire_avail_changed,
+                                  fire_value_changed, monitor_callbacks, remove_monitor, set_monitor,
+                                  set_monitor_flags, set_monitor_rate, set_monitor_value)
+from vexasdk.sim.power import (bias, set_bias_actual, set_bias_count, set_bias_desired, set_bias_range,
+                               set_unit_count, set_unit_powered, unit_powered)
+from vexasdk.sim.world import device_count, reset, set_device_count
+
+__all__ = [
+    "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
+    "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MON_FLOAT", "MON_INT", "OWN",
+    "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered",
+    "call_count", "call_log", "calls", "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults",
+    "clear_queue", "deliver", "deliver_here", "device_count", "enum_record", "fail", "fire_avail_changed",
+    "fire_value_changed", "generate", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
+    "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
+    "remove_monitor", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count", "set_bias_desired",
+    "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size", "set_chip_state",
+    "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count", "set_enumeration",
+    "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value", "set_supported_modes",
+    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger_count", "unit_powered",
+]

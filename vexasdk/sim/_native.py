@@ -1,0 +1,91 @@
+"""The virtual detector's library as ctypes sees it, and the argument checks
+every part of the harness shares."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from typing import Any
+
+import numpy as np
+
+import vexasdk
+from vexasdk._utils import SdkError
+
+SUCCESS = 0
+ERR_ENOMEM = -12
+ERR_EFAULT = -14
+ERR_EBUSY = -16
+ERR_ENODEV = -19
+ERR_EINVAL = -22
+ERR_BAD_STATE = -5001
+
+ACQ_MODE_PROCESSED = 2
+
+_LIB_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(vexasdk.__file__))), "vexasdkpy.libs",
+                         "libvexa_sdk_ng.so")
+# The extension modules loaded this library already; this is the same instance.
+_lib = ctypes.CDLL(_LIB_PATH)
+
+_c = ctypes
+_u32, _i32, _u64, _i64, _ptr = _c.c_uint32, _c.c_int32, _c.c_uint64, _c.c_int64, _c.c_void_p
+
+
+def _declare(name: str, restype: Any, *argtypes: Any) -> Any:
+    fn = getattr(_lib, name)
+    fn.restype = restype
+    fn.argtypes = argtypes
+    return fn
+
+
+def _check(rc: int, what: str) -> None:
+    if rc != SUCCESS:
+        raise SdkError(what, rc)
+
+
+def _int_in(value: Any, what: str, low: int, high: int) -> int:
+    """`value` as an int in low..high; numpy integers count, bools do not."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or not low <= int(value) <= high:
+        raise ValueError(f"{what} must be an integer in {low}..{high}, got {value!r}")
+    return int(value)
+
+
+def _number(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{what} must be a number, got {type(value).__name__}")
+    return float(value)
+
+
+def _index(device: int) -> int:
+    return _int_in(device, "device", 0, 2**32 - 1)
+
+
+def _small_index(value: int, what: str) -> int:
+    return _int_in(value, what, 0, 255)
+
+
+def _bytes_of(array: np.ndarray, dtype: np.dtype, what: str) -> np.ndarray:
+    """A C-contiguous copy-if-needed of `array` as records of `dtype`."""
+    array = np.asarray(array)
+    if array.dtype != dtype:
+        raise TypeError(f"{what} must have dtype {dtype}, got {array.dtype}")
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
+    return np.ascontiguousarray(array)
+
+
+def _u64_value(value: int, what: str) -> int:
+    return _int_in(value, what, 0, 2**64 - 1)
+
+
+def _fetch_rc(code: int) -> int:
+    return _int_in(code, "fetch_rc", -(2**31), 2**31 - 1)
+
+
+def _is_count(value: object) -> bool:
+    return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+
+
+def _u32_value(value: Any, what: str) -> int:
+    """An enumeration member's value or an int, checked to fit 32 unsigned bits."""
+    return _int_in(getattr(value, "value", value), what, 0, 2**32 - 1)

@@ -1,0 +1,231 @@
+"""What acquisitions deliver: queued exact blocks and generated data."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from vexasdk.sim._native import (ERR_EINVAL, _bytes_of, _check, _declare, _i32, _index, _int_in, _is_count, _ptr, _u32,
+                              _u64, _u64_value, _c)
+
+_sim_set_delivery_threads = _declare("vexasdk_sim_set_delivery_threads", _i32, _u32, _u32)
+_sim_queue_itot_evcount = _declare("vexasdk_sim_queue_itot_evcount", _i32, _u32, _ptr, _u64, _i32)
+_sim_queue_toa_tot = _declare("vexasdk_sim_queue_toa_tot", _i32, _u32, _ptr, _u64, _u64, _ptr, _u64, _i32)
+_sim_queue_binned = _declare("vexasdk_sim_queue_binned", _i32, _u32, _ptr, _u64, _ptr, _u64, _ptr, _ptr, _u64, _i32)
+_sim_queue_itot_fragment = _declare("vexasdk_sim_queue_itot_fragment", _i32, _u32, _ptr, _u64, _i32)
+_sim_queue_evcount_fragment = _declare("vexasdk_sim_queue_evcount_fragment", _i32, _u32, _ptr, _u64, _i32)
+_sim_clear_queue = _declare("vexasdk_sim_clear_queue", _i32, _u32)
+_sim_generate = _declare("vexasdk_sim_generate", _i32, _u32, _c.c_double, _u64, _u64)
+_sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
+_sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
+
+
+def set_delivery_threads(threads: int, device: int = 0) -> None:
+    """How many native threads deliver the blocks of the next acquisitions (1 to 64)."""
+    _check(_sim_set_delivery_threads(_index(device), threads), "Failed to set the delivery threads.")
+
+
+ITOT_EVCOUNT_DTYPE = np.dtype([("address", "<u4"), ("itot", "<u4"), ("evcount", "<u8")])
+
+
+def queue_itot_evcount(packets: np.ndarray | None, *, count: int | None = None, fetch_rc: int = 0,
+                       device: int = 0) -> None:
+    """Queues an iToT-evcount block for the next acquisition.
+
+    Args:
+        packets: Records of ITOT_EVCOUNT_DTYPE, copied now; None makes the fetch
+            answer a null pointer with `count` records.
+        count: With packets None, the count the fetch reports.
+        fetch_rc: What the fetch answers instead of the block when not 0.
+        device: The virtual device.
+    """
+    if packets is None:
+        _check(_sim_queue_itot_evcount(_index(device), None, count or 0, fetch_rc), "Failed to queue a block.")
+        return
+    data = _bytes_of(packets, ITOT_EVCOUNT_DTYPE, "packets")
+    _check(_sim_queue_itot_evcount(_index(device), data.ctypes.data, len(data), fetch_rc), "Failed to queue a block.")
+
+
+def queue_fetch_failure(code: int = ERR_EINVAL, device: int = 0) -> None:
+    """Queues a block whose fetch fails with `code`, for the iToT-evcount fetch."""
+    queue_itot_evcount(None, fetch_rc=code, device=device)
+
+
+TOA_TOT_DTYPE = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
+# The SDK's binned packet record: its second field is `count` (delivered to
+# Python as `evcount`).
+BIN_PACKET_DTYPE = np.dtype([("address", "<u4"), ("count", "<u4"), ("itot", "<u4")])
+_TDC_RECORD_DTYPE = np.dtype([("timestamps", "<u8"), ("count", "<u8")])
+_U64 = np.dtype("<u8")
+
+
+def _fetch_rc(code: int) -> int:
+    return _int_in(code, "fetch_rc", -(2**31), 2**31 - 1)
+
+
+def _u64_array(values: Any, what: str) -> np.ndarray:
+    """`values` as a C-contiguous array of little-endian uint64 (copied from any
+    unsigned or non-negative integer array)."""
+    array = np.asarray(values)
+    if array.size == 0:
+        return np.zeros(0, _U64)
+    if array.dtype.kind not in "ui":
+        raise TypeError(f"{what} must hold integers, got dtype {array.dtype}")
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
+    if array.dtype.kind == "i" and (array < 0).any():
+        raise ValueError(f"{what} must not be negative")
+    return np.ascontiguousarray(array, dtype=_U64)
+
+
+def _data_or_null(values: Any, null_count: int | None, what: str,
+                  keyword: str) -> tuple[np.ndarray | None, int | None, int]:
+    """(array to keep alive, its address or None, count) of `values`, or of a
+    null pointer with `null_count`."""
+    if null_count is not None:
+        if values is not None and len(values) != 0:
+            raise ValueError(f"{what} and {keyword} exclude each other")
+        return None, None, _u64_value(null_count, keyword)
+    array = _u64_array(() if values is None else values, what)
+    return array, array.ctypes.data, len(array)
+
+
+def queue_toa_tot(packets: np.ndarray | None = None, shutter_time: int = 0, tdcs: Any = (), *,
+                  fetch_rc: int = 0, null_packets_count: int | None = None, null_tdcs_count: int | None = None,
+                  device: int = 0) -> None:
+    """Queues a ToA-ToT block for the next acquisition (either ToA-ToT trampoline).
+
+    Args:
+        packets: Records of TOA_TOT_DTYPE, copied now; None for no packets.
+        shutter_time: The block's shutter start, 0 to 2**64-1.
+        tdcs: One entry per TDC: its timestamps (unsigned integers), or an int n
+            for a TDC record with a null timestamp pointer and a count of n.
+        fetch_rc: What the fetch answers instead of the block when not 0.
+        null_packets_count: When given, the block has a null packet pointer
+            with this count (`packets` must be None).
+        null_tdcs_count: When given, the block has a null TDC list with this
+            count (`tdcs` must be empty).
+        device: The virtual device.
+    """
+    shutter = _u64_value(shutter_time, "shutter_time")
+    rc = _fetch_rc(fetch_rc)
+    if null_packets_count is not None:
+        if packets is not None:
+            raise ValueError("packets and null_packets_count exclude each other")
+        data, packets_at, packet_count = None, None, _u64_value(null_packets_count, "null_packets_count")
+    else:
+        data = _bytes_of(np.zeros(0, TOA_TOT_DTYPE) if packets is None else packets, TOA_TOT_DTYPE, "packets")
+        packets_at, packet_count = data.ctypes.data, len(data)
+    tdcs = list(tdcs)
+    if null_tdcs_count is not None:
+        if tdcs:
+            raise ValueError("tdcs and null_tdcs_count exclude each other")
+        records, records_at, tdc_count = None, None, _u64_value(null_tdcs_count, "null_tdcs_count")
+    else:
+        timestamps = [None if _is_count(t) else _u64_array(t, f"tdcs[{i}]") for i, t in enumerate(tdcs)]
+        records = np.zeros(len(tdcs), _TDC_RECORD_DTYPE)
+        for i, (entry, array) in enumerate(zip(tdcs, timestamps)):
+            if array is None:
+                records[i] = (0, _u64_value(entry, f"tdcs[{i}]"))
+            else:
+                records[i] = (array.ctypes.data, len(array))
+        records_at, tdc_count = records.ctypes.data, len(records)
+    _check(_sim_queue_toa_tot(_index(device), packets_at, packet_count, shutter, records_at, tdc_count, rc),
+           "Failed to queue a block.")
+
+
+def queue_binned(evcounts: Any = (), itots: Any = (), bins: Any = (), *, fetch_rc: int = 0,
+                 null_evcounts_count: int | None = None, null_itots_count: int | None = None,
+                 null_bins_count: int | None = None, device: int = 0) -> None:
+    """Queues a binned block for the next acquisition (binned_data_cb).
+
+    The packets of all bins lie back to back in one buffer, in bin order; the
+    packet pointers of empty bins point into a page that cannot be read.
+
+    Args:
+        evcounts: The event-count fragment's values (unsigned integers).
+        itots: The iToT fragment's values.
+        bins: One entry per bin: its packets (records of BIN_PACKET_DTYPE), or
+            only its packet count. Given as counts, every non-empty bin has a
+            null packet pointer; counts and packet arrays do not mix.
+        fetch_rc: What the fetch answers instead of the block when not 0.
+        null_evcounts_count, null_itots_count: When given, that fragment has a
+            null pointer with this count (its values must be empty).
+        null_bins_count: When given, the block has a null bin list with this
+            count (`bins` must be empty).
+        device: The virtual device.
+    """
+    rc = _fetch_rc(fetch_rc)
+    ev, ev_at, ev_count = _data_or_null(evcounts, null_evcounts_count, "evcounts", "null_evcounts_count")
+    it, it_at, it_count = _data_or_null(itots, null_itots_count, "itots", "null_itots_count")
+    bins = list(bins)
+    packets_at = None
+    if null_bins_count is not None:
+        if bins:
+            raise ValueError("bins and null_bins_count exclude each other")
+        counts, counts_at, bin_count = None, None, _u64_value(null_bins_count, "null_bins_count")
+    else:
+        as_counts = [_is_count(b) for b in bins]
+        if all(as_counts):
+            counts = np.array([_u64_value(b, f"bins[{i}]") for i, b in enumerate(bins)], _U64)
+            packets = None
+        else:
+            arrays = []
+            for i, b in enumerate(bins):
+                if _is_count(b):
+                    if int(b) != 0:
+                        raise ValueError("bins given as packet arrays and as non-zero counts do not mix")
+                    b = np.zeros(0, BIN_PACKET_DTYPE)
+                elif len(b) == 0:
+                    b = np.zeros(0, BIN_PACKET_DTYPE)
+                arrays.append(_bytes_of(b, BIN_PACKET_DTYPE, f"bins[{i}]"))
+            counts = np.array([len(a) for a in arrays], _U64)
+            packets = np.concatenate(arrays) if arrays else np.zeros(0, BIN_PACKET_DTYPE)
+            packets_at = packets.ctypes.data
+        counts_at, bin_count = counts.ctypes.data, len(counts)
+    _check(_sim_queue_binned(_index(device), ev_at, ev_count, it_at, it_count, packets_at, counts_at, bin_count, rc),
+           "Failed to queue a block.")
+
+
+def queue_itot_fragment(itots: Any = (), *, fetch_rc: int = 0, null_count: int | None = None,
+                        device: int = 0) -> None:
+    """Queues an iToT fragment for the next acquisition (binned_itot_cb); with
+    `null_count` the fragment has a null pointer with that count."""
+    rc = _fetch_rc(fetch_rc)
+    data, at, count = _data_or_null(itots, null_count, "itots", "null_count")
+    _check(_sim_queue_itot_fragment(_index(device), at, count, rc), "Failed to queue a block.")
+
+
+def queue_evcount_fragment(evcounts: Any = (), *, fetch_rc: int = 0, null_count: int | None = None,
+                           device: int = 0) -> None:
+    """Queues an event-count fragment for the next acquisition
+    (binned_evcount_cb); with `null_count` the fragment has a null pointer with
+    that count."""
+    rc = _fetch_rc(fetch_rc)
+    data, at, count = _data_or_null(evcounts, null_count, "evcounts", "null_count")
+    _check(_sim_queue_evcount_fragment(_index(device), at, count, rc), "Failed to queue a block.")
+
+
+def clear_queue(device: int = 0) -> None:
+    """Drops every queued block."""
+    _check(_sim_clear_queue(_index(device)), "Failed to clear the queue.")
+
+
+def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, block_limit: int = 0,
+             device: int = 0) -> None:
+    """Once the queue runs empty, acquisitions produce plausible blocks of the
+    chips' current mode: `packets_per_block` events each, `blocks_per_second`
+    (0: as fast as possible), `block_limit` blocks in all (0: until aborted)."""
+    _check(_sim_generate(_index(device), blocks_per_second, packets_per_block, block_limit),
+           "Failed to set up data generation.")
+
+
+def blocks_delivered(device: int = 0) -> int:
+    """Blocks whose callback has returned since the device was last reset."""
+    return int(_sim_blocks_delivered(_index(device)))
+
+
+def trigger_count(device: int = 0) -> int:
+    """Software triggers received since the device was last reset."""
+    return int(_sim_trigger_count(_index(device)))
