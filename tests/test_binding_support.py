@@ -26,18 +26,18 @@ def test_export_tables_carry_signature_texts():
 
 
 def test_missing_export_fails_the_import():
-    result = run_python("""
-        import vexasdk._utils as utils
-        del utils.__pyx_capi__["_c_to_np_arr"]
-        import vexasdk._t3_itot_evcount
-    """)
+    result = run_python(BARE_PACKAGE + """
+import vexasdk._utils as utils
+del utils.__pyx_capi__["_c_to_np_arr"]
+import vexasdk._t3_itot_evcount
+""")
     assert result.returncode == 1
     assert result.stderr.strip().endswith(
         "ImportError: vexasdk._utils does not export expected C function _c_to_np_arr")
 
 
 def test_export_with_another_signature_fails_the_import():
-    result = run_python(MAKE_CAPSULE + """
+    result = run_python(BARE_PACKAGE + MAKE_CAPSULE + """
 import vexasdk._utils as utils
 utils.__pyx_capi__["_c_to_np_arr"] = capsule(b"void *(void)")
 import vexasdk._t3_itot_evcount

@@ -9,6 +9,7 @@ from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
 from vexasdk._power_unit import _PowerUnit
 from vexasdk._utils import SdkError
+from vexasdk.acquisition_runner import AcquisitionRunner
 from vexasdk.bias_source import BiasInfo, BiasSource
 from vexasdk.chip_array import ChipArray
 from vexasdk.enumeration import enumerate_devices
@@ -30,6 +31,8 @@ class Device:
         context (_DeviceContext): The device-context handle.
         chips (list[PixelChip]): One controller per chip, in the SDK's order.
         chip_array (ChipArray): All chips as one; it holds `chips` itself.
+        acquisition_runner (AcquisitionRunner): Starts, awaits, aborts and
+            triggers the device's acquisitions, in the chips' current mode.
         bias_sources (list[BiasSource]): The device's bias sources, in index order.
         power_units (list[_PowerUnit]): The device's power units, in index order.
         monitors (list[MonitorChannel]): One channel per monitor of the device,
@@ -41,6 +44,7 @@ class Device:
         self.connection_string = connection_string
         self.chips: list[PixelChip] = []
         self.chip_array = ChipArray(self.chips, context)
+        self.acquisition_runner = AcquisitionRunner(self.chip_array, context)
         self.bias_sources: list[BiasSource] = []
         self.power_units: list[_PowerUnit] = []
         self.monitors: list[MonitorChannel] = []
@@ -54,8 +58,11 @@ class Device:
     def close(self) -> None:
         """Closes the device: a running acquisition is aborted and awaited first.
 
+        Once it has returned, none of the device's callbacks runs any more.
         Closing twice does nothing. Controllers of a closed device fail with
-        SdkError on their next call.
+        SdkError on their next call. Closing from inside one of the device's
+        callbacks is refused (SdkError, VEXASDK_ERR_BAD_STATE) and leaves the
+        device open.
         """
         if self._closed:
             return

@@ -12,6 +12,8 @@
 
 #include "_device_context.hpp"
 #include "support/gil.hpp"
+#include "support/kept_callables.hpp"
+#include "support/sdk_threads.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/sdk.h"
 
@@ -76,30 +78,55 @@ PyObject* open_device(PyObject*, PyObject* arg) noexcept {
     return handle;
 }
 
-// vexasdk.monitor_channel keeps the callables registered through a context
-// until the SDK can no longer call them; this tells it that moment has come
-// for `ctx` (every context when null). Nothing to do if it was never imported.
-int release_monitor_callables(vexasdk_dev_ctx* ctx) noexcept {
-    constexpr char kModule[] = "vexasdk.monitor_channel";
-    vx::Ref name = vx::Ref::steal(PyUnicode_FromString(kModule));
-    if (!name) return -1;
-    vx::Ref loaded = vx::Ref::steal(PyImport_GetModule(name.get()));
-    if (!loaded) return PyErr_Occurred() ? -1 : 0;
-    void (*release)(vexasdk_dev_ctx*) = nullptr;
-    if (vx::import_function(kModule, "_release_callables", "void (vexasdk_dev_ctx *)", &release) < 0) return -1;
-    release(ctx);
+// The modules that keep the callables handed to the SDK (monitor callables,
+// acquisition callbacks) until the SDK can no longer call them; this tells
+// them that moment has come for `ctx` (every context when null). A module
+// never imported kept nothing.
+int release_callables(vexasdk_dev_ctx* ctx) noexcept {
+    for (const char* module : {"vexasdk.monitor_channel", "vexasdk.acquisition_runner"}) {
+        vx::Ref name = vx::Ref::steal(PyUnicode_FromString(module));
+        if (!name) return -1;
+        vx::Ref loaded = vx::Ref::steal(PyImport_GetModule(name.get()));
+        if (!loaded) {
+            if (PyErr_Occurred()) return -1;
+            continue;
+        }
+        void (*release)(vexasdk_dev_ctx*) = nullptr;
+        if (vx::import_function(module, vx::kReleaseCallablesName, vx::kReleaseCallablesSignature, &release) < 0)
+            return -1;
+        release(ctx);
+    }
     return 0;
+}
+
+// Ends the device's acquisition, if one runs, and waits for its end, with the
+// lock released: the SDK then calls none of its callbacks any more, whatever
+// its close does. Nothing running is what was wanted; any other answer is
+// left to the close that follows.
+void stop_acquisition(vexasdk_dev_ctx* ctx) noexcept {
+    vx::without_gil([&] {
+        if (vexasdk_acq_abort(ctx) == VEXASDK_SUCCESS) vexasdk_acq_await_end(ctx);
+    });
+}
+
+// Stops what runs, then closes `ctx`; the SDK's result. Not on an SDK
+// thread: from inside a callback the acquisition cannot be waited for.
+int close_context(vexasdk_dev_ctx* ctx) noexcept {
+    stop_acquisition(ctx);
+    int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
+    // Closed now, or long before: either way the SDK calls nothing of it again.
+    if (rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) {
+        open_contexts().erase(ctx);
+        if (ctx != nullptr && release_callables(ctx) < 0) PyErr_WriteUnraisable(nullptr);
+    }
+    return rc;
 }
 
 PyObject* close_device(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = context_of(arg, "context");
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
-    int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
-    // Closed now, or long before: either way the SDK calls nothing of it again.
-    if (rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) {
-        open_contexts().erase(ctx);
-        if (ctx != nullptr && release_monitor_callables(ctx) < 0) return nullptr;
-    }
+    // A callback of the device would wait for its own delivery to end.
+    int rc = vx::on_sdk_thread() ? VEXASDK_ERR_BAD_STATE : close_context(ctx);
     if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -108,15 +135,13 @@ PyObject* close_device(PyObject*, PyObject* arg) noexcept {
 // be helped any more at this point and are not reported.
 PyObject* close_all(PyObject*, PyObject*) noexcept {
     std::vector<vexasdk_dev_ctx*> contexts(open_contexts().begin(), open_contexts().end());
+    for (vexasdk_dev_ctx* ctx : contexts) close_context(ctx);
     open_contexts().clear();
-    for (vexasdk_dev_ctx* ctx : contexts) {
-        int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
-        if ((rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) && release_monitor_callables(ctx) < 0) PyErr_Clear();
-    }
+    PyErr_Clear();
     Py_RETURN_NONE;
 }
 
-PyObject* forget_monitor_callables(PyObject*, PyObject* arg) noexcept {
+PyObject* forget_callables(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = nullptr;
     if (PyLong_Check(arg)) {
         ctx = static_cast<vexasdk_dev_ctx*>(PyLong_AsVoidPtr(arg));
@@ -128,7 +153,7 @@ PyObject* forget_monitor_callables(PyObject*, PyObject* arg) noexcept {
             Py_RETURN_NONE;  // a handle without a context registered nothing
         }
     }
-    if (release_monitor_callables(ctx) < 0) return nullptr;
+    if (release_callables(ctx) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -207,18 +232,6 @@ PyObject* monitor_descriptions(PyObject*, PyObject* arg) noexcept {
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();
-}
-
-PyObject* abort_acquisition(PyObject*, PyObject* arg) noexcept {
-    vexasdk_dev_ctx* ctx = context_of(arg, "context");
-    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
-    // Nothing running is not a failure here: the caller only wants it stopped.
-    int rc = vx::without_gil([&] {
-        int aborted = vexasdk_acq_abort(ctx);
-        return aborted == VEXASDK_ERR_BAD_STATE ? 0 : aborted;
-    });
-    if (raise_if_err(rc, "Failed to abort the acquisition.") < 0) return nullptr;
-    Py_RETURN_NONE;
 }
 
 PyObject* sdk_address(PyObject*, PyObject* arg) noexcept {
@@ -318,12 +331,10 @@ PyMethodDef functions[] = {
     {"monitor_descriptions", monitor_descriptions, METH_O,
      "monitor_descriptions(context: _DeviceContext) -> list[tuple[int, str, type, float | int, float | int]]\n\n"
      "The device's monitors as (identifier, name, value type, minimum, maximum)."},
-    {"forget_monitor_callables", forget_monitor_callables, METH_O,
-     "forget_monitor_callables(context: _DeviceContext | int | None) -> None\n\n"
-     "Releases the monitor callables registered through a context the SDK has\n"
-     "closed behind the package's back (all of them for None)."},
-    {"abort", abort_acquisition, METH_O,
-     "abort(context: _DeviceContext) -> None\n\nAborts the device's acquisition, if one runs, and waits for its end."},
+    {"forget_callables", forget_callables, METH_O,
+     "forget_callables(context: _DeviceContext | int | None) -> None\n\n"
+     "Releases the monitor callables and acquisition callbacks handed to the SDK\n"
+     "through a context it has closed behind the package's back (all of them for None)."},
     {"sdk_address", sdk_address, METH_O, "sdk_address(context: _DeviceContext) -> int\n\nThe SDK context's address."},
     {"connection_string", connection_string, METH_O,
      "connection_string(context: _DeviceContext) -> str | None\n\nThe connection string a handle borrows."},

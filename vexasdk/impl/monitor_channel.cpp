@@ -2,15 +2,12 @@
 // trampolines through which the SDK delivers monitor events.
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <new>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "support/controller.hpp"
 #include "support/frame.hpp"
 #include "support/gil.hpp"
+#include "support/kept_callables.hpp"
 #include "support/method.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
@@ -21,7 +18,6 @@ namespace {
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
 constexpr char kFile[] = "vexasdk/impl/monitor_channel";
-constexpr char kReleaseSignature[] = "void (vexasdk_dev_ctx *)";
 
 constexpr char kFetchFailed[] = ": Failed to fetch the value.";
 constexpr char kInvalidType[] = ": Invalid monitor type.";
@@ -38,86 +34,9 @@ using MonitorChannelObject = vx::ControllerObject;  // header, _id, _info, _cont
 
 MonitorChannelObject* channel(PyObject* self) noexcept { return vx::controller(self); }
 
-// ---- callables registered with the SDK ----
-
-enum class EventKind { avail, value };
-
-// The SDK holds only the address of a registered callable, and the caller may
-// drop it (or the channel) at any time: strong references per context,
-// monitor and event kind stay here while the SDK may call them. Touched only
-// with the interpreter lock held. Never destroyed: at exit it is too late to
-// release Python objects.
-using RegistryKey = std::tuple<uintptr_t, uint32_t, EventKind>;
-
-struct Slot {
-    // Every callable the SDK may hold for the key: one, unless registrations
-    // overlapped, since the SDK's order of acceptance is not known here.
-    std::vector<vx::Ref> kept;
-    uint64_t last_ticket = 0;  // of the registration begun last
-    int pending = 0;           // registrations inside their SDK call
-};
-
-using Registry = std::map<RegistryKey, Slot>;
-
-Registry& registry() {
-    static auto* entries = new Registry;
-    return *entries;
-}
-
-uint64_t tickets = 0;
-
-struct Ticket {
-    RegistryKey key;
-    uint64_t number;
-    bool alone;  // no other registration of the key was in progress at the start
-};
-
-// Before the SDK call. False (MemoryError set) when the slot cannot be made.
-bool begin_registration(vexasdk_dev_ctx* ctx, uint32_t mon_id, EventKind kind, Ticket& ticket) noexcept {
-    ticket.key = {reinterpret_cast<uintptr_t>(ctx), mon_id, kind};
-    try {
-        Slot& slot = registry()[ticket.key];
-        ticket.number = slot.last_ticket = ++tickets;
-        ticket.alone = slot.pending++ == 0;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
-}
-
-// After the SDK call; `accepted` is the callable the SDK took, or null. Only a
-// registration that had the key to itself from start to end is known to have
-// replaced everything kept before.
-void end_registration(const Ticket& ticket, PyObject* accepted) noexcept {
-    std::vector<vx::Ref> replaced;  // released last: dropping them may run any code, this function included
-    try {
-        Slot& slot = registry()[ticket.key];  // made anew if the context was released meanwhile
-        if (slot.pending > 0) --slot.pending;
-        if (accepted == nullptr) {
-            if (slot.pending == 0 && slot.kept.empty()) registry().erase(ticket.key);
-            return;
-        }
-        if (ticket.alone && slot.pending == 0 && slot.last_ticket == ticket.number) replaced.swap(slot.kept);
-        slot.kept.push_back(vx::Ref::borrow(accepted));
-    } catch (const std::bad_alloc&) {
-        // Leaking the callable is the one safe answer left.
-        Py_XINCREF(accepted);
-    }
-}
-
-// Exported for the device-opening code: once the SDK has closed `ctx` (every
-// context when null) it calls nothing registered through it any more.
-void release_callables(vexasdk_dev_ctx* ctx) noexcept {
-    Registry released;  // destroyed last, once the registry is consistent again
-    Registry& entries = registry();
-    for (auto it = entries.begin(); it != entries.end();) {
-        auto next = std::next(it);
-        if (ctx == nullptr || std::get<0>(it->first) == reinterpret_cast<uintptr_t>(ctx))
-            released.insert(entries.extract(it));  // moves the node: no allocation
-        it = next;
-    }
-}
+// Monitor events of one kind go to the callable registered last for the
+// monitor: the kept callables are told apart by monitor and kind.
+enum class EventKind : uint32_t { avail = 1, value = 2 };
 
 // ---- the trampolines ----
 
@@ -294,13 +213,14 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     vx::Ref info = vx::Ref::borrow(channel(self)->info);
     vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto mon_id = static_cast<uint32_t>(channel(self)->id);
-    Ticket ticket;
-    if (!begin_registration(ctx, mon_id, kind, ticket)) return nullptr;
+    vx::KeptCallables::Ticket ticket;
+    if (!vx::kept_callables().begin(vx::KeptCallables::key(ctx, mon_id, static_cast<uint32_t>(kind)), ticket))
+        return nullptr;
     int rc = vx::without_gil([&] {
         if constexpr (avail) return vexasdk_mon_set_avail_changed_cb(ctx, mon_id, _mon_on_avail_changed_cb, callback);
         else return vexasdk_mon_set_value_changed_cb(ctx, mon_id, _mon_on_value_changed_cb, callback);
     });
-    end_registration(ticket, rc == VEXASDK_SUCCESS ? callback : nullptr);
+    vx::kept_callables().end(ticket, rc == VEXASDK_SUCCESS ? callback : nullptr, /*replaces=*/true);
     if (check(info.get(), rc, avail ? kSetAvailFailed : kSetValueFailed) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -446,8 +366,8 @@ PyMODINIT_FUNC PyInit_monitor_channel() {
     vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
     globals = PyModule_GetDict(module.get());
-    if (vx::export_function(module.get(), "_release_callables", reinterpret_cast<void*>(release_callables),
-                            kReleaseSignature) < 0)
+    if (vx::export_function(module.get(), vx::kReleaseCallablesName, reinterpret_cast<void*>(vx::release_callables),
+                            vx::kReleaseCallablesSignature) < 0)
         return nullptr;
     if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0)
         return nullptr;

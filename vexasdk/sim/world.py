@@ -20,7 +20,7 @@ def reset() -> None:
     # now may their callbacks go.
     acquisition.forget_callbacks(lambda address: True)
     # Every context is closed now: nothing the package registered can be called.
-    _device_opener.forget_monitor_callables(None)
+    _device_opener.forget_callables(None)
 
 
 def set_device_count(count: int) -> None:
@@ -29,7 +29,7 @@ def set_device_count(count: int) -> None:
     _check(_sim_set_device_count(_index(count)), "Failed to set the number of virtual devices.")
     for address in _device_opener.open_context_addresses():
         if _sim_device_of(address) < 0:  # closed with its device
-            _device_opener.forget_monitor_callables(address)
+            _device_opener.forget_callables(address)
     acquisition.forget_callbacks(lambda address: _sim_device_of(address) < 0)
 
 

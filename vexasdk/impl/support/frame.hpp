@@ -5,6 +5,7 @@
 
 #include "support/capi.hpp"
 #include "support/ref.hpp"
+#include "support/sdk_threads.hpp"
 #include "support/texts.hpp"
 
 namespace vx {
@@ -105,6 +106,7 @@ struct ThreadStateKeeper {
     void keep() noexcept {
         if (!kept) {
             PyGILState_Ensure();  // one more level: Release no longer destroys the state
+            mark_sdk_thread();
             kept = true;
         }
     }
