@@ -129,6 +129,7 @@ def test_stub_classes_and_functions_match_the_module(name):
 
 def test_stub_constructor_parameters_are_the_keywords_the_types_take(device):
     from vexasdk._power_unit import _PowerUnit
+    from vexasdk.acquisition_runner import AcquisitionRunner
     from vexasdk.bias_source import BiasSource
     from vexasdk.chip_array import ChipArray
     from vexasdk.monitor_channel import MonitorChannel
@@ -136,7 +137,8 @@ def test_stub_constructor_parameters_are_the_keywords_the_types_take(device):
 
     for cls, values in [(PixelChip, (0, None, device.context)), (ChipArray, ([], device.context)),
                         (BiasSource, (0, None, device.context)), (_PowerUnit, (0, device.context)),
-                        (MonitorChannel, (0, None, device.context))]:
+                        (MonitorChannel, (0, None, device.context)),
+                        (AcquisitionRunner, (device.chip_array, device.context))]:
         tree = stub_tree(inspect.getmodule(cls).__name__)
         node = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
         init = bound_names(node.body)["__init__"]
