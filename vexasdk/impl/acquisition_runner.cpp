@@ -11,6 +11,7 @@
 #include "support/gil.hpp"
 #include "support/kept_callables.hpp"
 #include "support/method.hpp"
+#include "support/owned_fields.hpp"
 #include "support/pickle.hpp"
 #include "support/sdk_threads.hpp"
 #include "support/utils_api.hpp"
@@ -114,12 +115,13 @@ int make_messages() noexcept {
 
 // ---- construction and lifetime ----
 
+using RunnerFields = vx::OwnedFields<RunnerObject, &RunnerObject::chip_array, &RunnerObject::context>;
+
 PyObject* runner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    RunnerFields::set_none(self.get());
     RunnerObject* runner = runner_of(self.get());
-    runner->chip_array = Py_NewRef(Py_None);
-    runner->context = Py_NewRef(Py_None);
     PyObject* values[2];
     if (vx::bind_args("__cinit__", args, kwargs, {"chip_array", "context"}, 2, values) < 0) return nullptr;
     if (!PyObject_TypeCheck(values[0], vx::chip_array_type)) {
@@ -130,28 +132,6 @@ PyObject* runner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     Py_SETREF(runner->chip_array, Py_NewRef(values[0]));
     Py_SETREF(runner->context, Py_NewRef(values[1]));
     return self.release();
-}
-
-int runner_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(runner_of(self)->chip_array);
-    Py_VISIT(runner_of(self)->context);
-    return 0;
-}
-
-int runner_clear(PyObject* self) noexcept {
-    Py_XSETREF(runner_of(self)->chip_array, Py_NewRef(Py_None));
-    Py_XSETREF(runner_of(self)->context, Py_NewRef(Py_None));
-    return 0;
-}
-
-void runner_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(self) && PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(runner_of(self)->chip_array);
-    Py_CLEAR(runner_of(self)->context);
-    type->tp_free(self);
 }
 
 // ---- methods ----
@@ -273,11 +253,11 @@ PyTypeObject runner_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vexasdk.acquisition_runner.AcquisitionRunner",
     .tp_basicsize = sizeof(RunnerObject),
-    .tp_dealloc = runner_dealloc,
+    .tp_dealloc = RunnerFields::dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Acquisition runner.",
-    .tp_traverse = runner_traverse,
-    .tp_clear = runner_clear,
+    .tp_traverse = RunnerFields::traverse,
+    .tp_clear = RunnerFields::clear,
     .tp_methods = runner_methods,
     .tp_new = runner_new,
 };

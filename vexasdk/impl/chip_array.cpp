@@ -9,6 +9,7 @@
 #include "support/args.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
+#include "support/owned_fields.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/chip.h"
@@ -69,12 +70,13 @@ int for_each_chip(PyObject* chips, Py_ssize_t start, Fn&& fn) noexcept {
 
 // ---- construction and lifetime ----
 
+using ArrayFields = vx::OwnedFields<ChipArrayObject, &ChipArrayObject::single_chips, &ChipArrayObject::context>;
+
 PyObject* array_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
+    ArrayFields::set_none(self.get());
     ChipArrayObject* array = array_of(self.get());
-    array->single_chips = Py_NewRef(Py_None);
-    array->context = Py_NewRef(Py_None);
     PyObject* values[2];
     if (vx::bind_args("__cinit__", args, kwargs, {"single_chips", "context"}, 2, values) < 0) return nullptr;
     if (!PyList_CheckExact(values[0])) {
@@ -85,29 +87,6 @@ PyObject* array_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     Py_SETREF(array->single_chips, Py_NewRef(values[0]));
     Py_SETREF(array->context, Py_NewRef(values[1]));
     return self.release();
-}
-
-int array_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(array_of(self)->single_chips);
-    Py_VISIT(array_of(self)->context);
-    return 0;
-}
-
-int array_clear(PyObject* self) noexcept {
-    Py_XSETREF(array_of(self)->single_chips, Py_NewRef(Py_None));
-    Py_XSETREF(array_of(self)->context, Py_NewRef(Py_None));
-    return 0;
-}
-
-void array_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && type->tp_dealloc == array_dealloc && !PyObject_GC_IsFinalized(self) &&
-        PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(array_of(self)->single_chips);
-    Py_CLEAR(array_of(self)->context);
-    type->tp_free(self);
 }
 
 // ---- methods ----
@@ -247,11 +226,11 @@ PyTypeObject array_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vexasdk.chip_array.ChipArray",
     .tp_basicsize = sizeof(ChipArrayObject),
-    .tp_dealloc = array_dealloc,
+    .tp_dealloc = ArrayFields::dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Chip array.\n\nServes as an aggregate class for one or more pixel chips.",
-    .tp_traverse = array_traverse,
-    .tp_clear = array_clear,
+    .tp_traverse = ArrayFields::traverse,
+    .tp_clear = ArrayFields::clear,
     .tp_methods = array_methods,
     .tp_new = array_new,
 };

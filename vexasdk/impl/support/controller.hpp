@@ -5,6 +5,7 @@
 
 #include "_device_context.hpp"
 #include "support/args.hpp"
+#include "support/owned_fields.hpp"
 
 namespace vx {
 
@@ -51,28 +52,9 @@ inline PyObject* controller_info(PyObject* self, PyObject* const*, Py_ssize_t na
     return Py_NewRef(controller(self)->info);
 }
 
-inline int controller_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(controller(self)->info);
-    Py_VISIT(controller(self)->context);
-    return 0;
-}
-
-inline int controller_clear(PyObject* self) noexcept {
-    // Dropped only once the fields hold None again: a finaliser that runs
-    // meanwhile must not see freed objects.
-    Ref info = Ref::steal(std::exchange(controller(self)->info, Py_NewRef(Py_None)));
-    Ref context = Ref::steal(std::exchange(controller(self)->context, Py_NewRef(Py_None)));
-    return 0;
-}
-
-inline void controller_dealloc(PyObject* self) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_finalize != nullptr && !PyObject_GC_IsFinalized(self) && PyObject_CallFinalizerFromDealloc(self) < 0)
-        return;  // resurrected
-    PyObject_GC_UnTrack(self);
-    Py_CLEAR(controller(self)->info);
-    Py_CLEAR(controller(self)->context);
-    type->tp_free(self);
-}
+using ControllerFields = OwnedFields<ControllerObject, &ControllerObject::info, &ControllerObject::context>;
+inline constexpr auto controller_traverse = &ControllerFields::traverse;
+inline constexpr auto controller_clear = &ControllerFields::clear;
+inline constexpr auto controller_dealloc = &ControllerFields::dealloc;
 
 }  // namespace vx
