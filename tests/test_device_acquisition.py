@@ -110,3 +110,42 @@ def test_exit_during_an_acquisition_is_clean(threads, end):
     """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
+
+
+def shape_of(args):
+    import awkward as ak
+    import numpy as np
+
+    kinds = []
+    for arg in args:
+        if isinstance(arg, ak.Array):
+            kinds.append("awkward")
+        elif isinstance(arg, np.recarray):
+            kinds.append(f"records {','.join(arg.dtype.names)}")
+        elif isinstance(arg, np.ndarray):
+            kinds.append(f"array {arg.dtype}")
+        else:
+            kinds.append(type(arg).__name__)
+    return kinds
+
+
+@pytest.mark.parametrize("mode, shape", [
+    (M.dd_toa_tot, ["records address,tot,toa", "DdToaTotMetadata"]),
+    (M.dd_toa_tot_sorted, ["records address,tot,toa", "DdToaTotMetadata"]),
+    (M.fb_toa_tot, ["records address,tot,toa"]),
+    (M.fb_itot_evcount, ["records address,itot,evcount"]),
+    (M.binned_data, ["array uint64", "array uint64", "awkward"]),
+    (M.binned_evcount, ["array uint64"]),
+    (M.binned_itot, ["array uint64"]),
+])
+def test_every_data_mode_reaches_a_callback_of_its_shape(device, mode, shape):
+    from vexasdk._t3_binning import BinnedParams
+
+    ready(device, mode)
+    sim.generate(packets_per_block=40, block_limit=2)
+    calls = []
+    binned = mode.name.startswith("binned")
+    device.acquisition_runner.start(lambda *args: calls.append(args), BinnedParams(8, 5, 500) if binned else None)
+    device.acquisition_runner.await_end()
+    assert len(calls) == 2
+    assert all(shape_of(args) == shape for args in calls)
