@@ -8,6 +8,9 @@ from helpers import random_records
 import vexasdk.sim as sim
 from vexasdk import _t3_toa_tot
 
+# Every test here acquires.
+pytestmark = pytest.mark.usefixtures("ready")
+
 MODULE = "_t3_toa_tot"
 CALLBACK_FAILED = "Failed to execute acquisition data callback."
 FETCH_FAILED = {

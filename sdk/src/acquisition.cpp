@@ -139,6 +139,9 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     if (acq.state == AcqState::ended) join_delivery(lock, acq);
     // The device may have been closed, or its closing begun, while the lock was released.
     if (find_device(ctx) != device || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
+    // Chips without power take no data.
+    for (const UnitModel& unit : device->units)
+        if (!unit.powered) return VEXASDK_ERR_BAD_STATE;
     acq.state = AcqState::running;
     acq.stop = false;
     acq.owner = ctx;

@@ -44,7 +44,7 @@ from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_BAD_STATE, ERR_EBUSY, E
                                  ERR_ENOMEM, SUCCESS)
 from vexasdk.sim._native import _lib
 from vexasdk.sim.acquisition import (_address, abort, await_end, deliver, deliver_here, null_callback, set_mode,
-                                     start, trampoline)
+                                     start, trampoline, trigger)
 from vexasdk.sim.calls import call_count, call_log, calls, clear_call_log, clear_faults, fail
 from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_settings, set_chip_count,
                                set_chip_info, set_chip_mask, set_chip_size, set_chip_state, set_supported_modes)
@@ -73,5 +73,5 @@ __all__ = [
     "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size", "set_chip_state",
     "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count", "set_enumeration",
     "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value", "set_supported_modes",
-    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger_count", "unit_powered",
+    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger", "trigger_count", "unit_powered",
 ]
