@@ -76,7 +76,8 @@ def test_generated_blocks_are_plausible(ready):
     got = []
     start(device, got.append)
     sim.await_end(device.context)
-    assert [len(b) for b in got] == [5000] * 3
+    # 5000 hits on average at these settings, a few of them on a pixel hit before.
+    assert len(got) == 3 and all(4000 < len(b) <= 5500 for b in got)
     block = got[0]
     assert (block.evcount >= 1).all() and (block.itot >= 5 * block.evcount).all()
     assert ((block.address >> 16) < 4).all() and ((block.address & 0xFFFF) < 65536).all()
