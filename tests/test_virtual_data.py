@@ -317,3 +317,28 @@ def test_the_virtual_detector_refuses_bad_generator_settings(fields):
     assert sim_data._sim_set_generator(0, None) == sim.ERR_EFAULT
     assert sim_data._sim_set_generator(7, ctypes.byref(sim_data._Generator())) == sim.ERR_ENODEV
 
+
+def test_a_start_short_of_threads_delivers_with_those_it_got():
+    # Too little address space for 64 thread stacks: a thread that cannot
+    # start must not take the process down.
+    from helpers import run_python
+
+    result = run_python("""
+        import resource, threading
+        import vexasdk, vexasdk.sim as sim
+        sim.set_monitor_rate(0)
+        device = vexasdk.open_device()
+        for unit in device.power_units: unit.power_up()
+        sim.set_mode(device.context, 9)
+        sim.set_delivery_threads(64)
+        sim.generate(packets_per_block=10, block_limit=200)
+        trampoline = sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb")
+        threads = []
+        pages = int(open("/proc/self/statm").read().split()[0])
+        resource.setrlimit(resource.RLIMIT_AS, (pages * resource.getpagesize() + (20 << 20), resource.RLIM_INFINITY))
+        sim.start(device.context, trampoline, lambda packets: threads.append(threading.get_ident()))
+        sim.await_end(device.context)
+        print(len(threads), 0 < len(set(threads)) < 64)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "200 True\n"

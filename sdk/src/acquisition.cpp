@@ -210,8 +210,19 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     acq.shutter_start = ticks_at(acq.wall_start);
     acq.threads_running = acq.threads_wanted;
     auto seed = static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
-    for (uint32_t i = 0; i < acq.threads_wanted; ++i)
-        acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + i);
+    uint32_t started = 0;
+    try {
+        for (; started < acq.threads_wanted; ++started)
+            acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + started);
+    } catch (const std::exception&) {
+        // Out of threads: those that started deliver everything.
+        acq.threads_running -= acq.threads_wanted - started;
+        if (started == 0) {
+            acq.state = AcqState::idle;
+            acq.owner = nullptr;
+            return VEXASDK_ERR_ENOMEM;
+        }
+    }
     return VEXASDK_SUCCESS;
 }
 
