@@ -92,6 +92,8 @@ def controller_calls(device):
 def main():
     sim.reset()
     with vexasdk.open_device() as device:
+        for unit in device.power_units:
+            unit.power_up()
         block = np.zeros(1_000_000, sim.ITOT_EVCOUNT_DTYPE)
         block["address"] = np.arange(len(block))
         # The SDK's blocks are cold when they arrive: copy ten distinct ones in turn.

@@ -4,6 +4,7 @@ import pytest
 
 import vexasdk
 import vexasdk.sim as sim
+from helpers import make_ready
 
 
 @pytest.fixture(autouse=True)
@@ -21,6 +22,12 @@ def device():
     """The first virtual device, opened."""
     with vexasdk.open_device() as dev:
         yield dev
+
+
+@pytest.fixture
+def ready(device):
+    """The first virtual device, opened, powered up and biased: ready to acquire."""
+    return make_ready(device)
 
 
 @pytest.fixture

@@ -30,3 +30,16 @@ def random_records(dtype, n, seed=0):
         kind = out.dtype.fields[name][0]
         out[name] = rng.integers(0, np.iinfo(kind).max, n, dtype=kind, endpoint=True)
     return out
+
+
+def make_ready(device, index=0):
+    """Powers every unit of the opened virtual device `index` up and biases its
+    sensor past full depletion: what an acquisition needs to deliver good data."""
+    import vexasdk.sim as sim
+
+    for unit in device.power_units:
+        unit.power_up()
+    if device.bias_sources:
+        sim.set_bias_actual(0, 100.0, device=index)
+    return device
+

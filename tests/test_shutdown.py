@@ -8,6 +8,7 @@ ACQUIRING = """
 import sys, time
 import vexasdk, vexasdk.sim as sim
 device = vexasdk.open_device()
+for unit in device.power_units: unit.power_up()
 sim.set_mode(device.context, 9)
 sim.set_delivery_threads(THREADS)
 sim.generate(blocks_per_second=2000, packets_per_block=100)
@@ -41,6 +42,7 @@ def test_exit_from_a_callback_ends_an_acquisition_the_main_thread_awaits():
         import sys
         import vexasdk, vexasdk.sim as sim
         device = vexasdk.open_device()
+        for unit in device.power_units: unit.power_up()
         sim.set_mode(device.context, 9)
         sim.set_delivery_threads(3)
         sim.generate(packets_per_block=10)  # until aborted
@@ -84,6 +86,7 @@ def test_close_refused_inside_a_callback_leaves_the_device_open(where):
         import sys, time
         import vexasdk, vexasdk.sim as sim
         device = vexasdk.open_device()
+        for unit in device.power_units: unit.power_up()
         sim.set_mode(device.context, 9)
         sim.set_delivery_threads(4)
         sim.generate(blocks_per_second=0, packets_per_block=10)

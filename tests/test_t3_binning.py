@@ -9,6 +9,9 @@ from helpers import random_records
 import vexasdk.sim as sim
 from vexasdk import _t3_binning
 
+# Every test here acquires.
+pytestmark = pytest.mark.usefixtures("ready")
+
 MODULE = "_t3_binning"
 CALLBACK_FAILED = "Failed to execute acquisition data callback."
 

@@ -9,6 +9,9 @@ from helpers import random_records
 import vexasdk.sim as sim
 from vexasdk import _t3_itot_evcount as itot
 
+# Every test here acquires.
+pytestmark = pytest.mark.usefixtures("ready")
+
 FETCH_FAILED = "Failed to retrieve Timepix3 frame-based iToT-evcount packets."
 CALLBACK_FAILED = "Failed to execute acquisition data callback."
 CONTEXT = "vexasdk._t3_itot_evcount.fb_itot_evcount_cb"

@@ -8,6 +8,9 @@ from helpers import random_records
 import vexasdk.sim as sim
 from vexasdk import _t3_toa_tot
 
+# Every test here acquires.
+pytestmark = pytest.mark.usefixtures("ready")
+
 MODULE = "_t3_toa_tot"
 CALLBACK_FAILED = "Failed to execute acquisition data callback."
 FETCH_FAILED = {
@@ -175,7 +178,8 @@ def test_generated_blocks_are_plausible(device, mode, name):
     calls = collect(device, name, blocks=2)
     for args in calls:
         view = args[0]
-        assert len(view) == 3000 and (view.tot > 0).all()
+        # 3000 hits on average; in the frame mode a pixel hit twice reports once.
+        assert 2400 < len(view) < 3600 and (view.tot > 0).all()
         assert (view.address & 0xFFFF).max() <= 0xFFFF
         if mode == 8:
             assert (np.diff(view.address.astype(np.int64)) > 0).all()  # each pixel once, in address order

@@ -89,6 +89,7 @@ def test_trampolines_refuse_record_dtypes_of_another_size():
         logging.getLogger("vexasdk").addHandler(Record())
         sim.set_monitor_rate(0)
         device = vexasdk.open_device()
+        for unit in device.power_units: unit.power_up()
         huge = np.dtype((np.void, 1 << 24))
         cases = [
             (_t3_itot_evcount, "_itot_evcount_dtype", "fb_itot_evcount_cb",

@@ -5,6 +5,7 @@ import pytest
 
 import vexasdk
 import vexasdk.sim as sim
+from helpers import make_ready
 
 TRAMPOLINE = ("_t3_itot_evcount", "fb_itot_evcount_cb")
 
@@ -36,7 +37,9 @@ def test_permanent_fault_until_removed(device):
     assert raised.value.code == sim.ERR_BAD_STATE
 
 
-def test_call_log_records_arguments(device):
+def test_call_log_records_arguments(ready):
+    device = ready
+    sim.set_mode(device.context, 1)  # delivers nothing processed: the acquisition ends at once
     sim.clear_call_log()
     start(device, lambda packets: None, width=7, height=9, dwell_time=2**63 + 5)
     sim.await_end(device.context)
@@ -46,7 +49,8 @@ def test_call_log_records_arguments(device):
     assert sim.call_count("vexasdk_acq_start") == 1 and sim.call_count() == 2
 
 
-def test_acquisition_states(device):
+def test_acquisition_states(ready):
+    device = ready
     sim.generate(blocks_per_second=200, packets_per_block=10)
     sim.set_mode(device.context, 9)
     got = []
@@ -65,13 +69,15 @@ def test_acquisition_states(device):
     assert raised.value.code == sim.ERR_BAD_STATE
 
 
-def test_generated_blocks_are_plausible(device):
+def test_generated_blocks_are_plausible(ready):
+    device = ready
     sim.set_mode(device.context, 9)
     sim.generate(packets_per_block=5000, block_limit=3)
     got = []
     start(device, got.append)
     sim.await_end(device.context)
-    assert [len(b) for b in got] == [5000] * 3
+    # 5000 hits on average at these settings, a few of them on a pixel hit before.
+    assert len(got) == 3 and all(4000 < len(b) <= 5500 for b in got)
     block = got[0]
     assert (block.evcount >= 1).all() and (block.itot >= 5 * block.evcount).all()
     assert ((block.address >> 16) < 4).all() and ((block.address & 0xFFFF) < 65536).all()
@@ -92,7 +98,7 @@ def test_closed_and_unknown_contexts_answer_errors():
 
 
 def test_closing_aborts_a_running_acquisition():
-    device = vexasdk.open_device()
+    device = make_ready(vexasdk.open_device())
     sim.set_mode(device.context, 9)
     sim.generate(packets_per_block=10)
     got = []
@@ -115,7 +121,8 @@ def test_harness_rejects_bad_input(bad):
         bad()
 
 
-def test_generation_honours_the_block_limit_across_threads(device):
+def test_generation_honours_the_block_limit_across_threads(ready):
+    device = ready
     sim.set_mode(device.context, 9)
     sim.set_delivery_threads(3)
     sim.generate(blocks_per_second=1000, packets_per_block=1, block_limit=10)
@@ -135,6 +142,7 @@ def test_callbacks_stay_alive_until_their_acquisition_has_ended():
         import gc, time
         import vexasdk, vexasdk.sim as sim
         device = vexasdk.open_device()
+        for unit in device.power_units: unit.power_up()
         sim.set_mode(device.context, 9)
         sim.set_delivery_threads(4)
         codes = []
@@ -183,6 +191,7 @@ def test_callbacks_of_two_devices_cannot_wait_for_each_other(action):
         sim.set_device_count(2)
         devices = [vexasdk.open_device("virtual:0"), vexasdk.open_device("virtual:1")]
         for index, device in enumerate(devices):
+            for unit in device.power_units: unit.power_up()
             sim.set_mode(device.context, 9)
             sim.generate(blocks_per_second=0, packets_per_block=5, device=index)
         both = threading.Barrier(2, timeout=5)

@@ -1,5 +1,6 @@
 // The acquisition engine: delivery threads, fetch calls, triggers, and the
 // sim calls that script what an acquisition delivers.
+#include <algorithm>
 #include <chrono>
 #include <new>
 
@@ -33,6 +34,66 @@ void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_d
     block.scribble();
 }
 
+// The detector clock counts 1.5625 ns ticks of the wall clock.
+uint64_t ticks_at(Clock::time_point t) {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count() /
+                                 1.5625);
+}
+
+// Longer waits than this are for ever, as far as anyone waiting can tell.
+constexpr double kFarFuture = 1e8;  // seconds
+// Software triggers waiting for their block, at most.
+constexpr size_t kMaxPendingTriggers = size_t{1} << 20;
+
+Clock::time_point after(Clock::time_point from, double seconds) {
+    auto wait = std::chrono::duration<double>(std::min(seconds, kFarFuture));
+    return from + std::chrono::duration_cast<Clock::duration>(wait);
+}
+
+// Waits until the block covering `window` is due; false when the acquisition
+// was stopped meanwhile. Called with `lock` held; releases it while waiting.
+bool pace(std::unique_lock<std::mutex>& lock, Acquisition& acq, const Window& window) {
+    Clock::time_point due;
+    if (acq.plan.real_time) {
+        // A block is complete once the detector time it covers has passed.
+        due = after(acq.wall_start, static_cast<double>(window.end) * 1.5625e-9);
+    } else if (acq.plan.period > 0) {
+        // Threads share one schedule: each takes the next slot.
+        due = acq.next_slot;
+        acq.next_slot = after(acq.next_slot, acq.plan.period);
+    } else {
+        return !acq.stop;
+    }
+    ended_cv().wait_until(lock, due, [&] { return acq.stop.load(); });
+    return !acq.stop;
+}
+
+bool takes_triggers(const Acquisition& acq) {
+    return acq.plan.generating && (acq.chip_mode == VEXASDK_TOA_TOT_DD || acq.chip_mode == VEXASDK_TOA_TOT_DD_SORTED);
+}
+
+// What the block covering `window` is made of: the device's state now, and
+// the software triggers of its detector time (all that wait, for the last
+// block). Caller holds the world lock.
+GenerateSpec take_spec(DeviceModel& device, const Window& window, bool last) {
+    Acquisition& acq = device.acq;
+    GenerateSpec spec;
+    spec.chip_mode = acq.chip_mode;
+    spec.shutter_start = acq.shutter_start;
+    spec.window = window;
+    spec.particles_per_tick = acq.plan.particles_per_tick;
+    spec.params = acq.params;
+    spec.sensor = Sensor::of(device);
+    spec.stop = &acq.stop;
+    std::vector<uint64_t>& pending = acq.pending_triggers;
+    auto taken = last ? pending.end()
+                      : std::upper_bound(pending.begin(), pending.end(), add_ticks(acq.shutter_start, window.end));
+    spec.triggers.assign(pending.begin(), taken);
+    pending.erase(pending.begin(), taken);
+    acq.reached = std::max(acq.reached, window.end);
+    return spec;
+}
+
 void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data,
                    uint64_t seed) {
     tl_delivering = device;
@@ -47,22 +108,11 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
             if (!acq.queue.empty()) {
                 block = std::move(acq.queue.front());
                 acq.queue.pop_front();
-            } else if (acq.generator.enabled &&
-                       (acq.generator.block_limit == 0 || acq.generated < acq.generator.block_limit)) {
-                spec.block_index = acq.generated++;
-                if (acq.generator.blocks_per_second > 0) {
-                    // Threads share one schedule: each takes the next slot.
-                    auto period = std::chrono::duration<double>(1.0 / acq.generator.blocks_per_second);
-                    Clock::time_point slot = acq.next_slot;
-                    acq.next_slot += std::chrono::duration_cast<Clock::duration>(period);
-                    ended_cv().wait_until(lock, slot, [&] { return acq.stop.load(); });
-                    if (acq.stop) break;
-                }
-                spec.chip_mode = acq.chip_mode;
-                spec.chip_count = static_cast<uint32_t>(std::max<size_t>(1, device->chips.size()));
-                spec.packets = acq.generator.packets_per_block;
-                spec.shutter_start = acq.shutter_start;
-                spec.params = acq.params;
+            } else if (acq.plan.generating && acq.generated < acq.plan.blocks) {
+                uint64_t index = acq.generated++;
+                Window window = window_of(acq.plan, index);
+                if (!pace(lock, acq, window)) break;
+                spec = take_spec(*device, window, index + 1 == acq.plan.blocks);
             } else {
                 break;
             }
@@ -73,8 +123,10 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
             } catch (const std::bad_alloc&) {
                 break;  // no memory for the block: this thread delivers no more
             }
+            // Null: the mode delivers nothing processed, or the acquisition was
+            // stopped while the block was being made.
+            if (!block || acq.stop) break;
         }
-        if (!block) break;  // the mode delivers no processed data
         run_block(ctx, callback, user_data, *block);
         ++acq.delivered;
     }
@@ -96,7 +148,9 @@ void join_delivery(std::unique_lock<std::mutex>& lock, Acquisition& acq) {
     ended_cv().wait(lock, [&] { return acq.threads_running == 0; });
 }
 
-uint32_t current_mode(const DeviceModel& device) { return device.chips.empty() ? 0 : device.chips.front().mode; }
+uint32_t current_mode(const DeviceModel& device) {
+    return device.chips.empty() ? device.mode : device.chips.front().mode;
+}
 
 }  // namespace
 
@@ -139,20 +193,36 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     if (acq.state == AcqState::ended) join_delivery(lock, acq);
     // The device may have been closed, or its closing begun, while the lock was released.
     if (find_device(ctx) != device || world().closing.contains(ctx)) return VEXASDK_ERR_ENODEV;
+    // Chips without power take no data.
+    for (const UnitModel& unit : device->units)
+        if (!unit.powered) return VEXASDK_ERR_BAD_STATE;
     acq.state = AcqState::running;
     acq.stop = false;
     acq.owner = ctx;
     acq.params = *params;
     acq.chip_mode = current_mode(*device);
+    acq.plan = plan_acquisition(acq.generator, acq.chip_mode, *params, acq.queue.empty());
     acq.generated = 0;
-    acq.next_slot = Clock::now();
+    acq.reached = 0;
+    acq.pending_triggers.clear();
+    acq.wall_start = Clock::now();
+    acq.next_slot = acq.wall_start;
+    acq.shutter_start = ticks_at(acq.wall_start);
     acq.threads_running = acq.threads_wanted;
-    uint64_t seed = static_cast<uint64_t>(Clock::now().time_since_epoch().count());
-    // The detector clock counts 1.5625 ns ticks.
-    acq.shutter_start = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count() / 1.5625);
-    for (uint32_t i = 0; i < acq.threads_wanted; ++i)
-        acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + i);
+    auto seed = static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
+    uint32_t started = 0;
+    try {
+        for (; started < acq.threads_wanted; ++started)
+            acq.threads.emplace_back(delivery_loop, device, ctx, callback, user_data, seed + started);
+    } catch (const std::exception&) {
+        // Out of threads: those that started deliver everything.
+        acq.threads_running -= acq.threads_wanted - started;
+        if (started == 0) {
+            acq.state = AcqState::idle;
+            acq.owner = nullptr;
+            return VEXASDK_ERR_ENOMEM;
+        }
+    }
     return VEXASDK_SUCCESS;
 }
 
@@ -194,8 +264,15 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
 VEXASDK_API vexasdk_err_code vexasdk_trigger_now(vexasdk_dev_ctx* ctx) {
     VSIM_ENTER(arg("ctx", ctx));
     return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        if (device.acq.state != AcqState::running) return VEXASDK_ERR_BAD_STATE;
-        ++device.acq.triggers;
+        Acquisition& acq = device.acq;
+        if (acq.state != AcqState::running) return VEXASDK_ERR_BAD_STATE;
+        ++acq.triggers;
+        if (takes_triggers(acq) && acq.pending_triggers.size() < kMaxPendingTriggers) {
+            // Without real time, "now" is as far as the generated data has got.
+            uint64_t at = acq.plan.real_time ? std::max(acq.shutter_start, ticks_at(Clock::now()))
+                                             : add_ticks(acq.shutter_start, acq.reached);
+            acq.pending_triggers.push_back(at);
+        }
         return VEXASDK_SUCCESS;
     }));
 }
@@ -362,13 +439,35 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {
     }));
 }
 
-VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t index, double blocks_per_second,
-                                                  uint64_t packets_per_block, uint64_t block_limit) {
-    if (!(blocks_per_second >= 0) || packets_per_block > (uint64_t{1} << 26)) return VEXASDK_ERR_EINVAL;
+namespace {
+
+constexpr uint32_t kGeneratorFlags =
+    VEXASDK_SIM_GEN_REAL_TIME | VEXASDK_SIM_GEN_MODE_SIZE | VEXASDK_SIM_GEN_IF_QUEUE_EMPTY;
+
+bool valid(const vexasdk_sim_generator& settings) {
+    // Written so that NaN fails too.
+    return settings.blocks_per_second >= 0.0 && settings.blocks_per_second <= 1e9 && settings.duration >= 0.0 &&
+           settings.duration <= 1e9 && settings.packets_per_block <= (uint64_t{1} << 26) &&
+           (settings.flags & ~kGeneratorFlags) == 0 &&
+           !((settings.flags & VEXASDK_SIM_GEN_REAL_TIME) && settings.blocks_per_second > 0.0);
+}
+
+}  // namespace
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_generator(uint32_t index, const vexasdk_sim_generator* settings) {
+    if (settings == nullptr) return VEXASDK_ERR_EFAULT;
+    vexasdk_sim_generator copy = *settings;
+    if (!valid(copy)) return VEXASDK_ERR_EINVAL;
     return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        device.acq.generator = {blocks_per_second, packets_per_block, block_limit, true};
+        device.acq.generator = copy;
         return VEXASDK_SUCCESS;
     }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t index, double blocks_per_second,
+                                                  uint64_t packets_per_block, uint64_t block_limit) {
+    vexasdk_sim_generator settings{blocks_per_second, 0.0, packets_per_block, block_limit, 0};
+    return vexasdk_sim_set_generator(index, &settings);
 }
 
 VEXASDK_API uint64_t vexasdk_sim_blocks_delivered(uint32_t index) {

@@ -80,6 +80,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_mode(vexasdk_dev_ctx* ctx, vexasdk
         for (const ChipModel& chip : device.chips)
             if (!(chip.info.supported_modes & (1u << value))) return VEXASDK_ERR_EINVAL;
         for (ChipModel& chip : device.chips) chip.mode = value;
+        device.mode = value;
         return VEXASDK_SUCCESS;
     }));
 }
@@ -167,7 +168,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_pixel_mask(vexasdk_dev_ctx* ctx, u
     if (mask == nullptr || (mask->data == nullptr && mask->data_len != 0)) return VEXASDK_ERR_EFAULT;
     return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
         if (mask->data_len != model.mask.size()) return VEXASDK_ERR_EINVAL;
-        if (!model.mask.empty()) memcpy(model.mask.data(), mask->data, model.mask.size());
+        if (!model.mask.empty()) model.mask.assign(mask->data, mask->data_len);
         return VEXASDK_SUCCESS;
     });
 }

@@ -11,19 +11,6 @@
 
 namespace vsim {
 
-uint32_t Rng::poisson(double mean) {
-    // Knuth's method; the means used here are small.
-    double limit = std::exp(-mean), p = 1.0;
-    uint32_t k = 0;
-    do {
-        ++k;
-        p *= uniform();
-    } while (p > limit && k < 1000);
-    return k - 1;
-}
-
-double Rng::exponential(double mean) { return -mean * std::log1p(-uniform()); }
-
 uint8_t* Block::add_buffer(const void* data, size_t size) {
     buffers.emplace_back(size + 1);
     uint8_t* out = buffers.back().data();
@@ -128,92 +115,144 @@ std::unique_ptr<Block> make_fragment_block(BlockKind kind, const uint64_t* value
 
 namespace {
 
-// A pixel address as the readout reports it: chip, row, column.
-uint32_t pixel_address(uint32_t chip, uint32_t x, uint32_t y) { return (chip << 16) | (y << 8) | x; }
+constexpr double kTicksPerSecond = 640e6;
+constexpr double kTicksPerNanosecond = 0.64;
+// The reference flux: a pixel hit per microsecond (see kReferenceHitsPerParticle).
+constexpr double kTicksPerHit = 640.0;
+constexpr double kParticlesPerTick = 1.0 / (kTicksPerHit * kReferenceHitsPerParticle);
+// The mode's own block size: 10 ms of detector time, or of dwell in whole scan rows.
+constexpr double kModeSizeTicks = 0.01 * kTicksPerSecond;
+constexpr uint64_t kModeSizeMaxBins = 16384;
 
-// ---- frame-based iToT-evcount ----
-
-// One packet per hit pixel with the number of events in the frame and the sum
-// of their ToT (25 ns units).
-std::unique_ptr<Block> itot_evcount_frame(const GenerateSpec& spec, Rng& rng) {
-    auto block = std::make_unique<Block>();
-    block->kind = BlockKind::itot_evcount;
-    auto* packets = block->add_records<vexasdk_acq_t3_itot_evcount>(nullptr, spec.packets);
-    for (uint64_t i = 0; i < spec.packets; ++i) {
-        uint32_t events = 1 + rng.poisson(0.7);
-        uint32_t itot = 0;
-        for (uint32_t e = 0; e < events; ++e) itot += 5 + static_cast<uint32_t>(rng.exponential(40.0));
-        packets[i] = {pixel_address(rng.below(spec.chip_count), rng.below(256), rng.below(256)), itot, events};
-    }
-    block->itot_packets = packets;
-    block->itot_count = spec.packets;
-    return block;
+// Detector times as ticks, saturating rather than wrapping.
+uint64_t ticks(double t) {
+    if (!(t > 0.0)) return 0;
+    if (t >= 0x1p64) return UINT64_MAX;
+    return static_cast<uint64_t>(t);
 }
 
-// ---- ToA-ToT ----
+// How many blocks of `size` cover `total` (0: no end), at most `limit` (0: no limit).
+uint64_t block_count(double total, double size, uint64_t limit) {
+    uint64_t blocks = UINT64_MAX;
+    if (total > 0.0 && size > 0.0) blocks = std::max<uint64_t>(1, ticks(std::ceil(total / size * (1 - 1e-12))));
+    return limit == 0 ? blocks : std::min(blocks, limit);
+}
 
-// Times are in ToA units of 1.5625 ns; ToT in units of 25 ns.
-constexpr double kToaPerMicrosecond = 640.0;
-constexpr double kClusterGap = 1.0 * kToaPerMicrosecond;  // mean time between particles
-constexpr double kMeanClusterSize = 3.5;
-constexpr uint64_t kFramePeriod = 1000 * 640;  // 1 ms frames in the frame-based mode
-constexpr uint64_t kFrameOpen = 900 * 640;     // of which the shutter is open 0.9 ms
+bool is_binned(uint32_t mode) {
+    return mode == VEXASDK_ITOT_EVCOUNT_BIN || mode == VEXASDK_EVCOUNT_IMG || mode == VEXASDK_ITOT_IMG;
+}
 
-// Neighbours of a cluster's centre, nearest ring first.
-constexpr int kRing1[8][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}};
+bool generates_data(uint32_t mode) { return mode >= VEXASDK_TOA_TOT_DD && mode <= VEXASDK_ITOT_IMG; }
 
-// One particle: a cluster of neighbouring pixels around a random centre on a
-// random chip. The centre takes the largest share of the deposit; smaller
-// deposits cross the threshold later (time walk). Appends at most `room`
-// packets.
-void add_cluster(std::vector<vexasdk_acq_t3_toa_tot_packet>& out, uint64_t toa, uint32_t chip_count, Rng& rng,
-                 uint64_t room) {
-    uint32_t chip = rng.below(chip_count);
-    int cx = static_cast<int>(rng.below(256)), cy = static_cast<int>(rng.below(256));
-    uint32_t size = std::min<uint32_t>(1 + rng.poisson(kMeanClusterSize - 1.0), 9);
-    double deposit = 30.0 + rng.exponential(80.0);  // the whole cluster's ToT
-    int order[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    for (int i = 7; i > 0; --i) std::swap(order[i], order[rng.below(static_cast<uint32_t>(i + 1))]);
-    double weights[9] = {1.0};
-    double sum = 1.0;
-    for (uint32_t k = 1; k < size; ++k) sum += weights[k] = 0.1 + 0.4 * rng.uniform();
-    for (uint32_t k = 0; k < size && k < room; ++k) {
-        int x = cx, y = cy;
-        if (k > 0) {
-            x = std::clamp(cx + kRing1[order[k - 1]][0], 0, 255);
-            y = std::clamp(cy + kRing1[order[k - 1]][1], 0, 255);
-        }
-        uint32_t tot = std::max<uint32_t>(1, static_cast<uint32_t>(deposit * weights[k] / sum));
-        auto walk = static_cast<uint64_t>(64.0 / (1.0 + tot / 10.0) + 4.0 * rng.uniform());
-        out.push_back({pixel_address(chip, static_cast<uint32_t>(x), static_cast<uint32_t>(y)), tot, toa + walk});
+// ---- 4D-STEM scans ----
+
+struct Scan {
+    uint32_t width, height;
+    double dwell_ns;
+    double electrons_per_bin;
+};
+
+Scan scan_of(const vexasdk_acq_params& params) {
+    const vexasdk_acq_t3_binning_params& p = params.t3_binning;
+    Scan scan{};
+    scan.width = p.width ? p.width : 64;
+    scan.height = p.height ? p.height : 64;
+    scan.dwell_ns = p.dwell_time ? static_cast<double>(p.dwell_time) : 1000.0;
+    // A beam of a few pA: one electron per 25 ns, capped to keep blocks small.
+    scan.electrons_per_bin = std::min(scan.dwell_ns / 25.0, 40.0);
+    return scan;
+}
+
+// Whole rows worth kModeSizeTicks of dwell; one row at least, and a row cut
+// into pieces when it alone holds too many bins.
+uint64_t mode_size_bins(const Scan& scan) {
+    if (scan.width > kModeSizeMaxBins) return kModeSizeMaxBins;
+    double rows = std::ceil(kModeSizeTicks / (scan.width * scan.dwell_ns * kTicksPerNanosecond));
+    double most = static_cast<double>(kModeSizeMaxBins / scan.width);
+    return scan.width * static_cast<uint64_t>(std::clamp(rows, 1.0, most));
+}
+
+}  // namespace
+
+Plan plan_acquisition(const vexasdk_sim_generator& settings, uint32_t mode, const vexasdk_acq_params& params,
+                      bool queue_empty) {
+    Plan plan;
+    plan.generating = generates_data(mode) && (queue_empty || !(settings.flags & VEXASDK_SIM_GEN_IF_QUEUE_EMPTY));
+    plan.real_time = settings.flags & VEXASDK_SIM_GEN_REAL_TIME;
+    plan.period = settings.blocks_per_second > 0 ? 1.0 / settings.blocks_per_second : 0.0;
+    bool mode_size = settings.flags & VEXASDK_SIM_GEN_MODE_SIZE;
+    if (is_binned(mode)) {
+        Scan scan = scan_of(params);
+        plan.binned = true;
+        plan.dwell = scan.dwell_ns * kTicksPerNanosecond;
+        plan.bins = mode_size ? mode_size_bins(scan) : std::min(settings.packets_per_block, kMaxGeneratedBins);
+        // A scan ends at its last position, unless the harness asked for more blocks.
+        plan.last_position = settings.block_limit ? UINT64_MAX : uint64_t{scan.width} * scan.height;
+        double positions = plan.last_position == UINT64_MAX ? 0.0 : static_cast<double>(plan.last_position);
+        plan.blocks = block_count(positions, static_cast<double>(plan.bins), settings.block_limit);
+    } else {
+        plan.particles_per_tick = kParticlesPerTick;
+        plan.span = mode_size ? kModeSizeTicks : kTicksPerHit * static_cast<double>(settings.packets_per_block);
+        plan.duration = settings.duration * kTicksPerSecond;
+        plan.blocks = block_count(plan.duration, plan.span, settings.block_limit);
+    }
+    return plan;
+}
+
+Window window_of(const Plan& plan, uint64_t index) {
+    Window window;
+    if (plan.binned) {
+        window.first = index > UINT64_MAX / std::max<uint64_t>(plan.bins, 1) ? UINT64_MAX : index * plan.bins;
+        window.count = plan.bins;
+        if (plan.last_position != UINT64_MAX) window.count = std::min(plan.bins, plan.last_position - window.first);
+        window.begin = ticks(static_cast<double>(window.first) * plan.dwell);
+        window.end = ticks((static_cast<double>(window.first) + static_cast<double>(window.count)) * plan.dwell);
+    } else {
+        double begin = static_cast<double>(index) * plan.span;
+        double end = begin + plan.span;
+        if (plan.duration > 0) end = std::min(end, plan.duration);
+        window.begin = ticks(begin);
+        window.end = std::max(window.begin, ticks(end));
+    }
+    return window;
+}
+
+namespace {
+
+using ToaTotPacket = vexasdk_acq_t3_toa_tot_packet;
+
+uint64_t block_begin(const GenerateSpec& spec) { return add_ticks(spec.shutter_start, spec.window.begin); }
+uint64_t block_end(const GenerateSpec& spec) { return add_ticks(spec.shutter_start, spec.window.end); }
+
+// Room for the hits a block is expected to hold, within reason.
+size_t expected_hits(const GenerateSpec& spec) {
+    double hits = static_cast<double>(spec.window.end - spec.window.begin) * spec.particles_per_tick *
+                  kReferenceHitsPerParticle;
+    return static_cast<size_t>(std::min(hits * 1.1 + 16.0, 1048576.0));
+}
+
+// Calls `emit(hit, toa)` for every pixel hit of the particles that arrive, as
+// a Poisson process, during the block's detector time. False when stopped.
+template <class Emit>
+bool for_each_hit(const GenerateSpec& spec, Rng& rng, Emit&& emit) {
+    if (spec.sensor.empty() || !(spec.particles_per_tick > 0.0)) return true;
+    uint64_t begin = block_begin(spec);
+    auto length = static_cast<double>(spec.window.end - spec.window.begin);
+    double gap = 1.0 / spec.particles_per_tick;
+    std::vector<PixelHit> hits;
+    double t = 0.0;
+    for (uint64_t n = 0;; ++n) {
+        t += rng.exponential(gap);
+        if (!(t < length)) return true;
+        if ((n & 1023) == 0 && spec.stopped()) return false;
+        hits.clear();
+        spec.sensor.deposit(spec.sensor.flood(rng), rng, hits);
+        uint64_t arrival = add_ticks(begin, static_cast<uint64_t>(t));
+        for (const PixelHit& hit : hits) emit(hit, add_ticks(arrival, time_walk(hit.over, rng)));
     }
 }
 
-bool by_toa(const vexasdk_acq_t3_toa_tot_packet& a, const vexasdk_acq_t3_toa_tot_packet& b) { return a.toa < b.toa; }
-
-// The four TDC channels (rising and falling edges of two inputs) over the
-// time span [begin, end): a periodic trigger of 10 µs pulses every 100 µs on
-// the first input, sporadic 1 µs pulses on the second.
-void add_tdcs(Block& block, uint64_t begin, uint64_t end, Rng& rng) {
-    std::vector<uint64_t> channels[4];
-    constexpr uint64_t period = 100 * 640, width = 10 * 640;
-    for (uint64_t t = (begin + period - 1) / period * period; t < end; t += period) {
-        channels[0].push_back(t);
-        channels[1].push_back(t + width);
-    }
-    for (double t = static_cast<double>(begin) + rng.exponential(250 * kToaPerMicrosecond);
-         t < static_cast<double>(end); t += rng.exponential(250 * kToaPerMicrosecond)) {
-        channels[2].push_back(static_cast<uint64_t>(t));
-        channels[3].push_back(static_cast<uint64_t>(t) + 640);
-    }
-    vexasdk_acq_t3_tdc_toa* records = block.add_records<vexasdk_acq_t3_tdc_toa>(nullptr, 4);
-    for (int i = 0; i < 4; ++i)
-        records[i] = {block.add_records(channels[i].data(), channels[i].size()), channels[i].size()};
-    block.toa_tot.tdcs = records;
-    block.toa_tot.tdc_count = 4;
-}
-
-std::unique_ptr<Block> toa_tot_block(std::vector<vexasdk_acq_t3_toa_tot_packet>& packets, uint64_t shutter_time) {
+std::unique_ptr<Block> toa_tot_block(const std::vector<ToaTotPacket>& packets, uint64_t shutter_time) {
     auto block = std::make_unique<Block>();
     block->kind = BlockKind::toa_tot;
     block->toa_tot.packets = block->add_records(packets.data(), packets.size());
@@ -222,135 +261,205 @@ std::unique_ptr<Block> toa_tot_block(std::vector<vexasdk_acq_t3_toa_tot_packet>&
     return block;
 }
 
-// Data-driven: particles arrive as a Poisson process from the shutter start
-// on; the block is the next `packets` pixel hits. Sorted mode orders them by
-// ToA; otherwise they come in readout order, chip by chip in short runs.
-std::unique_ptr<Block> toa_tot_data_driven(const GenerateSpec& spec, Rng& rng, bool sorted) {
-    auto span = static_cast<uint64_t>(static_cast<double>(spec.packets) / kMeanClusterSize * kClusterGap);
-    uint64_t begin = spec.shutter_start + spec.block_index * span;
-    std::vector<vexasdk_acq_t3_toa_tot_packet> packets;
-    packets.reserve(spec.packets);
-    double t = static_cast<double>(begin);
-    while (packets.size() < spec.packets) {
-        t += rng.exponential(kClusterGap);
-        add_cluster(packets, static_cast<uint64_t>(t), spec.chip_count, rng, spec.packets - packets.size());
+// The four TDC channels over the detector time [begin, end): rising and
+// falling edges of the trigger input, where each software trigger makes a
+// 1 us pulse, and of a 10 kHz clock with 10 us pulses on the second input.
+void add_tdcs(Block& block, uint64_t begin, uint64_t end, const std::vector<uint64_t>& triggers) {
+    std::vector<uint64_t> channels[4];
+    for (uint64_t t : triggers) {
+        channels[0].push_back(t);
+        channels[1].push_back(add_ticks(t, 640));
     }
-    uint64_t end = std::max<uint64_t>(static_cast<uint64_t>(t), begin) + 1;
-    if (sorted) {
-        std::stable_sort(packets.begin(), packets.end(), by_toa);
-    } else {
-        constexpr size_t run = 64;
-        for (size_t i = 0; i < packets.size(); i += run) {
-            auto last = packets.begin() + static_cast<ptrdiff_t>(std::min(packets.size(), i + run));
-            std::stable_sort(packets.begin() + static_cast<ptrdiff_t>(i), last,
-                             [](const auto& a, const auto& b) { return (a.address >> 16) < (b.address >> 16); });
+    constexpr uint64_t period = 100 * 640, width = 10 * 640;
+    uint64_t late = begin % period;
+    if (begin <= UINT64_MAX - period) {
+        for (uint64_t t = late ? begin + period - late : begin; t < end; t += period) {
+            channels[2].push_back(t);
+            channels[3].push_back(add_ticks(t, width));
+            if (end - t <= period) break;
         }
     }
+    vexasdk_acq_t3_tdc_toa* records = block.add_records<vexasdk_acq_t3_tdc_toa>(nullptr, 4);
+    for (int i = 0; i < 4; ++i)
+        records[i] = {block.add_records(channels[i].data(), channels[i].size()), channels[i].size()};
+    block.toa_tot.tdcs = records;
+    block.toa_tot.tdc_count = 4;
+}
+
+// Readout order: each chip streams its hits in the order they came, and the
+// readout takes them from the chips in turn, a short run from each.
+void interleave_chips(std::vector<ToaTotPacket>& packets) {
+    constexpr size_t run = 16;
+    std::vector<size_t> begin(257, 0);
+    for (const ToaTotPacket& p : packets) ++begin[(p.address >> 16 & 0xFF) + 1];
+    for (size_t c = 1; c < begin.size(); ++c) begin[c] += begin[c - 1];
+    std::vector<ToaTotPacket> by_chip(packets.size());
+    std::vector<size_t> next(begin.begin(), begin.end() - 1);
+    for (const ToaTotPacket& p : packets) by_chip[next[p.address >> 16 & 0xFF]++] = p;
+    std::vector<size_t> active;
+    for (size_t c = 0; c + 1 < begin.size(); ++c)
+        if (begin[c + 1] > begin[c]) active.push_back(c);
+    std::vector<size_t> taken(begin.begin(), begin.end() - 1);
+    size_t out = 0;
+    while (!active.empty()) {
+        size_t kept = 0;
+        for (size_t c : active) {
+            size_t last = std::min(taken[c] + run, begin[c + 1]);
+            for (; taken[c] < last; ++taken[c]) packets[out++] = by_chip[taken[c]];
+            if (taken[c] < begin[c + 1]) active[kept++] = c;
+        }
+        active.resize(kept);
+    }
+}
+
+// Data-driven: the hits of the block's detector time, by ToA when sorted,
+// otherwise in readout order: chip by chip in short runs.
+std::unique_ptr<Block> toa_tot_data_driven(const GenerateSpec& spec, Rng& rng, bool sorted) {
+    std::vector<ToaTotPacket> packets;
+    packets.reserve(expected_hits(spec));
+    bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
+        packets.push_back({hit.address, tot_of(hit.kev), toa});
+    });
+    if (!done) return nullptr;
+    if (sorted)
+        std::sort(packets.begin(), packets.end(), [](const auto& a, const auto& b) { return a.toa < b.toa; });
+    else
+        interleave_chips(packets);
     auto block = toa_tot_block(packets, spec.shutter_start);
-    add_tdcs(*block, begin, end, rng);
+    add_tdcs(*block, block_begin(spec), block_end(spec), spec.triggers);
     return block;
 }
 
-// Frame-based: one frame per block; every pixel hit while the shutter was open
-// reports once, with the ToA and ToT of its first hit, in address order.
-std::unique_ptr<Block> toa_tot_frame(const GenerateSpec& spec, Rng& rng) {
-    uint64_t begin = spec.shutter_start + spec.block_index * kFramePeriod;
-    uint64_t pixels = uint64_t{spec.chip_count} << 16;
-    uint64_t wanted = std::min<uint64_t>(spec.packets, pixels / 2);
-    std::vector<vexasdk_acq_t3_toa_tot_packet> hits, packets;
-    std::vector<bool> seen(pixels);
-    packets.reserve(wanted);
-    while (packets.size() < wanted) {
-        hits.clear();
-        add_cluster(hits, begin + static_cast<uint64_t>(rng.uniform() * kFrameOpen), spec.chip_count, rng, 9);
-        for (const auto& hit : hits) {
-            if (packets.size() == wanted || seen[hit.address]) continue;
-            seen[hit.address] = true;
-            packets.push_back(hit);
-        }
+// ---- frames ----
+
+struct FrameHit {
+    uint32_t address;
+    uint32_t tot;
+    uint64_t toa;
+};
+
+// Sorts `records` by their 24-bit pixel address, keeping the order of those
+// of one pixel: three passes of a radix sort.
+template <class Record>
+void sort_by_address(std::vector<Record>& records) {
+    std::vector<Record> other(records.size());
+    for (int shift = 0; shift < 24; shift += 8) {
+        size_t start[257] = {};
+        for (const Record& r : records) ++start[(r.address >> shift & 0xFF) + 1];
+        for (int i = 1; i < 257; ++i) start[i] += start[i - 1];
+        for (const Record& r : records) other[start[r.address >> shift & 0xFF]++] = r;
+        records.swap(other);
     }
-    std::sort(packets.begin(), packets.end(), [](const auto& a, const auto& b) { return a.address < b.address; });
-    return toa_tot_block(packets, begin);
+}
+
+// The frame's hits grouped by pixel in address order, each pixel's in the
+// order its particles arrived; false when stopped.
+bool frame_hits(const GenerateSpec& spec, Rng& rng, std::vector<FrameHit>& hits) {
+    hits.reserve(expected_hits(spec));
+    bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
+        hits.push_back({hit.address, tot_of(hit.kev), toa});
+    });
+    if (!done) return false;
+    sort_by_address(hits);
+    return true;
+}
+
+// Frame-based ToA-ToT: every pixel hit in the frame reports once, with its
+// first hit.
+std::unique_ptr<Block> toa_tot_frame(const GenerateSpec& spec, Rng& rng) {
+    std::vector<FrameHit> hits;
+    if (!frame_hits(spec, rng, hits)) return nullptr;
+    std::vector<ToaTotPacket> packets;
+    packets.reserve(hits.size());
+    for (size_t i = 0; i < hits.size();) {
+        const FrameHit* first = &hits[i];
+        for (uint32_t address = first->address; i < hits.size() && hits[i].address == address; ++i)
+            if (hits[i].toa < first->toa) first = &hits[i];  // time walk can reorder close hits
+        packets.push_back({first->address, first->tot, first->toa});
+    }
+    return toa_tot_block(packets, block_begin(spec));
+}
+
+// Frame-based iToT-evcount: per pixel hit, the events of the frame and the
+// sum of their ToT, in the counters' widths.
+std::unique_ptr<Block> itot_evcount_frame(const GenerateSpec& spec, Rng& rng) {
+    std::vector<FrameHit> hits;
+    if (!frame_hits(spec, rng, hits)) return nullptr;
+    std::vector<vexasdk_acq_t3_itot_evcount> packets;
+    for (size_t i = 0; i < hits.size();) {
+        vexasdk_acq_t3_itot_evcount packet{hits[i].address, 0, 0};
+        for (; i < hits.size() && hits[i].address == packet.address; ++i) {
+            packet.itot = std::min<uint32_t>(packet.itot + hits[i].tot, 16383);
+            packet.evcount = std::min<uint64_t>(packet.evcount + 1, 1023);
+        }
+        packets.push_back(packet);
+    }
+    return make_itot_evcount_block(packets.data(), packets.size(), VEXASDK_SUCCESS);
 }
 
 // ---- 4D-STEM binning ----
 
-// The beam steps over width x height scan positions, dwelling at each; every
-// position is one bin. Electrons mostly land in the bright-field disk, whose
-// centre moves a little with the beam (descan) and with the specimen's fields;
-// the rest scatter outwards. Each electron leaves a small cluster of hits.
-struct Scan {
-    uint32_t width, height;
-    double electrons_per_bin;
-    double side;  // detector side in pixels
-    uint32_t chips_per_row;
-};
+// Electrons mostly land in the bright-field disc, which follows the beam a
+// little (descan); a specimen in the middle of the scan field scatters more of
+// them outwards and deflects the disc.
+constexpr double kDescan = 12.0;        // pixels the disc moves across the scan
+constexpr double kDiscRadius = 24.0;    // pixels
+constexpr double kSpecimenRadius = 0.25;  // of the scan field
+constexpr double kDeflection = 2.0;     // pixels
 
-Scan scan_of(const GenerateSpec& spec) {
-    const vexasdk_acq_t3_binning_params& p = spec.params.t3_binning;
-    Scan scan{};
-    scan.width = p.width ? p.width : 64;
-    scan.height = p.height ? p.height : 64;
-    double dwell_ns = p.dwell_time ? static_cast<double>(p.dwell_time) : 1000.0;
-    // A beam of a few pA: one electron per 25 ns, capped to keep blocks small.
-    scan.electrons_per_bin = std::min(dwell_ns / 25.0, 40.0);
-    scan.chips_per_row = spec.chip_count >= 4 ? 2 : 1;
-    scan.side = 256.0 * scan.chips_per_row;
-    return scan;
-}
-
-struct Hit {
+struct BinHit {
     uint32_t address;
-    uint32_t itot;
+    uint32_t tot;
 };
 
-// The hits of scan position `position`, merged per pixel, in address order.
-void bin_packets(const Scan& scan, uint64_t position, Rng& rng, std::vector<Hit>& hits,
-                 std::vector<vexasdk_acq_t3_bin_packet>& out) {
-    double bx = static_cast<double>(position % scan.width), by = static_cast<double>(position / scan.width % scan.height);
-    double centre = scan.side / 2;
-    double cx = centre + 6.0 * (bx / scan.width - 0.5) + 2.0 * std::sin(bx * 0.4);
-    double cy = centre + 6.0 * (by / scan.height - 0.5) + 2.0 * std::cos(by * 0.4);
+// The packets of scan position `position`, merged per pixel, in address order.
+void bin_packets(const Scan& scan, const Sensor& sensor, uint64_t position, Rng& rng, std::vector<PixelHit>& hits,
+                 std::vector<BinHit>& merged, std::vector<vexasdk_acq_t3_bin_packet>& out) {
+    double u = static_cast<double>(position % scan.width) / scan.width - 0.5;
+    double v = static_cast<double>(position / scan.width % scan.height) / scan.height - 0.5;
+    double cx = sensor.centre_x() + kDescan * u, cy = sensor.centre_y() + kDescan * v;
+    double off_centre = std::hypot(u, v);
+    bool on_specimen = off_centre < kSpecimenRadius;
+    if (on_specimen && off_centre > 0) {
+        cx += kDeflection * u / off_centre;
+        cy += kDeflection * v / off_centre;
+    }
+    double scattered = on_specimen ? 0.5 : 0.15;
     hits.clear();
     uint32_t electrons = rng.poisson(scan.electrons_per_bin);
     for (uint32_t e = 0; e < electrons; ++e) {
         double angle = 2 * std::numbers::pi * rng.uniform();
-        double radius = rng.uniform() < 0.8 ? 24.0 * std::sqrt(rng.uniform()) : 30.0 + rng.exponential(40.0);
-        double x = cx + radius * std::cos(angle), y = cy + radius * std::sin(angle);
-        uint32_t size = 1 + rng.poisson(0.8);
-        for (uint32_t k = 0; k < size; ++k) {
-            double px = x + (k ? rng.uniform() * 2 - 1 : 0), py = y + (k ? rng.uniform() * 2 - 1 : 0);
-            if (px < 0 || py < 0 || px >= scan.side || py >= scan.side) continue;
-            auto ix = static_cast<uint32_t>(px), iy = static_cast<uint32_t>(py);
-            uint32_t chip = (iy / 256) * scan.chips_per_row + ix / 256;
-            auto itot = static_cast<uint32_t>((k ? 10.0 : 60.0) + rng.exponential(30.0));
-            hits.push_back({pixel_address(chip, ix % 256, iy % 256), itot});
-        }
+        double radius = rng.uniform() >= scattered ? kDiscRadius * std::sqrt(rng.uniform())
+                                                   : kDiscRadius + 6.0 + rng.exponential(40.0);
+        sensor.deposit(beam_electron(cx + radius * std::cos(angle), cy + radius * std::sin(angle), rng), rng, hits);
     }
-    std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.address < b.address; });
-    for (size_t i = 0; i < hits.size();) {
-        vexasdk_acq_t3_bin_packet packet{hits[i].address, 0, 0};
-        for (; i < hits.size() && hits[i].address == packet.address; ++i) {
+    merged.clear();
+    for (const PixelHit& hit : hits) merged.push_back({hit.address, tot_of(hit.kev)});
+    std::sort(merged.begin(), merged.end(), [](const BinHit& a, const BinHit& b) { return a.address < b.address; });
+    for (size_t i = 0; i < merged.size();) {
+        vexasdk_acq_t3_bin_packet packet{merged[i].address, 0, 0};
+        for (; i < merged.size() && merged[i].address == packet.address; ++i) {
             ++packet.count;
-            packet.itot += hits[i].itot;
+            packet.itot += merged[i].tot;
         }
         out.push_back(packet);
     }
 }
 
-// Bins of one block: the next `packets` scan positions (wrapping to the next
-// scan), with per-bin event counts and iToT sums.
+// The block's consecutive scan positions, one bin each, with per-bin event
+// counts and iToT sums.
 std::unique_ptr<Block> binned_block(const GenerateSpec& spec, Rng& rng) {
-    Scan scan = scan_of(spec);
-    uint64_t bins = std::min(spec.packets, kMaxGeneratedBins);
+    Scan scan = scan_of(spec.params);
     uint64_t positions = uint64_t{scan.width} * scan.height;
-    uint64_t first = spec.block_index * bins;
+    uint64_t bins = spec.window.count, first = spec.window.first % positions;
     std::vector<vexasdk_acq_t3_bin_packet> packets;
     std::vector<uint64_t> counts(bins), evcounts(bins), itots(bins);
-    std::vector<Hit> hits;
+    std::vector<PixelHit> hits;
+    std::vector<BinHit> merged;
     for (uint64_t b = 0; b < bins; ++b) {
+        if ((b & 15) == 0 && spec.stopped()) return nullptr;
         size_t before = packets.size();
-        bin_packets(scan, (first + b) % positions, rng, hits, packets);
+        bin_packets(scan, spec.sensor, (first + b) % positions, rng, hits, merged, packets);
         counts[b] = packets.size() - before;
         for (size_t i = before; i < packets.size(); ++i) {
             evcounts[b] += packets[i].count;

@@ -2,42 +2,46 @@
 // the sim calls queue.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "model.hpp"
+#include "particles.hpp"
 
 namespace vsim {
 
-// splitmix64: small, fast and good enough for synthetic events.
-struct Rng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>((next() >> 32) * n >> 32); }
-    uint32_t poisson(double mean);
-    double exponential(double mean);
-};
-
+// One generated block: what the plan says it covers, and the device's state
+// when it was made.
 struct GenerateSpec {
     uint32_t chip_mode = 0;
-    uint32_t chip_count = 1;
-    uint64_t packets = 0;     // events (packets, or bins for the binned modes)
-    uint64_t block_index = 0;
-    uint64_t shutter_start = 0;  // 1.5625 ns units
+    uint64_t shutter_start = 0;  // ticks
+    Window window;
+    double particles_per_tick = 0.0;
     vexasdk_acq_params params{};
+    std::vector<uint64_t> triggers;  // software triggers, ticks
+    Sensor sensor;
+    const std::atomic<bool>* stop = nullptr;  // generation gives up once it is set
+
+    bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };
+
+// Detector times add up saturating rather than wrapping.
+inline uint64_t add_ticks(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 // The most bins a generated binned block holds, whatever `packets` asks for.
 inline constexpr uint64_t kMaxGeneratedBins = uint64_t{1} << 18;
 
-// A block of the kind the chip mode delivers, or null for modes that deliver
-// nothing processed.
+// What an acquisition in chip mode `mode` with `params` generates under
+// `settings`, the queue being empty or not at its start.
+Plan plan_acquisition(const vexasdk_sim_generator& settings, uint32_t mode, const vexasdk_acq_params& params,
+                      bool queue_empty);
+// What block `index` of `plan` covers; `index` < plan.blocks.
+Window window_of(const Plan& plan, uint64_t index);
+
+// A block of the kind the chip mode delivers; null for modes that deliver
+// nothing processed, or when generation was stopped.
 std::unique_ptr<Block> generate_block(const GenerateSpec& spec, Rng& rng);
 
 // Scripted blocks. Each copies what it is given; a null array is answered as a

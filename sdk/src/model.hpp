@@ -18,6 +18,23 @@
 
 namespace vsim {
 
+// A chip's pixel mask: width * height bytes, column-major, 0 masks a pixel.
+// Copies share the bytes, which are replaced rather than changed: every block
+// an acquisition generates takes the masks as they are, without copying them.
+class PixelMask {
+public:
+    size_t size() const { return bytes_ ? bytes_->size() : 0; }
+    bool empty() const { return size() == 0; }
+    const uint8_t* data() const { return bytes_ ? bytes_->data() : nullptr; }
+    void assign(size_t size, uint8_t value) { bytes_ = std::make_shared<const std::vector<uint8_t>>(size, value); }
+    void assign(const uint8_t* data, size_t size) {
+        bytes_ = std::make_shared<const std::vector<uint8_t>>(data, data + size);
+    }
+
+private:
+    std::shared_ptr<const std::vector<uint8_t>> bytes_;
+};
+
 struct ChipModel {
     vexasdk_chip_info info{};
     uint32_t polarity = VEXASDK_POL_ELECTRONS_COLLECT;
@@ -27,7 +44,7 @@ struct ChipModel {
     float raw_offset = 100.0f;
     uint32_t thld_raw = 400;
     uint32_t configure_count = 0;
-    std::vector<uint8_t> mask;  // column-major, width * height bytes, 0 = masked
+    PixelMask mask;
 };
 
 // How a monitor's value moves while the monitor thread fires events.
@@ -144,11 +161,33 @@ struct Block {
     void scribble();
 };
 
-struct Generator {
-    double blocks_per_second = 0.0;
-    uint64_t packets_per_block = 0;
-    uint64_t block_limit = 0;
-    bool enabled = false;
+// What the generator does out of the box (and after a reset).
+inline constexpr vexasdk_sim_generator kDefaultGenerator = {
+    0.0, 1.0, 0, 0, VEXASDK_SIM_GEN_REAL_TIME | VEXASDK_SIM_GEN_MODE_SIZE | VEXASDK_SIM_GEN_IF_QUEUE_EMPTY};
+
+// What an acquisition generates once its queue has run empty, fixed when it
+// starts. Times count detector ticks (1.5625 ns) from the shutter start.
+struct Plan {
+    bool generating = false;
+    bool binned = false;
+    bool real_time = false;
+    double period = 0.0;  // seconds between blocks when paced by rate; 0: as fast as possible
+    uint64_t blocks = 0;  // in all; UINT64_MAX: until aborted
+    // ToA-ToT and iToT-evcount modes: blocks of equal detector time.
+    double span = 0.0;
+    double duration = 0.0;  // 0: no limit
+    double particles_per_tick = 0.0;
+    // Binned modes: blocks of `bins` consecutive scan positions.
+    uint64_t bins = 0;
+    uint64_t last_position = UINT64_MAX;  // positions in all; UINT64_MAX: scans repeat
+    double dwell = 0.0;
+};
+
+// The detector time one generated block covers, and for the binned modes the
+// scan positions it holds.
+struct Window {
+    uint64_t begin = 0, end = 0;  // ticks from the shutter start
+    uint64_t first = 0, count = 0;
 };
 
 enum class AcqState { idle, running, ended };
@@ -162,7 +201,11 @@ struct Acquisition {
     std::atomic<uint32_t> threads_running{0};
     uint64_t generated = 0;
     std::chrono::steady_clock::time_point next_slot;  // when the next generated block is due
-    Generator generator;
+    std::chrono::steady_clock::time_point wall_start;  // the shutter start, on the wall clock
+    vexasdk_sim_generator generator = kDefaultGenerator;
+    Plan plan;
+    uint64_t reached = 0;  // the detector time the generated blocks have reached, in ticks from the shutter start
+    std::vector<uint64_t> pending_triggers;  // software triggers for the next generated block, in ticks
     vexasdk_acq_params params{};
     vexasdk_dev_ctx* owner = nullptr;  // the context that started the acquisition
     uint32_t chip_mode = 0;
@@ -175,6 +218,7 @@ struct DeviceModel {
     uint32_t index = 0;
     vexasdk_enum_info enum_info{};
     std::vector<ChipModel> chips;
+    uint32_t mode = VEXASDK_TOA_TOT_DD;  // the last vexasdk_chip_set_mode: what a device without chips acquires in
     // When set, vexasdk_chip_get_settings reports these records instead of the chips'.
     bool settings_scripted = false;
     std::vector<vexasdk_chip_settings> scripted_settings;

@@ -104,7 +104,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_mask(uint32_t device, uint32_t
     if (data == nullptr && len != 0) return VEXASDK_ERR_EFAULT;
     return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
         if (len != model.mask.size()) return VEXASDK_ERR_EINVAL;
-        if (len != 0) memcpy(model.mask.data(), data, len);
+        if (len != 0) model.mask.assign(data, len);
         return VEXASDK_SUCCESS;
     });
 }

@@ -14,12 +14,17 @@ The data, as the virtual detector delivers it
 ---------------------------------------------
 
 Out of the box a virtual device is a quad: four 256 x 256 pixel chips, one
-bias source, two power units (both must be powered up before an acquisition
-starts) and eight monitors. Its acquisitions need no set-up here: each data
-mode delivers plausible blocks for about a second of detector time, paced in
-real time, and ends by itself (the binned modes end after the last scan
-position). `generate` changes the rate, block size, duration and pacing;
-queued blocks are delivered exactly as given instead.
+bias source (at 0 V: a sensor is fully depleted from about 60 V on), two power
+units (both must be powered up, or an acquisition is refused with
+ERR_BAD_STATE) and eight monitors. Its acquisitions need no set-up here: one
+that starts with nothing queued generates plausible blocks of the chips' mode,
+paced in real time, and ends by itself: in the ToA-ToT and iToT-evcount modes
+10 ms blocks for one second of detector time, in the binned modes whole scan
+rows until the scan's last position. One that starts with queued blocks
+delivers exactly those and ends. `generate` changes the rate, block size,
+duration and pacing (and has generated blocks follow queued ones);
+`generate_default`, or `reset`, goes back. Modes 1 to 6 deliver no processed
+data: their acquisitions end at once.
 
 Pixel addresses (the ``address`` field of every packet) are
 ``chip << 16 | row << 8 | column``, with row and column 0 to 255 on the chip.
@@ -29,14 +34,34 @@ the top right, chip 2 the bottom left and chip 3 the bottom right quarter::
     image_row    = (chip // 2) * 256 + row
     image_column = (chip % 2) * 256 + column
 
+Other chip counts sit two to a row the same way. Chips the harness gives
+another size take hits within their first 256 x 256 pixels at most; a device
+without chips, or with chips of no pixels, delivers empty blocks.
+
 Time units: ToA, the shutter start and TDC timestamps count 1.5625 ns ticks
 of the detector clock; ToT and iToT count 25 ns.
 
-What the data answers to, as on hardware: masked pixels report nothing; a
-pixel's share of a particle's energy below its chip's threshold is not seen;
-a sensor biased below its depletion voltage (about 60 V) collects fewer and
-smaller hits; the software trigger (``AcquisitionRunner.trigger``) adds a TDC
-timestamp in the data-driven modes.
+What the data is: particles arriving as a Poisson process, uniformly over the
+chips (X-ray photons: a 59.5 keV photo-peak, a 13.9 keV line, a continuum from
+3 to 55 keV; and minimum-ionising tracks, Landau-like around 80 keV), each
+spreading its charge over a cluster of neighbouring pixels. In the binned modes
+a 4D-STEM scan: 200 keV electrons, one per 25 ns of dwell (40 at most), mostly
+in a bright-field disc that follows the beam a little across the scan, with a
+specimen in the middle of the scan field that scatters more of them outwards.
+One bin per scan position, row by row.
+
+What the data answers to, as on hardware, read as each block is made: masked
+pixels report nothing; a pixel reports only when its share of a particle's
+energy, with the chip's noise, reaches its chip's threshold; a sensor biased
+below its depletion voltage (about 60 V on bias source 0; none: unbiased)
+collects fewer and smaller hits. A pixel that measured E keV reports
+ToT = 1.6 E + 24 - 60 / (E - 1.5), at least 1 and at most 1023; in frame-based
+iToT-evcount mode iToT sums a pixel's ToTs in the frame (at most 16383) and the
+event count stops at 1023. The software trigger (``AcquisitionRunner.trigger``;
+`trigger` here) adds, in the data-driven modes, a 1 us pulse to the first TDC
+input of the next block: its rising edge on the first TDC channel, at the
+moment of the trigger (without real-time pacing, at the detector time the
+generated blocks have reached); the second input carries a 10 kHz clock.
 """
 
 from vexasdk._utils import SdkError
@@ -44,12 +69,12 @@ from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_BAD_STATE, ERR_EBUSY, E
                                  ERR_ENOMEM, SUCCESS)
 from vexasdk.sim._native import _lib
 from vexasdk.sim.acquisition import (_address, abort, await_end, deliver, deliver_here, null_callback, set_mode,
-                                     start, trampoline)
+                                     start, trampoline, trigger)
 from vexasdk.sim.calls import call_count, call_log, calls, clear_call_log, clear_faults, fail
 from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_settings, set_chip_count,
                                set_chip_info, set_chip_mask, set_chip_size, set_chip_state, set_supported_modes)
 from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
-                              generate, queue_binned, queue_evcount_fragment, queue_fetch_failure,
+                              generate, generate_default, queue_binned, queue_evcount_fragment, queue_fetch_failure,
                               queue_itot_evcount, queue_itot_fragment, queue_toa_tot, set_delivery_threads,
                               trigger_count)
 from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
@@ -67,11 +92,11 @@ __all__ = [
     "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered",
     "call_count", "call_log", "calls", "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults",
     "clear_queue", "deliver", "deliver_here", "device_count", "enum_record", "fail", "fire_avail_changed",
-    "fire_value_changed", "generate", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
+    "fire_value_changed", "generate", "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
     "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
     "remove_monitor", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count", "set_bias_desired",
     "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size", "set_chip_state",
     "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count", "set_enumeration",
     "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value", "set_supported_modes",
-    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger_count", "unit_powered",
+    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger", "trigger_count", "unit_powered",
 ]

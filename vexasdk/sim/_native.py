@@ -56,6 +56,14 @@ def _number(value: Any, what: str) -> float:
     return float(value)
 
 
+def _number_in(value: Any, what: str, low: float, high: float) -> float:
+    """`value` as a float in low..high; NaN lies in no range."""
+    number = _number(value, what)
+    if not low <= number <= high:
+        raise ValueError(f"{what} must be a number in {low:g}..{high:g}, got {value!r}")
+    return number
+
+
 def _index(device: int) -> int:
     return _int_in(device, "device", 0, 2**32 - 1)
 

@@ -18,6 +18,7 @@ _acq_start = _declare("vexasdk_acq_start", _i32, _ptr, _ptr, _i32, _ptr, _ptr)
 _acq_await_end = _declare("vexasdk_acq_await_end", _i32, _ptr)
 _acq_abort = _declare("vexasdk_acq_abort", _i32, _ptr)
 _chip_set_mode = _declare("vexasdk_chip_set_mode", _i32, _ptr, _u32)
+_trigger_now = _declare("vexasdk_trigger_now", _i32, _ptr)
 _sim_device_of = _declare("vexasdk_sim_device_of", _i32, _ptr)
 
 
@@ -135,6 +136,12 @@ def abort(context: _DeviceContext) -> None:
     if _ended(rc, key):
         _release(key, started)
     _check(rc, "Failed to abort the acquisition.")
+
+
+def trigger(context: _DeviceContext) -> None:
+    """Issues a software trigger to the running acquisition, as the acquisition
+    runner does."""
+    _check(_trigger_now(_address(context)), "Failed to issue a trigger.")
 
 
 def deliver(context: _DeviceContext, module: str, name: str, callback: Callable[..., object],

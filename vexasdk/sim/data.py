@@ -6,8 +6,18 @@ from typing import Any
 
 import numpy as np
 
-from vexasdk.sim._native import (ERR_EINVAL, _bytes_of, _check, _declare, _i32, _index, _int_in, _is_count, _ptr, _u32,
-                              _u64, _u64_value, _c)
+from vexasdk.sim._native import (ERR_EINVAL, _bytes_of, _c, _check, _declare, _i32, _index, _int_in, _is_count,
+                                 _number_in, _ptr, _u32, _u64, _u64_value)
+
+
+class _Generator(_c.Structure):
+    """vexasdk_sim_generator."""
+
+    _fields_ = [("blocks_per_second", _c.c_double), ("duration", _c.c_double), ("packets_per_block", _u64),
+                ("block_limit", _u64), ("flags", _u32)]
+
+
+_GEN_REAL_TIME, _GEN_MODE_SIZE, _GEN_IF_QUEUE_EMPTY = 0x1, 0x2, 0x4
 
 _sim_set_delivery_threads = _declare("vexasdk_sim_set_delivery_threads", _i32, _u32, _u32)
 _sim_queue_itot_evcount = _declare("vexasdk_sim_queue_itot_evcount", _i32, _u32, _ptr, _u64, _i32)
@@ -16,7 +26,7 @@ _sim_queue_binned = _declare("vexasdk_sim_queue_binned", _i32, _u32, _ptr, _u64,
 _sim_queue_itot_fragment = _declare("vexasdk_sim_queue_itot_fragment", _i32, _u32, _ptr, _u64, _i32)
 _sim_queue_evcount_fragment = _declare("vexasdk_sim_queue_evcount_fragment", _i32, _u32, _ptr, _u64, _i32)
 _sim_clear_queue = _declare("vexasdk_sim_clear_queue", _i32, _u32)
-_sim_generate = _declare("vexasdk_sim_generate", _i32, _u32, _c.c_double, _u64, _u64)
+_sim_set_generator = _declare("vexasdk_sim_set_generator", _i32, _u32, _c.POINTER(_Generator))
 _sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
 _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
 
@@ -212,13 +222,55 @@ def clear_queue(device: int = 0) -> None:
     _check(_sim_clear_queue(_index(device)), "Failed to clear the queue.")
 
 
+def _set_generator(device: int, settings: _Generator) -> None:
+    _check(_sim_set_generator(_index(device), _c.byref(settings)), "Failed to set up data generation.")
+
+
 def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, block_limit: int = 0,
-             device: int = 0) -> None:
-    """Once the queue runs empty, acquisitions produce plausible blocks of the
-    chips' current mode: `packets_per_block` events each, `blocks_per_second`
-    (0: as fast as possible), `block_limit` blocks in all (0: until aborted)."""
-    _check(_sim_generate(_index(device), blocks_per_second, packets_per_block, block_limit),
-           "Failed to set up data generation.")
+             device: int = 0, *, duration: float = 0.0, real_time: bool = False) -> None:
+    """Makes the next acquisitions generate blocks of the chips' mode once their
+    queue has run empty, queued blocks or not.
+
+    Args:
+        blocks_per_second: Delivery rate, 0 to 1e9; 0 delivers as fast as
+            possible (or in real time, with `real_time`).
+        packets_per_block: 0 to 2**26. In the ToA-ToT and iToT-evcount modes it
+            sets each block's detector time: the time in which particles bring
+            that many pixel hits, on average, to a sensor fully depleted, at a
+            5 keV threshold and with nothing masked (one hit per microsecond).
+            The mask, the thresholds and the bias then take their share, and in
+            the frame modes a pixel hit twice reports once. In the binned modes:
+            bins (scan positions) per block, at most 262144. 0 makes empty
+            blocks that cover no detector time.
+        block_limit: Blocks in all; 0 is no limit. In the binned modes a scan
+            ends at its last position unless a limit is set: then scans repeat
+            until that many blocks.
+        device: The virtual device.
+        duration: Seconds of detector time, 0 to 1e9, in the ToA-ToT and
+            iToT-evcount modes; 0 is no limit. The last block is cut short.
+        real_time: Deliver each block once the detector time it covers has
+            passed, as hardware does (blocks_per_second must be 0).
+    """
+    rate = _number_in(blocks_per_second, "blocks_per_second", 0.0, 1e9)
+    packets = _int_in(packets_per_block, "packets_per_block", 0, 2**26)
+    limit = _u64_value(block_limit, "block_limit")
+    seconds = _number_in(duration, "duration", 0.0, 1e9)
+    if not isinstance(real_time, bool):
+        raise TypeError(f"real_time must be bool, got {type(real_time).__name__}")
+    if real_time and rate > 0:
+        raise ValueError(f"blocks_per_second must be 0 with real_time, got {blocks_per_second!r}")
+    _set_generator(device, _Generator(rate, seconds, packets, limit, _GEN_REAL_TIME if real_time else 0))
+
+
+def generate_default(*, duration: float = 1.0, device: int = 0) -> None:
+    """Back to the generator as it comes out of the box (as after `reset`): an
+    acquisition that starts with nothing queued generates blocks of its mode's
+    own size in real time (10 ms of detector time, or in the binned modes whole
+    scan rows worth 10 ms of dwell) for `duration` seconds of detector time (0
+    to 1e9; 0 is no limit; binned scans end at their last position), and ends
+    by itself; one that starts with queued blocks delivers only those."""
+    seconds = _number_in(duration, "duration", 0.0, 1e9)
+    _set_generator(device, _Generator(0.0, seconds, 0, 0, _GEN_REAL_TIME | _GEN_MODE_SIZE | _GEN_IF_QUEUE_EMPTY))
 
 
 def blocks_delivered(device: int = 0) -> int:

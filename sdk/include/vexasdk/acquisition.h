@@ -135,13 +135,22 @@ VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bins) == 32, "b
 VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bin_count) == 40, "bin_count at 40");
 
 /* Calls `callback(ctx, user_data)` from SDK threads for every processed block
- * until the acquisition ends or is aborted. */
+ * until the acquisition ends or is aborted. EBUSY while an acquisition runs on
+ * the device, EINVAL for a null callback, BAD_STATE while any power unit of
+ * the device is unpowered or when called from one of the device's callbacks. */
 VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
                                                vexasdk_acq_mode_flag mode, const vexasdk_acq_params* params,
                                                void* user_data);
 /* Returns once the acquisition has finished or was aborted and no callback
- * runs any more. */
+ * runs any more. BAD_STATE when no acquisition of `ctx` runs, and on the
+ * SDK's own threads (inside a callback), which must not wait for deliveries. */
 VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx);
+/* Stops the acquisition: blocks not yet delivered are dropped, and the call
+ * returns once no callback runs any more. Called from one of the SDK's own
+ * threads (inside a callback) it only asks the acquisition to stop and returns
+ * at once; the acquisition ends when the callbacks running return, and
+ * vexasdk_acq_await_end from another thread waits for that. BAD_STATE when no
+ * acquisition of `ctx` runs. */
 VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx);
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_toa_tot_packets(vexasdk_dev_ctx* ctx,

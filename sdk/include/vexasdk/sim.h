@@ -81,17 +81,94 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t device,
                                                                 uint64_t count, int32_t fetch_rc);
 /* Drops every queued block. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t device);
-/* When the queue runs empty, produce plausible blocks of the chips' current
- * mode: `packets_per_block` events each, `blocks_per_second` of them (0: as fast
- * as possible), `block_limit` in all (0: until aborted).
- * Data-driven ToA-ToT (modes 7, 10): particle clusters arriving as a Poisson
- * process, ToA in 1.5625 ns and ToT in 25 ns units, four TDC channels, the
- * shutter start of the acquisition; sorted by ToA in mode 10. Frame-based
- * ToA-ToT (8): one 1 ms frame per block. Binning modes (11 to 13): a 4D-STEM
- * scan over the width x height positions of the acquisition parameters (64 x 64
- * when 0) with their dwell time (1000 ns when 0); `packets_per_block` is then
- * the number of bins (scan positions) per block, at most 262144. Mode 11
- * delivers binned blocks, 12 event-count fragments, 13 iToT fragments. */
+/* How acquisitions generate data once their queue has run empty.
+ *
+ * Out of the box (and after a reset) every acquisition that starts with
+ * nothing queued generates blocks of its mode's own size in real time, for
+ * 1 s of detector time in the ToA-ToT and iToT-evcount modes and over the
+ * whole scan in the binned modes, and then ends by itself:
+ * { 0, 1.0, 0, 0, REAL_TIME | MODE_SIZE | IF_QUEUE_EMPTY }. An acquisition
+ * that starts with queued blocks delivers those first; it goes on generating
+ * only when IF_QUEUE_EMPTY is clear. Settings apply from the next start.
+ *
+ * What the blocks hold (modes 1 to 6 deliver no processed data, and their
+ * acquisitions end at once):
+ * - Particles arrive as a Poisson process, uniformly over the chips: X-ray
+ *   photons (a 59.5 keV photo-peak, a 13.9 keV line, a continuum from 3 to
+ *   55 keV) and minimum-ionising tracks (Landau-like, most probable 80 keV
+ *   per 300 um crossed). Each spreads its charge over neighbouring pixels.
+ * - What the device's state does to them, read when each block is made: a
+ *   masked pixel reports nothing; a pixel reports only when its share of the
+ *   energy, with the chip's noise (noise_kev), reaches its chip's threshold;
+ *   the depleted fraction f = min(1, sqrt((|V| + 0.6 V) / 60 V)) of the
+ *   sensor, V the actual value of bias source 0 (0 without one, or NaN), is
+ *   both the chance a particle is collected and the share of its energy
+ *   collected.
+ * - ToT (25 ns units) = 1.6 E + 24 - 60 / (E - 1.5) for the E keV a pixel
+ *   measured, at least 1 and at most 1023; smaller hits cross the threshold
+ *   later (time walk of up to 100 ns). ToA, the shutter start and TDC
+ *   timestamps count 1.5625 ns ticks of one clock.
+ * - Data-driven ToA-ToT (modes 7, 10): the hits of the block's detector time,
+ *   in readout order (chip by chip in short runs) or, in mode 10, by ToA;
+ *   four TDC channels: rising and falling edges of the trigger input, where
+ *   each vexasdk_trigger_now makes a 1 us pulse that starts at the moment of
+ *   the call (in real time; otherwise at the detector time the generated
+ *   blocks have reached) and goes to the next block generated, and of a
+ *   10 kHz clock with 10 us pulses on the second input.
+ * - Frame-based (8, 9): one frame per block, frames back to back; mode 8 one
+ *   packet per hit pixel (its first hit) in address order, mode 9 per pixel
+ *   the event count (at most 1023) and the sum of its ToTs (at most 16383).
+ * - Binned (11 to 13): a 4D-STEM scan over the width x height positions of the
+ *   acquisition parameters (64 x 64 when 0), row by row, `dwell_time` ns at
+ *   each (1000 ns when 0); one bin per position, one 200 keV electron per
+ *   25 ns of dwell (40 at most). The bright-field disc follows the beam
+ *   (descan) and a specimen in the middle of the scan scatters out of it.
+ *   Mode 11 delivers binned blocks, 12 event-count fragments, 13 iToT
+ *   fragments. The acquisition ends after the scan's last position; with a
+ *   block_limit set, scans repeat until that many blocks.
+ *
+ * Fields:
+ * - blocks_per_second: delivery rate when not in real time, up to 1e9;
+ *   0 delivers as fast as possible.
+ * - duration: seconds of detector time (ToA-ToT and iToT-evcount modes), up
+ *   to 1e9; 0 is no limit. The last block is cut short at the end.
+ * - packets_per_block (at most 2^26): in the ToA-ToT and iToT-evcount modes
+ *   the block's detector time, in which particles bring that many pixel hits
+ *   on average to a sensor fully depleted, at a 5 keV threshold and with
+ *   nothing masked (1 hit per us); the device's state then takes its share,
+ *   and in the frame modes a pixel hit more than once reports once. In the
+ *   binned modes, the number of bins (scan positions) per block, at most
+ *   262144. 0: empty blocks that cover no time.
+ * - block_limit: blocks in all; 0 is no limit.
+ * - flags: VEXASDK_SIM_GEN_REAL_TIME delivers each block once the detector
+ *   time it covers has passed (blocks_per_second must be 0);
+ *   VEXASDK_SIM_GEN_MODE_SIZE ignores packets_per_block for the mode's own
+ *   size: 10 ms of detector time, or in the binned modes whole scan rows
+ *   worth 10 ms of dwell (one row at least, at most 16384 bins);
+ *   VEXASDK_SIM_GEN_IF_QUEUE_EMPTY is described above. */
+#define VEXASDK_SIM_GEN_REAL_TIME 0x1u
+#define VEXASDK_SIM_GEN_MODE_SIZE 0x2u
+#define VEXASDK_SIM_GEN_IF_QUEUE_EMPTY 0x4u
+
+typedef struct vexasdk_sim_generator {
+    double blocks_per_second;
+    double duration;
+    uint64_t packets_per_block;
+    uint64_t block_limit;
+    uint32_t flags;
+} vexasdk_sim_generator;
+
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, duration) == 8, "duration at 8");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, packets_per_block) == 16, "packets_per_block at 16");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, block_limit) == 24, "block_limit at 24");
+VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, flags) == 32, "flags at 32");
+VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_generator) == 40, "vexasdk_sim_generator is 40 bytes");
+
+/* EINVAL for a value out of its range (NaN included), an unknown flag, or
+ * REAL_TIME with a rate. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_generator(uint32_t device, const vexasdk_sim_generator* settings);
+/* The same as vexasdk_sim_set_generator with
+ * { blocks_per_second, 0, packets_per_block, block_limit, 0 }. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t device, double blocks_per_second,
                                                   uint64_t packets_per_block, uint64_t block_limit);
 /* Blocks delivered since the device was last reset (callbacks returned). */
