@@ -149,3 +149,35 @@ def test_every_data_mode_reaches_a_callback_of_its_shape(device, mode, shape):
     device.acquisition_runner.await_end()
     assert len(calls) == 2
     assert all(shape_of(args) == shape for args in calls)
+
+
+def hits(device, mode=M.dd_toa_tot):
+    """The packets of a short default acquisition in `mode`, through the runner."""
+    import numpy as np
+
+    device.chip_array.set_mode(mode)
+    sim.generate_default(duration=0.2)
+    blocks = []
+    device.acquisition_runner.start(lambda packets, *metadata: blocks.append(packets))
+    device.acquisition_runner.await_end()
+    return np.concatenate(blocks).view(np.recarray)
+
+
+def test_what_a_user_sets_shapes_the_data(device):
+    import numpy as np
+
+    from helpers import make_ready
+
+    make_ready(device)
+    chip = device.chips[1]
+    mask = np.ones((256, 256), np.uint8)
+    mask[:, 100:200] = 0  # indexed [column, row]: rows 100 to 199
+    chip.set_pixel_mask(mask)
+    before = hits(device)
+    on_chip = before[before.address >> 16 == 1]
+    rows = (on_chip.address >> 8) & 0xFF
+    assert len(on_chip) > 100 and not ((rows >= 100) & (rows < 200)).any()
+    for c in device.chips:
+        c.set_threshold(20.0)
+    raised = hits(device)
+    assert len(raised) < 0.7 * len(before) and raised.tot.min() > before.tot.min()
