@@ -316,7 +316,6 @@ def test_base_exception_goes_to_the_unraisable_hook(temp, vexasdk_log, monkeypat
     (lambda: sim.fire_value_changed(TEMP, name=None), ValueError),
     (lambda: sim.fire_value_changed(TEMP, null_info=True), ValueError),
     (lambda: sim.fire_value_changed(TEMP, null_flags=True), ValueError),
-    (lambda: sim.fire_value_changed(TEMP, name=b"\xc3\x28"), UnicodeDecodeError),
     (lambda: sim.fire_avail_changed(TEMP, name=None), ValueError),
     (lambda: sim.fire_avail_changed(TEMP, null_info=True), ValueError),
 ])
@@ -328,6 +327,18 @@ def test_unreadable_records_are_logged_without_a_call(temp, vexasdk_log, fire, e
     assert got == []
     [(level, _, exc_info)] = vexasdk_log()
     assert (level, exc_info[0]) == ("ERROR", error)
+
+
+def test_a_name_that_is_not_utf8_reads_alike_when_opening_and_in_events(vexasdk_log):
+    # One rule for both: the event is delivered, never lost to its name.
+    sim.set_monitor(0x777, b"Temp \xc3\x28 probe", sim.MON_FLOAT, (0.0, 1.0))
+    with vexasdk.open_device() as dev:
+        [chan] = [c for c in dev.monitors if c.info().name.startswith("Temp ")]
+        assert chan.info().name == "Temp \\xc3( probe"
+        got, cb = recorder()
+        chan.set_on_value_changed_cb(cb)
+        sim.fire_value_changed(0x777, 0.5)
+        assert [event.info.name for event in got] == [chan.info().name] and vexasdk_log() == []
 
 
 def test_registered_none_is_logged_per_event(temp, vexasdk_log):

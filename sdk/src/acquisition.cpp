@@ -20,10 +20,9 @@ thread_local Block* tl_block = nullptr;
 // wait for its own acquisition to end.
 thread_local const DeviceModel* tl_delivering = nullptr;
 
-std::condition_variable& ended_cv() {
-    static auto* cv = new std::condition_variable;
-    return *cv;
-}
+std::condition_variable* ended_cv_now = new std::condition_variable;
+
+std::condition_variable& ended_cv() { return *ended_cv_now; }
 
 void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data, Block& block) {
     tl_ctx = ctx;
@@ -98,6 +97,18 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
                    uint64_t seed) {
     tl_delivering = device;
     Acquisition& acq = device->acq;
+    // Also when a callback ends the thread with a forced unwind (as an
+    // interpreter that is finalising does to a thread that asks for its lock):
+    // the acquisition must still see this thread go.
+    struct Leaving {
+        Acquisition& acq;
+        ~Leaving() {
+            tl_delivering = nullptr;
+            std::lock_guard<std::mutex> lock(world().mu);
+            if (--acq.threads_running == 0 && acq.state == AcqState::running) acq.state = AcqState::ended;
+            ended_cv().notify_all();
+        }
+    } leaving{acq};
     Rng rng{seed};
     for (;;) {
         std::unique_ptr<Block> block;
@@ -130,10 +141,6 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
         run_block(ctx, callback, user_data, *block);
         ++acq.delivered;
     }
-    tl_delivering = nullptr;
-    std::lock_guard<std::mutex> lock(world().mu);
-    if (--acq.threads_running == 0 && acq.state == AcqState::running) acq.state = AcqState::ended;
-    ended_cv().notify_all();
 }
 
 // Joins the delivery threads and waits until none runs. Never called on an
@@ -164,6 +171,17 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) {
     join_delivery(lock, device->acq);
     device->acq.state = AcqState::idle;
     device->acq.owner = nullptr;
+}
+
+void forget_delivery_threads_after_fork(DeviceModel& device) {
+    Acquisition& acq = device.acq;
+    new std::vector<std::thread>(std::move(acq.threads));  // the parent's: never joined, never destroyed
+    acq.threads.clear();
+    acq.threads_running = 0;
+    acq.stop = true;
+    acq.state = AcqState::idle;
+    acq.owner = nullptr;
+    ended_cv_now = new std::condition_variable;
 }
 
 bool is_delivery_thread_of(const DeviceModel& device) { return tl_delivering == &device; }

@@ -36,6 +36,8 @@ Calls& calls() {
 
 }  // namespace
 
+std::mutex& calls_mutex() { return calls().mu; }
+
 std::string json_string(const char* text) {
     std::string out = "\"";
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {

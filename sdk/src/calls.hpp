@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -47,6 +48,9 @@ Arg bytes_arg(const char* name, const void* data, uint64_t size);
 int32_t enter(const char* function, std::initializer_list<Arg> args);
 
 void reset_calls();
+
+// Guards the call log and the fault table; held across a fork.
+std::mutex& calls_mutex();
 
 }  // namespace vsim
 

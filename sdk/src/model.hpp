@@ -285,6 +285,9 @@ int32_t with_sim_device(uint32_t index, Fn&& fn) {
 // Acquisition engine (acquisition.cpp). Stops delivery and joins the threads;
 // call without the world lock.
 void stop_acquisition(vexasdk_dev_ctx* ctx);
+// In a forked child: the device's delivery threads ran in the parent only;
+// its acquisition is over here. Caller holds the world lock.
+void forget_delivery_threads_after_fork(DeviceModel& device);
 // True on a thread that delivers blocks of `device`: it must not wait for the
 // end of its own acquisition.
 bool is_delivery_thread_of(const DeviceModel& device);
@@ -297,6 +300,9 @@ void end_monitor_delivery(const vexasdk_dev_ctx* ctx);
 // Stops the monitor thread of a device that has no open context left. Caller
 // holds the world lock and joins the thread it gets after releasing it.
 std::thread retire_monitor_thread(DeviceModel& device);
+// In a forked child: the device's monitor thread ran in the parent only.
+// Caller holds the world lock.
+void forget_monitor_thread_after_fork(DeviceModel& device);
 // True on a thread that is calling a monitor callback of `device`.
 bool is_monitor_thread_of(const DeviceModel& device);
 // True on one of the SDK's own threads (delivering blocks or monitor events of

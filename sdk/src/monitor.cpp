@@ -165,10 +165,9 @@ vexasdk_err_code register_callback(vexasdk_dev_ctx* ctx, uint32_t mon_id, Monito
 
 }  // namespace
 
-std::condition_variable& monitor_cv() {
-    static auto* cv = new std::condition_variable;
-    return *cv;
-}
+std::condition_variable* monitor_cv_now = new std::condition_variable;
+
+std::condition_variable& monitor_cv() { return *monitor_cv_now; }
 
 MonitorModel* find_monitor(DeviceModel& device, uint32_t mon_id) {
     for (MonitorModel& m : device.monitors)
@@ -296,6 +295,15 @@ std::thread retire_monitor_thread(DeviceModel& device) {
     mon.queue.clear();
     monitor_cv().notify_all();
     return std::move(mon.thread);
+}
+
+void forget_monitor_thread_after_fork(DeviceModel& device) {
+    Monitoring& mon = device.mon;
+    new std::thread(std::move(mon.thread));  // the parent's: never joined, never destroyed
+    ++mon.generation;
+    mon.in_flight.clear();
+    // Whoever waited on the old one was in the parent.
+    monitor_cv_now = new std::condition_variable;
 }
 
 bool is_sdk_thread() { return tl_monitor_thread || is_delivery_thread(); }

@@ -1,17 +1,19 @@
 // Devices, contexts, open and close, and the world-level sim calls.
+#include <pthread.h>
+
 #include <cstring>
 #include <unordered_map>
 
 #include "calls.hpp"
+#include "context_arena.hpp"
 #include "model.hpp"
 #include "monitors.hpp"
 
 namespace vsim {
 namespace {
 
-// Every context ever opened, mapped to its device (null once closed). Closed
-// contexts are kept, never reused, so that a stale handle answers ENODEV
-// instead of reaching another device.
+// The open contexts and their devices. A closed one is unknown, like any
+// address never handed out: the arena never hands its address out again.
 std::unordered_map<const vexasdk_dev_ctx*, DeviceModel*>& contexts() {
     static auto* map = new std::unordered_map<const vexasdk_dev_ctx*, DeviceModel*>;
     return *map;
@@ -52,9 +54,38 @@ MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi
 
 }  // namespace
 
+namespace {
+
+// A fork copies the state but only the forking thread: the locks are held
+// across it, so that the child's copy is consistent, and the child lets go
+// of the threads that stayed in the parent.
+void before_fork() {
+    calls_mutex().lock();
+    world().mu.lock();
+}
+
+void after_fork_in_parent() {
+    world().mu.unlock();
+    calls_mutex().unlock();
+}
+
+void after_fork_in_child() {
+    for (auto& device : world().devices) {
+        forget_delivery_threads_after_fork(*device);
+        forget_monitor_thread_after_fork(*device);
+    }
+    after_fork_in_parent();
+}
+
+}  // namespace
+
 World& world() {
     // Never destroyed: SDK threads may outlive static destruction.
-    static World* instance = new World;
+    static World* instance = [] {
+        auto* made = new World;
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        return made;
+    }();
     return *instance;
 }
 
@@ -148,7 +179,8 @@ void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
             DeviceModel* device = find_device(ctx);
             if (device == nullptr) continue;
             std::erase(device->contexts, ctx);
-            contexts()[ctx] = nullptr;
+            contexts().erase(ctx);
+            retire_context(ctx);
             if (device->contexts.empty()) retired.push_back(retire_monitor_thread(*device));
         }
     }
@@ -173,7 +205,8 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_open(const char* connection_string, vex
     for (auto& device : world().devices) {
         const auto& field = device->enum_info.connection_string;
         if (strncmp(field, connection_string, sizeof field) != 0 || strlen(connection_string) >= sizeof field) continue;
-        auto* opened = new vexasdk_dev_ctx{};
+        vexasdk_dev_ctx* opened = new_context();
+        if (opened == nullptr) return VEXASDK_ERR_ENOMEM;
         memcpy(opened->context, "vexa-virtual", 12);
         contexts()[opened] = device.get();
         device->contexts.push_back(opened);

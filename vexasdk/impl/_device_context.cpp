@@ -79,5 +79,5 @@ PyMODINIT_FUNC PyInit__device_context() {
     if (PyModule_AddObjectRef(module.get(), "_DeviceContext", reinterpret_cast<PyObject*>(&context_type)) < 0)
         return nullptr;
     module_globals = PyModule_GetDict(module.get());
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

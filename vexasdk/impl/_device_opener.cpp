@@ -3,36 +3,85 @@
 // the descriptions the controllers are built from.
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <new>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
 #include "_device_context.hpp"
 #include "support/gil.hpp"
+#include "support/memory.hpp"
 #include "support/kept_callables.hpp"
+#include "support/sdk_text.hpp"
 #include "support/sdk_threads.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/sdk.h"
 
 namespace {
 
-// Handles borrow the SDK context and its connection string, and a handle may
-// outlive the Device that made it. The SDK keeps closed contexts answerable
-// (ENODEV); the strings are kept here, one per context, for the same reason.
-std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>& connection_strings() {
-    static auto* strings = new std::unordered_map<vexasdk_dev_ctx*, std::unique_ptr<std::string>>;
-    return *strings;
+// The opener's books, kept in Python containers (guarded by the interpreter
+// lock, and running out of memory is an exception like any other), made at
+// start-up and never freed.
+struct Books {
+    // Contexts opened here and not yet closed: {address: None}. They are all
+    // stopped and closed at interpreter exit, before finalisation: afterwards
+    // no SDK thread (delivering data or monitor events) may enter Python.
+    PyObject* open;
+    // Contexts a forked child inherited: {address: None}. The SDK threads
+    // behind them run in the parent only, so the child leaves them alone.
+    PyObject* inherited;
+    // The connection strings that handles borrow, one per distinct text, for
+    // the life of the process: a handle may outlive its device, and devices
+    // are reopened under the same few names. {str: capsule of std::string}.
+    PyObject* strings;
+} books;
+
+int make_books() noexcept {
+    for (PyObject** slot : {&books.open, &books.inherited, &books.strings}) {
+        *slot = PyDict_New();
+        if (*slot == nullptr) return -1;
+    }
+    return 0;
 }
 
-// Contexts opened here and not yet closed. They are all closed at
-// interpreter exit, before finalisation: afterwards no SDK thread (delivering
-// data or monitor events) may ask for the interpreter lock. Guarded by the GIL.
-std::unordered_set<vexasdk_dev_ctx*>& open_contexts() {
-    static auto* contexts = new std::unordered_set<vexasdk_dev_ctx*>;
-    return *contexts;
+vx::Ref address_of(vexasdk_dev_ctx* ctx) noexcept { return vx::Ref::steal(PyLong_FromVoidPtr(ctx)); }
+
+// 1 when `ctx` is in `book`, 0 when not, -1 with an error.
+int in_book(PyObject* book, vexasdk_dev_ctx* ctx) noexcept {
+    vx::Ref address = address_of(ctx);
+    return address ? PyDict_Contains(book, address.get()) : -1;
+}
+
+int add_to(PyObject* book, vexasdk_dev_ctx* ctx) noexcept {
+    vx::Ref address = address_of(ctx);
+    return address ? PyDict_SetItem(book, address.get(), Py_None) : -1;
+}
+
+void remove_from(PyObject* book, vexasdk_dev_ctx* ctx) noexcept {
+    vx::Ref address = address_of(ctx);
+    if (!address || PyDict_Pop(book, address.get(), nullptr) < 0) PyErr_Clear();
+}
+
+void free_string(PyObject* capsule) noexcept {
+    delete static_cast<std::string*>(PyCapsule_GetPointer(capsule, nullptr));
+}
+
+// The kept copy of `text` (a str), made on first use. Null with an error.
+const std::string* kept_string(PyObject* text) noexcept {
+    PyObject* found = PyDict_GetItemWithError(books.strings, text);
+    if (found != nullptr) return static_cast<const std::string*>(PyCapsule_GetPointer(found, nullptr));
+    if (PyErr_Occurred()) return nullptr;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return nullptr;
+    std::string* copy = vx::new_string(utf8, static_cast<size_t>(size));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    vx::Ref capsule = vx::Ref::steal(PyCapsule_New(copy, nullptr, free_string));
+    if (!capsule) {
+        delete copy;
+        return nullptr;
+    }
+    return PyDict_SetItem(books.strings, text, capsule.get()) < 0 ? nullptr : copy;
 }
 
 int raise_if_err(int rc, const char* message) noexcept {
@@ -59,23 +108,19 @@ PyObject* open_device(PyObject*, PyObject* arg) noexcept {
         vx::raise_arg_type("connection_string", "str", arg);
         return nullptr;
     }
-    const char* utf8 = PyUnicode_AsUTF8(arg);
+    const char* utf8 = PyUnicode_AsUTF8(arg);  // owned by `arg`, which the call holds
     if (utf8 == nullptr) return nullptr;
-    auto text = std::make_unique<std::string>(utf8);
     vexasdk_dev_ctx* ctx = nullptr;
-    int rc = vx::without_gil([&] { return vexasdk_dev_open(text->c_str(), &ctx); });
+    int rc = vx::without_gil([&] { return vexasdk_dev_open(utf8, &ctx); });
     vx::Ref format = vx::Ref::steal(PyUnicode_FromString("Failed to open device %r."));
     if (!format || raise_if_err(rc, format.get(), arg) < 0) return nullptr;
-    auto& strings = connection_strings();
-    auto& slot = strings[ctx];
-    if (!slot) slot = std::move(text);
-    PyObject* handle = vx::device_context_vtable->from_ptr(ctx, slot.get());
-    if (handle == nullptr) {
+    const std::string* text = kept_string(arg);
+    vx::Ref handle = vx::Ref::steal(text ? vx::device_context_vtable->from_ptr(ctx, text) : nullptr);
+    if (!handle || add_to(books.open, ctx) < 0) {
         vx::without_gil([&] { return vexasdk_dev_close(ctx); });
         return nullptr;
     }
-    open_contexts().insert(ctx);
-    return handle;
+    return handle.release();
 }
 
 // The modules that keep the callables handed to the SDK (monitor callables,
@@ -110,14 +155,15 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) noexcept {
 }
 
 // Stops what runs, then closes `ctx`; the SDK's result. Not on an SDK
-// thread: from inside a callback the acquisition cannot be waited for.
+// thread: from inside a callback the acquisition cannot be waited for. What
+// the SDK may still call stays referenced unless the close succeeded: an SDK
+// that refused, whatever its answer, may still be delivering.
 int close_context(vexasdk_dev_ctx* ctx) noexcept {
     stop_acquisition(ctx);
     int rc = vx::without_gil([&] { return vexasdk_dev_close(ctx); });
-    // Closed now, or long before: either way the SDK calls nothing of it again.
-    if (rc == VEXASDK_SUCCESS || rc == VEXASDK_ERR_ENODEV) {
-        open_contexts().erase(ctx);
-        if (ctx != nullptr && release_callables(ctx) < 0) PyErr_WriteUnraisable(nullptr);
+    if (rc == VEXASDK_SUCCESS) {
+        remove_from(books.open, ctx);
+        if (release_callables(ctx) < 0) PyErr_WriteUnraisable(nullptr);
     }
     return rc;
 }
@@ -125,19 +171,39 @@ int close_context(vexasdk_dev_ctx* ctx) noexcept {
 PyObject* close_device(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = context_of(arg, "context");
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+    int inherited = in_book(books.inherited, ctx);
+    if (inherited < 0) return nullptr;
+    if (inherited) {
+        // The parent's device: its SDK threads are not here to stop.
+        remove_from(books.inherited, ctx);
+        Py_RETURN_NONE;
+    }
     // A callback of the device would wait for its own delivery to end.
     int rc = vx::on_sdk_thread() ? VEXASDK_ERR_BAD_STATE : close_context(ctx);
     if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-// Registered with atexit: closes every context still open. Failures cannot
-// be helped any more at this point and are not reported.
+// The addresses in `book` as a list, so that closing may change the book.
+vx::Ref addresses_in(PyObject* book) noexcept { return vx::Ref::steal(PyDict_Keys(book)); }
+
+// Registered with atexit: stops and closes every context still open. What
+// the SDK refuses to close stays referenced, as after any refused close.
+// Failures cannot be helped any more at this point and are not reported.
 PyObject* close_all(PyObject*, PyObject*) noexcept {
-    std::vector<vexasdk_dev_ctx*> contexts(open_contexts().begin(), open_contexts().end());
-    for (vexasdk_dev_ctx* ctx : contexts) close_context(ctx);
-    open_contexts().clear();
+    vx::Ref addresses = addresses_in(books.open);
+    for (Py_ssize_t i = 0; addresses && i < PyList_GET_SIZE(addresses.get()); ++i) {
+        auto* ctx = static_cast<vexasdk_dev_ctx*>(PyLong_AsVoidPtr(PyList_GET_ITEM(addresses.get(), i)));
+        if (ctx != nullptr) close_context(ctx);
+    }
     PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// Run in a forked child: every context open in the parent is the parent's.
+PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
+    if (PyDict_Update(books.inherited, books.open) < 0) return nullptr;
+    PyDict_Clear(books.open);
     Py_RETURN_NONE;
 }
 
@@ -157,15 +223,7 @@ PyObject* forget_callables(PyObject*, PyObject* arg) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject* open_context_addresses(PyObject*, PyObject*) noexcept {
-    vx::Ref addresses = vx::Ref::steal(PyList_New(0));
-    if (!addresses) return nullptr;
-    for (vexasdk_dev_ctx* ctx : open_contexts()) {
-        vx::Ref address = vx::Ref::steal(PyLong_FromVoidPtr(ctx));
-        if (!address || PyList_Append(addresses.get(), address.get()) < 0) return nullptr;
-    }
-    return addresses.release();
-}
+PyObject* open_context_addresses(PyObject*, PyObject*) noexcept { return addresses_in(books.open).release(); }
 
 vx::Ref monitor_number(bool real, const vexasdk_mon_range& range, bool max) noexcept {
     if (real) return vx::Ref::steal(PyFloat_FromDouble(max ? range.f.max : range.f.min));
@@ -186,9 +244,7 @@ vx::Ref monitor_description(vexasdk_dev_ctx* ctx, uint32_t mon_id) noexcept {
         PyErr_Format(PyExc_ValueError, "The SDK described monitor %u without a name.", mon_id);
         return {};
     }
-    // Names are for people: bytes that are not UTF-8 stay visible as escapes.
-    vx::Ref name = vx::Ref::steal(
-        PyUnicode_DecodeUTF8(info.name, static_cast<Py_ssize_t>(strlen(info.name)), "backslashreplace"));
+    vx::Ref name = vx::Ref::steal(vx::decode_sdk_name(info.name));
     uint32_t type;
     memcpy(&type, &info.type, sizeof type);
     bool real = type == VEXASDK_MON_FLOAT;
@@ -205,24 +261,21 @@ PyObject* monitor_descriptions(PyObject*, PyObject* arg) noexcept {
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
     // Far more than any device has; an SDK answering more is not believed.
     constexpr size_t kMost = size_t{1} << 20;
-    std::vector<uint32_t> ids;
-    size_t count = 0;
+    std::unique_ptr<uint32_t[], vx::PyMemFree> ids;
+    size_t capacity = 0, count = 0;
     int rc = VEXASDK_SUCCESS;
     // The list may grow between asking for its size and reading it.
     for (int attempt = 0;; ++attempt) {
-        size_t capacity = ids.size();
         count = capacity;
-        rc = vx::without_gil([&] { return vexasdk_mon_get_ids(ctx, capacity ? ids.data() : nullptr, &count); });
+        rc = vx::without_gil([&] { return vexasdk_mon_get_ids(ctx, capacity ? ids.get() : nullptr, &count); });
         if (rc != VEXASDK_SUCCESS || count <= capacity) break;
         if (attempt == 8 || count > kMost) {
             PyErr_Format(PyExc_ValueError, "The SDK reported %zu monitors, more than it lists.", count);
             return nullptr;
         }
-        try {
-            ids.resize(count);
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
+        ids.reset(static_cast<uint32_t*>(PyMem_Calloc(count, sizeof(uint32_t))));
+        if (!ids) return PyErr_NoMemory();
+        capacity = count;
     }
     if (raise_if_err(rc, "Failed to list the monitors.") < 0) return nullptr;
     vx::Ref list = vx::Ref::steal(PyList_New(0));
@@ -326,6 +379,8 @@ PyMethodDef functions[] = {
     {"close", close_device, METH_O, "close(context: _DeviceContext) -> None\n\nCloses an SDK context."},
     {"open_context_addresses", open_context_addresses, METH_NOARGS,
      "open_context_addresses() -> list[int]\n\nThe SDK addresses of the contexts opened here and not closed here."},
+    {"after_fork_in_child", after_fork_in_child, METH_NOARGS,
+     "after_fork_in_child() -> None\n\nMarks every open context as the parent's (run in a forked child)."},
     {"close_all", close_all, METH_NOARGS,
      "close_all() -> None\n\nCloses every context opened here and not closed yet (run at interpreter exit)."},
     {"monitor_descriptions", monitor_descriptions, METH_O,
@@ -361,11 +416,19 @@ PyMODINIT_FUNC PyInit__device_opener() {
     if (vx::first_initialisation(initialised, "vexasdk._device_opener") < 0) return nullptr;
     vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (vx::import_device_context() < 0 || vx::import_raise_if_err() < 0) return nullptr;
+    if (make_books() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0) return nullptr;
     vx::Ref atexit = vx::Ref::steal(PyImport_ImportModule("atexit"));
+    vx::Ref os = vx::Ref::steal(PyImport_ImportModule("os"));
     vx::Ref close_all_fn = vx::Ref::steal(PyObject_GetAttrString(module.get(), "close_all"));
-    if (!atexit || !close_all_fn) return nullptr;
+    vx::Ref after_fork_fn = vx::Ref::steal(PyObject_GetAttrString(module.get(), "after_fork_in_child"));
+    if (!atexit || !os || !close_all_fn || !after_fork_fn) return nullptr;
     vx::Ref registered = vx::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", close_all_fn.get()));
     if (!registered) return nullptr;
-    return module.release();
+    vx::Ref no_args = vx::Ref::steal(PyTuple_New(0));
+    vx::Ref keywords = vx::Ref::steal(Py_BuildValue("{sO}", "after_in_child", after_fork_fn.get()));
+    vx::Ref at_fork = vx::Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!no_args || !keywords || !at_fork) return nullptr;
+    registered = vx::Ref::steal(PyObject_Call(at_fork.get(), no_args.get(), keywords.get()));
+    if (!registered) return nullptr;
+    return vx::initialised(initialised, module.release());
 }

@@ -107,5 +107,5 @@ PyMODINIT_FUNC PyInit__power_unit() {
         return nullptr;
     if (PyModule_AddObjectRef(module.get(), "_PowerUnit", reinterpret_cast<PyObject*>(&unit_type)) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

@@ -49,6 +49,12 @@ struct BinCounts {
 };
 
 int count_bins(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, BinCounts& out) noexcept {
+    // Before the counts are made: a null list could claim any count.
+    if (block.bins == nullptr && block.bin_count != 0) {
+        PyErr_Format(PyExc_ValueError, "the SDK reported %llu bins at a null pointer",
+                     static_cast<unsigned long long>(block.bin_count));
+        return -1;
+    }
     vx::Ref uint64 = vx::Ref::steal(PyObject_GetAttrString(np, "uint64"));
     if (!uint64) return -1;
     out.array = np_call(np, "empty", block.bin_count, uint64.get());
@@ -64,11 +70,6 @@ int count_bins(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, BinC
         return -1;
     }
     if (block.bin_count == 0) return 0;
-    if (block.bins == nullptr) {
-        PyErr_Format(PyExc_ValueError, "the SDK reported %llu bins at a null pointer",
-                     static_cast<unsigned long long>(block.bin_count));
-        return -1;
-    }
     auto* counts = static_cast<uint64_t*>(PyArray_DATA(array));
     uint64_t first = block.bin_count;
     for (uint64_t i = 0; i < block.bin_count; ++i) {
@@ -126,11 +127,11 @@ vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block,
     return vx::Ref::steal(PyObject_CallMethod(ak.get(), "unflatten", "OO", flat.get(), counts.array.get()));
 }
 
-void binned_data_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
+void binned_data_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_t3_acq_itot_evcount_bins c_binned_data{};
     vx::deliver_block(
-        bins_site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
-        [&]() -> int {
+        bins_site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
+        [&](PyObject* callback) -> int {
             const auto& evcounts = c_binned_data.evcount_fragment;
             vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, "_binned_evcount_dtype");
             if (!np_evcounts) return -1;
@@ -143,34 +144,32 @@ void binned_data_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
             if (count_bins(np.get(), c_binned_data, counts) < 0) return -1;
             vx::Ref ak_bin_packets = bin_packets(np.get(), c_binned_data, counts);
             if (!ak_bin_packets) return -1;
-            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(userdata));
             vx::Ref result = vx::Ref::steal(PyObject_CallFunctionObjArgs(
-                py_func.get(), np_evcounts.get(), np_itots.get(), ak_bin_packets.get(), nullptr));
+                callback, np_evcounts.get(), np_itots.get(), ak_bin_packets.get(), nullptr));
             return result ? 0 : -1;
         });
 }
 
 // One array of values, delivered alone.
-int call_with_values(void* userdata, const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
+int call_with_values(PyObject* callback, const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
     vx::Ref array = value_array(values, count, dtype_name);
     if (!array) return -1;
-    vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(userdata));
-    vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(py_func.get(), array.get()));
+    vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, array.get()));
     return result ? 0 : -1;
 }
 
-void binned_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
+void binned_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_evcount_fragment c_evcounts{};
     vx::deliver_block(
-        evcount_site, device, [&] { return vexasdk_acq_get_t3_evcount_fragment(device, &c_evcounts); },
-        [&] { return call_with_values(userdata, c_evcounts.binned_evcounts, c_evcounts.count, "_binned_evcount_dtype"); });
+        evcount_site, device, user_data, [&] { return vexasdk_acq_get_t3_evcount_fragment(device, &c_evcounts); },
+        [&](PyObject* callback) { return call_with_values(callback, c_evcounts.binned_evcounts, c_evcounts.count, "_binned_evcount_dtype"); });
 }
 
-void binned_itot_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
+void binned_itot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_itot_fragment c_itots{};
     vx::deliver_block(
-        itot_site, device, [&] { return vexasdk_acq_get_t3_itot_fragment(device, &c_itots); },
-        [&] { return call_with_values(userdata, c_itots.binned_itots, c_itots.count, "_binned_itot_dtype"); });
+        itot_site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_fragment(device, &c_itots); },
+        [&](PyObject* callback) { return call_with_values(callback, c_itots.binned_itots, c_itots.count, "_binned_itot_dtype"); });
 }
 
 constexpr char kBody[] = R"PY(
@@ -273,5 +272,5 @@ PyMODINIT_FUNC PyInit__t3_binning() {
     if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
         vx::keep_record_annotations(module.get(), {"BinnedParams"}) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

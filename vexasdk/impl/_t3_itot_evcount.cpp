@@ -11,21 +11,20 @@ const vx::TrampolineSite site =
     vx::data_site(kQualname, "vexasdk/impl/_t3_itot_evcount", &globals,
                   "Failed to retrieve Timepix3 frame-based iToT-evcount packets.");
 
-void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* userdata) noexcept {
+void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     const vexasdk_acq_t3_itot_evcount* c_packets = nullptr;
     uint64_t c_packet_count = 0;
     vx::deliver_block(
-        site, device, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
-        [&]() -> int {
+        site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
+        [&](PyObject* callback) -> int {
             vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype", sizeof(vexasdk_acq_t3_itot_evcount));
             if (!dtype) return -1;
             vx::Ref np_packets = vx::Ref::steal(
                 vx::c_to_np_arr(const_cast<vexasdk_acq_t3_itot_evcount*>(c_packets), c_packet_count, dtype.get()));
             if (!np_packets) return -1;
-            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(userdata));
             vx::Ref view = vx::recarray_view(globals, np_packets.get());
             if (!view) return -1;
-            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(py_func.get(), view.get()));
+            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
             return result ? 0 : -1;
         });
 }
@@ -66,5 +65,5 @@ PyMODINIT_FUNC PyInit__t3_itot_evcount() {
     if (vx::start_data_module(module.get(), {{"fb_itot_evcount_cb", reinterpret_cast<void*>(fb_itot_evcount_cb)}}) < 0)
         return nullptr;
     if (vx::run_module_body(module.get(), "vexasdk/impl/_t3_itot_evcount", kBody) < 0) return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

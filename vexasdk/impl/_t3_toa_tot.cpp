@@ -26,6 +26,12 @@ vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
 // np.empty(tdc_count, dtype=np.ndarray) with element i the record-array view
 // of TDC i's timestamps.
 vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
+    // Before the container is made: a null list could claim any count.
+    if (block.tdcs == nullptr && block.tdc_count != 0) {
+        PyErr_Format(PyExc_ValueError, "the SDK reported %llu TDC records at a null pointer",
+                     static_cast<unsigned long long>(block.tdc_count));
+        return {};
+    }
     vx::Ref np = vx::lookup_global(globals, "np");
     if (!np) return {};
     vx::Ref empty = vx::Ref::steal(PyObject_GetAttrString(np.get(), "empty"));
@@ -36,11 +42,6 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
     if (!kwargs) return {};
     vx::Ref container = vx::Ref::steal(PyObject_Call(empty.get(), args.get(), kwargs.get()));
     if (!container || block.tdc_count == 0) return container;
-    if (block.tdcs == nullptr) {
-        PyErr_Format(PyExc_ValueError, "the SDK reported %llu TDC records at a null pointer",
-                     static_cast<unsigned long long>(block.tdc_count));
-        return {};
-    }
     vx::Ref dtype = vx::module_dtype(globals, "_tdc_dtype", sizeof(uint64_t));
     if (!dtype) return {};
     for (uint64_t i = 0; i < block.tdc_count; ++i) {
@@ -58,8 +59,8 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
 void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_acq_toa_tot c_block{};
     vx::deliver_block(
-        dd_site, device, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
-        [&]() -> int {
+        dd_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+        [&](PyObject* callback) -> int {
             vx::Ref np_packets = packet_array(c_block);
             if (!np_packets) return -1;
             vx::Ref tdcs = tdc_container(c_block);
@@ -74,9 +75,8 @@ void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
             vx::Ref metadata = vx::Ref::steal(
                 PyObject_CallFunctionObjArgs(metadata_type.get(), shutter_start.get(), tdcs.get(), nullptr));
             if (!metadata) return -1;
-            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(user_data));
             vx::Ref result =
-                vx::Ref::steal(PyObject_CallFunctionObjArgs(py_func.get(), view.get(), metadata.get(), nullptr));
+                vx::Ref::steal(PyObject_CallFunctionObjArgs(callback, view.get(), metadata.get(), nullptr));
             return result ? 0 : -1;
         });
 }
@@ -84,14 +84,13 @@ void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
 void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_acq_toa_tot c_block{};
     vx::deliver_block(
-        fb_site, device, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
-        [&]() -> int {
+        fb_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+        [&](PyObject* callback) -> int {
             vx::Ref np_packets = packet_array(c_block);
             if (!np_packets) return -1;
             vx::Ref view = vx::recarray_view(globals, np_packets.get());
             if (!view) return -1;
-            vx::Ref py_func = vx::Ref::borrow(static_cast<PyObject*>(user_data));
-            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(py_func.get(), view.get()));
+            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
             return result ? 0 : -1;
         });
 }
@@ -167,5 +166,5 @@ PyMODINIT_FUNC PyInit__t3_toa_tot() {
     if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
         vx::keep_record_annotations(module.get(), {"DdToaTotMetadata"}) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

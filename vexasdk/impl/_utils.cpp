@@ -110,5 +110,5 @@ PyMODINIT_FUNC PyInit__utils() {
     sdk_error_type = PyDict_GetItemString(PyModule_GetDict(module.get()), "SdkError");
     Py_XINCREF(sdk_error_type);  // kept for the life of the process
     if (sdk_error_type == nullptr) return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

@@ -303,5 +303,5 @@ PyMODINIT_FUNC PyInit_acquisition_runner() {
     if (PyModule_AddObjectRef(module.get(), "AcquisitionRunner", reinterpret_cast<PyObject*>(&runner_type)) < 0)
         return nullptr;
     if (vx::run_module_body(module.get(), "vexasdk/impl/acquisition_runner", kBody) < 0) return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

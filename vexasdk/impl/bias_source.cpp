@@ -132,5 +132,5 @@ PyMODINIT_FUNC PyInit_bias_source() {
         return nullptr;
     if (PyModule_AddObjectRef(module.get(), "BiasSource", reinterpret_cast<PyObject*>(&source_type)) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

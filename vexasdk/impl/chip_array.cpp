@@ -268,5 +268,5 @@ PyMODINIT_FUNC PyInit_chip_array() {
         vx::import_raise_if_err() < 0)
         return nullptr;
     if (vx::run_module_body(module.get(), "vexasdk/impl/chip_array", kBody) < 0) return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

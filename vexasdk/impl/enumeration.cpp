@@ -5,6 +5,7 @@
 #include "support/args.hpp"
 #include "support/capi.hpp"
 #include "support/gil.hpp"
+#include "support/memory.hpp"
 #include "support/method.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/enumeration.h"
@@ -14,10 +15,6 @@ namespace {
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
 constexpr size_t kMaxDeviceN = 4;
-
-struct PyMemFree {
-    void operator()(void* p) const noexcept { PyMem_Free(p); }
-};
 
 // A text field up to its first NUL, but never past its width: the SDK is not
 // trusted to terminate it.
@@ -42,7 +39,7 @@ PyObject* record_to_properties(PyObject* properties_type, const vexasdk_enum_inf
 PyObject* enumerate_devices(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (vx::no_args("enumerate_devices", nargs, kwnames) < 0) return nullptr;
     // Allocated through the interpreter, so tracemalloc sees it come and go.
-    std::unique_ptr<vexasdk_enum_info, PyMemFree> infos(
+    std::unique_ptr<vexasdk_enum_info, vx::PyMemFree> infos(
         static_cast<vexasdk_enum_info*>(PyMem_Calloc(kMaxDeviceN, sizeof(vexasdk_enum_info))));
     if (!infos) return PyErr_NoMemory();
     size_t devices_found = kMaxDeviceN;
@@ -114,5 +111,5 @@ PyMODINIT_FUNC PyInit_enumeration() {
     if (vx::run_module_body(module.get(), "vexasdk/impl/enumeration", kBody) < 0 ||
         vx::keep_record_annotations(module.get(), {"DeviceProperties"}) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

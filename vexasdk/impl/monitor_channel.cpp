@@ -10,6 +10,7 @@
 #include "support/kept_callables.hpp"
 #include "support/method.hpp"
 #include "support/pickle.hpp"
+#include "support/sdk_text.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/monitor.h"
 
@@ -95,15 +96,13 @@ vx::Ref monitor_info(const vexasdk_mon_info* info, const vexasdk_mon_value* valu
         if (!*py_value) return {};
     }
     if (info->name == nullptr) return fail(kNoName);
-    vx::Ref name = vx::Ref::steal(PyUnicode_DecodeUTF8(info->name, static_cast<Py_ssize_t>(strlen(info->name)), "strict"));
+    vx::Ref name = vx::Ref::steal(vx::decode_sdk_name(info->name));
     if (!name) return {};
     return call_global("MonitorInfo", {name.get(), real ? float_type() : int_type(), range.get()});
 }
 
-int call_user(void* user_data, PyObject* event) noexcept {
-    if (user_data == nullptr) return bad_record(kNoCallable);
-    vx::Ref callable = vx::Ref::borrow(static_cast<PyObject*>(user_data));
-    vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callable.get(), event));
+int call_user(PyObject* callable, PyObject* event) noexcept {
+    vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callable, event));
     return result ? 0 : -1;
 }
 
@@ -113,6 +112,7 @@ const vx::TrampolineSite avail_site = {
     __LINE__,
     nullptr,  // nothing to fetch
     "Failed to execute on-availability-changed monitor callback.",
+    kNoCallable,
     &globals,
 };
 
@@ -122,11 +122,12 @@ const vx::TrampolineSite value_site = {
     __LINE__,
     nullptr,
     "Failed to execute on-value-changed monitor callback.",
+    kNoCallable,
     &globals,
 };
 
 void _mon_on_avail_changed_cb(const vexasdk_mon_on_avail_changed_args* args, void* user_data) noexcept {
-    vx::deliver(avail_site, [&]() -> int {
+    vx::deliver(avail_site, user_data, [&](PyObject* callable) -> int {
         if (args == nullptr) return bad_record(kNoRecord);
         vx::Ref info = monitor_info(args->info, nullptr, nullptr);
         if (!info) return -1;
@@ -135,12 +136,12 @@ void _mon_on_avail_changed_cb(const vexasdk_mon_on_avail_changed_args* args, voi
         vx::Ref event = call_global("OnAvailChangedArgs",
                                     {info.get(), flag_at(&args->is_available) ? Py_True : Py_False, timestamp.get()});
         if (!event) return -1;
-        return call_user(user_data, event.get());
+        return call_user(callable, event.get());
     });
 }
 
 void _mon_on_value_changed_cb(const vexasdk_mon_on_value_changed_args* args, void* user_data) noexcept {
-    vx::deliver(value_site, [&]() -> int {
+    vx::deliver(value_site, user_data, [&](PyObject* callable) -> int {
         if (args == nullptr) return bad_record(kNoRecord);
         vx::Ref value;
         vx::Ref info = monitor_info(args->info, &args->value, &value);
@@ -156,7 +157,7 @@ void _mon_on_value_changed_cb(const vexasdk_mon_on_value_changed_args* args, voi
         if (!timestamp) return -1;
         vx::Ref event = call_global("OnValueChangedArgs", {info.get(), flags.get(), value.get(), timestamp.get()});
         if (!event) return -1;
-        return call_user(user_data, event.get());
+        return call_user(callable, event.get());
     });
 }
 
@@ -388,5 +389,5 @@ PyMODINIT_FUNC PyInit_monitor_channel() {
                                                   {"return", "None"}}},
                                             }) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

@@ -570,5 +570,5 @@ PyMODINIT_FUNC PyInit_pixel_chip() {
     if (vx::run_module_body(module.get(), "vexasdk/impl/pixel_chip", kBody) < 0 ||
         vx::keep_record_annotations(module.get(), {"ChipThresholdInfo", "ChipInfo", "ChipSettings"}) < 0)
         return nullptr;
-    return module.release();
+    return vx::initialised(initialised, module.release());
 }

@@ -154,7 +154,9 @@ def deliver(context: _DeviceContext, module: str, name: str, callback: Callable[
     await_end(context)
 
 
-def deliver_here(context: _DeviceContext, module: str, name: str, callback: Callable[..., object]) -> None:
-    """Delivers the block at the head of the queue on the calling thread."""
-    rc = _sim_deliver_here(_address(context), trampoline(module, name), id(callback))
+def deliver_here(context: _DeviceContext, module: str, name: str, callback: Callable[..., object] | None) -> None:
+    """Delivers the block at the head of the queue on the calling thread; with
+    `callback` None the trampoline receives null user data, as from an SDK
+    that lost it."""
+    rc = _sim_deliver_here(_address(context), trampoline(module, name), None if callback is None else id(callback))
     _check(rc, "Failed to deliver the block.")

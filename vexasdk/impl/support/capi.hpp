@@ -170,14 +170,20 @@ inline void add_traceback(const char* qualname, const char* filename, int line, 
     Py_XDECREF(reinterpret_cast<PyObject*>(code));
 }
 
-// Single-phase modules are initialised once per process.
+// Single-phase modules are initialised once per process. An initialisation
+// that failed (numpy missing, say) did not count: the next import tries again.
 inline int first_initialisation(bool& done, const char* module_name) noexcept {
     if (done) {
         PyErr_Format(PyExc_ImportError, texts::kInitialisedTwice, module_name);
         return -1;
     }
-    done = true;
     return 0;
+}
+
+// The end of a module's initialisation: `module`, or null with the error set.
+inline PyObject* initialised(bool& done, PyObject* module) noexcept {
+    if (module != nullptr) done = true;
+    return module;
 }
 
 // A module-level name as a trampoline sees it at call time: the module's

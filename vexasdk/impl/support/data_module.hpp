@@ -15,16 +15,16 @@ inline constexpr char kTrampolineSignature[] = "void (vexasdk_dev_ctx *, void *)
 // and namespace, and its text for a failed fetch.
 inline TrampolineSite data_site(const char* qualname, const char* file, PyObject** globals, const char* fetch_failed,
                                 int line = __builtin_LINE()) noexcept {
-    return {qualname, file, line, fetch_failed, texts::kDataCallbackFailed, globals};
+    return {qualname, file, line, fetch_failed, texts::kDataCallbackFailed, texts::kNoDataCallback, globals};
 }
 
 // The delivery frame for a processed block of `device`. A callback that ends
 // the process also ends the acquisition, which the main thread may be
 // waiting for.
 template <class Fetch, class BuildAndCall>
-void deliver_block(const TrampolineSite& site, vexasdk_dev_ctx* device, Fetch&& fetch,
+void deliver_block(const TrampolineSite& site, vexasdk_dev_ctx* device, void* user_data, Fetch&& fetch,
                    BuildAndCall&& build_and_call) noexcept {
-    deliver(site, std::forward<Fetch>(fetch), std::forward<BuildAndCall>(build_and_call),
+    deliver(site, user_data, std::forward<Fetch>(fetch), std::forward<BuildAndCall>(build_and_call),
             [device] { vexasdk_acq_abort(device); });
 }
 

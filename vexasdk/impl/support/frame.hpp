@@ -3,6 +3,9 @@
 // the frame does the rest, and nothing escapes back into the SDK.
 #pragma once
 
+#include <pthread.h>
+#include <signal.h>
+
 #include "support/capi.hpp"
 #include "support/ref.hpp"
 #include "support/sdk_threads.hpp"
@@ -16,6 +19,7 @@ struct TrampolineSite {
     int line;                     // line of the traceback entry
     const char* fetch_failed;     // logged with error() when the fetch fails
     const char* callback_failed;  // logged with exception() when building or calling fails
+    const char* no_callable;      // the failure when the SDK passes no user data
     PyObject** globals;           // the module's namespace, set at initialisation
 };
 
@@ -32,14 +36,38 @@ inline int log(const TrampolineSite& site, const char* method, const char* messa
     return result ? 0 : -1;
 }
 
-// True when the calling thread is the interpreter's main thread.
-inline bool on_main_thread() noexcept {
+// The interpreter's main thread, as threading knows it; 0 when unknown.
+inline unsigned long main_thread_ident() noexcept {
     Ref threading = Ref::steal(PyImport_ImportModule("threading"));
     Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
     Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
     unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (main_ident == static_cast<unsigned long>(-1)) main_ident = 0;
     PyErr_Clear();
-    return main_ident == PyThread_get_thread_ident();
+    return main_ident;
+}
+
+inline void ignore_wake_up(int) noexcept {}
+
+// Interrupts the main thread's wait, as a signal does: a wait on a lock, an
+// event, a condition, a queue or a thread then runs the pending calls, the
+// exit among them. A wait that a signal only interrupts to resume (time.sleep,
+// blocking I/O) goes on until it returns; Python runs nothing of ours before
+// that. The signal is one that nobody else handles: left alone if it has a
+// handler that is not ours.
+inline void wake_main_thread(unsigned long main_ident) noexcept {
+    if (main_ident == 0) return;
+    const int signal_number = SIGRTMAX;
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) != 0) return;
+    if (current.sa_handler != ignore_wake_up) {
+        if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO)) return;
+        struct sigaction ours {};
+        ours.sa_handler = ignore_wake_up;  // no SA_RESTART: the wait is interrupted
+        sigemptyset(&ours.sa_mask);
+        if (sigaction(signal_number, &ours, nullptr) != 0) return;
+    }
+    pthread_kill(static_cast<pthread_t>(main_ident), signal_number);
 }
 
 // The exit a callback asked for on an SDK thread, raised in the main thread.
@@ -59,7 +87,8 @@ inline int raise_pending_exit(void*) noexcept {
 // on an SDK thread the exit is passed to the main thread instead; true then.
 inline bool escape(const TrampolineSite& site) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    bool passed_on = PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && !on_main_thread();
+    unsigned long main_ident = main_thread_ident();
+    bool passed_on = PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && main_ident != PyThread_get_thread_ident();
     if (passed_on) {
         PyObject* code = PyObject_GetAttrString(exc, "code");
         if (code == nullptr) {
@@ -68,6 +97,7 @@ inline bool escape(const TrampolineSite& site) noexcept {
         }
         Py_XSETREF(pending_exit_code, code);
         if (Py_AddPendingCall(raise_pending_exit, nullptr) < 0) PyErr_Clear();
+        wake_main_thread(main_ident);
         PyErr_DisplayException(exc);
     } else {
         PyErr_SetRaisedException(Py_NewRef(exc));
@@ -130,12 +160,14 @@ inline PyGILState_STATE ensure_gil() noexcept {
 }  // namespace frame_detail
 
 // Runs one delivery: `fetch()` without the interpreter lock (its result code
-// decides between logging and delivering), then `build_and_call()` with it,
-// which answers 0, or -1 with an exception set. When the callback asked the
-// process to exit, `stop()` runs last, without the lock: the main thread exits
-// once it runs Python again, which may need what it waits for to end.
+// decides between logging and delivering), then `build_and_call(callable)`
+// with the callable the SDK passed as user data, which answers 0, or -1 with
+// an exception set. When the callback asked the process to exit, `stop()`
+// runs last, without the lock: the main thread exits once it runs Python
+// again, which may need what it waits for to end.
 template <class Fetch, class BuildAndCall, class Stop = frame_detail::NothingToStop>
-void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and_call, Stop&& stop = {}) noexcept {
+void deliver(const TrampolineSite& site, void* user_data, Fetch&& fetch, BuildAndCall&& build_and_call,
+             Stop&& stop = {}) noexcept {
     // An SDK thread must not ask for the lock once the interpreter finalises.
     if (Py_IsFinalizing()) return;
     int rc = fetch();
@@ -145,8 +177,11 @@ void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and
     bool exiting = false;
     if (rc != 0) {
         if (frame_detail::log(site, "error", site.fetch_failed) < 0) exiting = frame_detail::escape(site);
-    } else if (build_and_call() < 0) {
-        exiting = frame_detail::handle_failure(site);
+    } else {
+        // Held for the call: nothing the callback does may free it meanwhile.
+        Ref callable = Ref::borrow(static_cast<PyObject*>(user_data));
+        if (!callable) PyErr_SetString(PyExc_ValueError, site.no_callable);
+        if (!callable || build_and_call(callable.get()) < 0) exiting = frame_detail::handle_failure(site);
     }
     PyErr_SetHandledException(handled);
     Py_XDECREF(handled);
@@ -156,8 +191,8 @@ void deliver(const TrampolineSite& site, Fetch&& fetch, BuildAndCall&& build_and
 
 // The frame for callbacks that have nothing to fetch (monitor events).
 template <class BuildAndCall>
-void deliver(const TrampolineSite& site, BuildAndCall&& build_and_call) noexcept {
-    deliver(site, [] { return 0; }, std::forward<BuildAndCall>(build_and_call));
+void deliver(const TrampolineSite& site, void* user_data, BuildAndCall&& build_and_call) noexcept {
+    deliver(site, user_data, [] { return 0; }, std::forward<BuildAndCall>(build_and_call));
 }
 
 }  // namespace vx

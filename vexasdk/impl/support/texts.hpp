@@ -28,6 +28,7 @@ inline constexpr char kSizeChanged[] =
 inline constexpr char kInitialisedTwice[] = "%.200s can only be initialised once per process";
 
 inline constexpr char kDataCallbackFailed[] = "Failed to execute acquisition data callback.";
+inline constexpr char kNoDataCallback[] = "the SDK delivered a data block without the registered callback";
 inline constexpr char kLoggerName[] = "vexasdk";
 
 }  // namespace vx::texts
