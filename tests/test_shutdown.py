@@ -113,3 +113,45 @@ def test_close_refused_inside_a_callback_leaves_the_device_open(where):
     """.replace("WHERE", where))
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[-5001] False\n"
+
+
+CONTRACT_START = """
+import gc, sys, time
+import vexasdk, vexasdk.sim as sim
+from vexasdk.pixel_chip import OperationalMode
+sim.set_monitor_rate(0)
+device = vexasdk.open_device()
+for unit in device.power_units:
+    unit.power_up()
+device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+sim.set_delivery_threads(2)
+sim.generate(blocks_per_second=1000, packets_per_block=20)
+count = [0]
+def callback(packets, metadata):
+    count[0] += 1
+    ACTION
+device.acquisition_runner.start(callback)
+while count[0] < 10:
+    time.sleep(0.002)
+END
+"""
+
+
+@pytest.mark.parametrize("action, end, status, printed", [
+    # A KeyboardInterrupt is no failure of the callback's: printed, handed to
+    # the unraisable hook, and the acquisition goes on.
+    ("if count[0] == 3: raise KeyboardInterrupt", "time.sleep(0.05); print(count[0] > 10)", 0, "True\n"),
+    # The device object dropped mid-acquisition: the exit handler still stops it.
+    ("pass", "del device; gc.collect(); time.sleep(0.02); print('dropped')", 0, "dropped\n"),
+    # Exit from the main thread while callbacks raise.
+    ("raise RuntimeError('no')", "sys.exit(5)", 5, ""),
+    # Every close refused, the acquisition aborted by nobody.
+    ("pass", "sim.fail('vexasdk_dev_close', sim.ERR_EBUSY, times=None); "
+             "sim.fail('vexasdk_acq_abort', sim.ERR_EBUSY, times=None); print('refused')", 0, "refused\n"),
+])
+def test_the_shutdown_contract(action, end, status, printed):
+    result = run_python(CONTRACT_START.replace("ACTION", action).replace("END", end), timeout=10)
+    assert result.returncode == status, result.stderr
+    assert result.stdout == printed
+    for crash in ("Fatal Python error", "terminate called", "Segmentation fault"):
+        assert crash not in result.stderr
