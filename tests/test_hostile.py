@@ -215,27 +215,6 @@ def test_null_lists_with_huge_counts_allocate_nothing(device, vexasdk_log, queue
     assert peak < 1 << 20
 
 
-def test_reopening_for_ever_costs_no_memory():
-    result = run_python("""
-import gc, resource, vexasdk, vexasdk.sim as sim
-sim.set_monitor_rate(0)
-def resident():
-    return int(open("/proc/self/statm").read().split()[1]) * resource.getpagesize()
-def cycles(n):
-    for _ in range(n):
-        vexasdk.open_device().close()
-        sim.clear_call_log()  # the harness's record of calls, bounded anyway
-cycles(1000)
-gc.collect()
-before = resident()
-cycles(5000)
-gc.collect()
-print((resident() - before) / 5000)
-""", timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert float(result.stdout) < 50  # bytes per cycle; it was about 1200
-
-
 def test_a_failed_first_import_is_not_the_last_word():
     result = run_python("""
 import sys
