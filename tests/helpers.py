@@ -1,6 +1,11 @@
+import os
 import subprocess
 import sys
 import textwrap
+
+# `make sanitize` sets this: ASan and UBSan slow every process down, and ASan
+# reserves terabytes of address space for its shadow memory.
+SANITIZED = os.environ.get("VEXASDK_SANITIZE") == "1"
 
 
 def run_python(code: str, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:

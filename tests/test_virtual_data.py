@@ -11,7 +11,7 @@ import pytest
 
 import vexasdk
 import vexasdk.sim as sim
-from helpers import make_ready
+from helpers import SANITIZED, make_ready
 from vexasdk.sim import data as sim_data
 
 TRAMPOLINES = {
@@ -91,7 +91,9 @@ def test_default_acquisitions_end_by_themselves_in_every_mode():
     elapsed = time.perf_counter() - began
     for device in devices:
         device.close()
-    assert 0.99 < elapsed < 2.0
+    assert elapsed > 0.99
+    if not SANITIZED:  # seven devices' data at a sanitizer's pace takes longer on two cores
+        assert elapsed < 2.0
     for mode in (7, 8, 9, 10):  # 10 ms blocks, in real time
         assert len(got[mode]) == 100
         assert sum(len(args[0]) for args in got[mode]) > 100 * 5000
@@ -318,6 +320,7 @@ def test_the_virtual_detector_refuses_bad_generator_settings(fields):
     assert sim_data._sim_set_generator(7, ctypes.byref(sim_data._Generator())) == sim.ERR_ENODEV
 
 
+@pytest.mark.skipif(SANITIZED, reason="ASan needs more address space than this limit leaves it")
 def test_a_start_short_of_threads_delivers_with_those_it_got():
     # Too little address space for 64 thread stacks: a thread that cannot
     # start must not take the process down.
