@@ -11,11 +11,12 @@ SOURCES := $(shell find sdk vexasdk -type f) CMakeLists.txt pyproject.toml
 
 setup: $(VENV)/.deps
 
-$(VENV)/.deps:
+# Made again when this file changes: it lists the packages.
+$(VENV)/.deps: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 is needed (python3.13 not found)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "pytest>=8" cmake ninja
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "pytest>=8" "hypothesis>=6.100" cmake ninja
 	touch $@
 
 install: $(VENV)/.installed
