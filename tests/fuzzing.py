@@ -12,6 +12,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import enum
+import json
 import logging
 import os
 import re
@@ -49,6 +50,44 @@ def examples(count: int) -> settings:
 
 # Examples each property ran, by name, for the session's summary.
 EXAMPLES: collections.Counter[str] = collections.Counter()
+_EXAMPLE_FILE = "FUZZ_EXAMPLE_FILE"
+
+
+def record_example(example: object) -> None:
+    """Run apart, leaves the example where a crash would not take it."""
+    path = os.environ.get(_EXAMPLE_FILE)
+    if path:
+        Path(path).write_text(repr(example))
+
+
+def begin(name: str, example: object) -> None:
+    """Counts an example of the property `name`, and records it."""
+    EXAMPLES[name] += 1
+    record_example(example)
+
+
+def run_apart(test_file: str, name: str, tmp_path: Path) -> None:
+    """Runs the property `name` of the test module `test_file` in a fresh
+    interpreter, so that a crash fails the test and not the session; adds the
+    examples it tried to this session's."""
+    from helpers import run_python
+
+    example = tmp_path / "example"
+    code = f"""
+        import json, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        import fuzzing, {Path(test_file).stem} as properties
+        properties.{name}()
+        print(json.dumps(fuzzing.EXAMPLES))
+    """
+    os.environ[_EXAMPLE_FILE] = str(example)
+    try:
+        result = run_python(code, "-X", "faulthandler", timeout=600 * _SCALE)
+    finally:
+        del os.environ[_EXAMPLE_FILE]
+    last = example.read_text() if example.exists() else "(none)"
+    assert result.returncode == 0, f"{result.stderr[-20000:]}\n\nThe last example it tried: {last}"
+    EXAMPLES.update(json.loads(result.stdout.strip().splitlines()[-1]))
 
 
 # ---- the SDK's answers ----
@@ -307,7 +346,7 @@ def hostile(draw) -> object:
 
 scalars = st.one_of(st.none(), st.booleans(), ints, floats, texts, st.binary(max_size=8), st.builds(bytearray),
                     numpy_scalars, st.sampled_from(ENUM_MEMBERS),
-                    st.sampled_from([int, float, str, object, print, len, type, Ellipsis, NotImplemented]))
+                    st.sampled_from([int, float, str, object, repr, len, type, Ellipsis, NotImplemented]))
 
 
 def anything() -> st.SearchStrategy[object]:
