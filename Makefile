@@ -13,12 +13,14 @@ SOURCES := $(shell find sdk vexasdk -type f) CMakeLists.txt pyproject.toml
 
 setup: $(VENV)/.deps
 
-# The sanitized build gets an environment of its own, set up the same way.
-$(VENV)/.deps $(SAN_VENV)/.deps:
+# The sanitized build gets an environment of its own, set up the same way;
+# both are made again when this file changes: it lists the packages.
+$(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 is needed (python3.13 not found)"; exit 1; }
 	$(PYTHON) -m venv $(@D)
 	$(@D)/bin/python -m pip install --quiet --upgrade pip
-	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "pytest>=8" cmake ninja
+	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "pytest>=8" \
+		"hypothesis>=6.100" cmake ninja
 	touch $@
 
 install: $(VENV)/.installed

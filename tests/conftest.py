@@ -1,4 +1,5 @@
 import logging
+import sys
 
 import pytest
 
@@ -39,3 +40,15 @@ def vexasdk_log(caplog):
         return [(r.levelname, r.getMessage(), r.exc_info) for r in caplog.records if r.name == "vexasdk"]
 
     return records
+
+
+
+def pytest_terminal_summary(terminalreporter):
+    """The examples each property-based test tried, when any ran."""
+    fuzzing = sys.modules.get("fuzzing")
+    if fuzzing is None or not fuzzing.EXAMPLES:
+        return
+    terminalreporter.write_sep("-", f"examples tried (hypothesis profile {fuzzing.PROFILE!r})")
+    for name, count in sorted(fuzzing.EXAMPLES.items()):
+        terminalreporter.write_line(f"{count:8d}  {name}")
+    terminalreporter.write_line(f"{sum(fuzzing.EXAMPLES.values()):8d}  in all")

@@ -121,6 +121,59 @@ def test_harness_rejects_bad_input(bad):
         bad()
 
 
+@pytest.mark.parametrize("bad, error", [
+    # ctypes would keep the low bits: 2**32 + code is code, 2**32 no fault at all.
+    (lambda ctx: sim.fail("vexasdk_acq_abort", 2**32), ValueError),
+    (lambda ctx: sim.fail("vexasdk_acq_abort", 2**32 + sim.ERR_EBUSY), ValueError),
+    (lambda ctx: sim.fail("vexasdk_acq_abort", -(2**31) - 1), ValueError),
+    (lambda ctx: sim.fail("vexasdk_acq_abort", sim.ERR_EBUSY, times=2**63), ValueError),
+    (lambda ctx: sim.fail("vexasdk_acq_abort", sim.ERR_EBUSY, times=-1), ValueError),
+    # A NUL would end the name early: another function's fault.
+    (lambda ctx: sim.fail("vexasdk_acq_abort\0_and_more", sim.ERR_EBUSY), ValueError),
+    (lambda ctx: sim.fail(b"vexasdk_acq_abort", sim.ERR_EBUSY), TypeError),
+    (lambda ctx: sim.call_count("vexasdk_acq_abort\0"), ValueError),
+    (lambda ctx: sim.queue_itot_evcount(np.zeros(1, sim.ITOT_EVCOUNT_DTYPE), fetch_rc=2**32), ValueError),
+    (lambda ctx: sim.queue_fetch_failure(2**32 + sim.ERR_EINVAL), ValueError),
+    (lambda ctx: sim.queue_itot_evcount(None, count=-1), ValueError),
+    (lambda ctx: sim.queue_itot_evcount(None, count=2**64), ValueError),
+    (lambda ctx: sim.queue_itot_evcount(np.zeros(1, sim.ITOT_EVCOUNT_DTYPE), count=5), ValueError),
+    (lambda ctx: sim.set_delivery_threads(2**32 + 2), ValueError),
+    (lambda ctx: sim.set_delivery_threads(65), ValueError),
+    (lambda ctx: sim.set_mode(ctx, 2**32 + 9), ValueError),
+    (lambda ctx: sim.set_mode(ctx, 8.5), ValueError),
+    # bytes(n) of an int is n NULs.
+    (lambda ctx: sim.make_enum_record(serial=3), TypeError),
+    (lambda ctx: sim.set_enum_record(sim.ENUM_RECORD_SIZE), TypeError),
+    (lambda ctx: sim.set_enumeration([sim.ENUM_RECORD_SIZE]), TypeError),
+])
+def test_harness_refuses_values_its_c_types_would_change(device, bad, error):
+    with pytest.raises(error):
+        bad(device.context)
+    # Nothing was scripted, queued or changed.
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.abort(device.context)
+    assert raised.value.code == sim.ERR_BAD_STATE
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.deliver_here(device.context, "_t3_itot_evcount", "fb_itot_evcount_cb", print)
+    assert raised.value.code == sim.ERR_BAD_STATE  # the queue is empty
+    assert device.chip_array.get_mode() is vexasdk.pixel_chip.OperationalMode.dd_toa_tot
+    assert vexasdk.enumerate_devices()[0].serial_number == "VX3-1001"
+
+
+def test_harness_takes_the_edges_of_its_c_types(device):
+    sim.fail("vexasdk_acq_abort", -(2**31), times=2**63 - 1)
+    with pytest.raises(vexasdk.SdkError) as raised:
+        sim.abort(device.context)
+    assert raised.value.code == -(2**31)
+    sim.fail("vexasdk_acq_abort", 2**31 - 1, times=0)
+    sim.queue_itot_evcount(None, count=2**64 - 1, fetch_rc=2**31 - 1)
+    sim.set_delivery_threads(64)
+    sim.set_mode(device.context, vexasdk.pixel_chip.OperationalMode.fb_toa_tot)
+    assert device.chip_array.get_mode() is vexasdk.pixel_chip.OperationalMode.fb_toa_tot
+    sim.set_enum_record(bytearray(sim.make_enum_record(serial=memoryview(b"SN"))))
+    assert vexasdk.enumerate_devices()[0].serial_number == "SN"
+
+
 def test_generation_honours_the_block_limit_across_threads(ready):
     device = ready
     sim.set_mode(device.context, 9)

@@ -86,8 +86,22 @@ def _u64_value(value: int, what: str) -> int:
     return _int_in(value, what, 0, 2**64 - 1)
 
 
+def _i32_value(value: Any, what: str) -> int:
+    return _int_in(value, what, -(2**31), 2**31 - 1)
+
+
 def _fetch_rc(code: int) -> int:
-    return _int_in(code, "fetch_rc", -(2**31), 2**31 - 1)
+    return _i32_value(code, "fetch_rc")
+
+
+def _c_string(text: Any, what: str) -> bytes:
+    """`text` as the C string the library reads: a str without NUL, which
+    would end it early."""
+    if not isinstance(text, str):
+        raise TypeError(f"{what} must be str, got {type(text).__name__}")
+    if "\0" in text:
+        raise ValueError(f"{what} must not contain NUL, got {text!r}")
+    return text.encode()
 
 
 def _is_count(value: object) -> bool:

@@ -10,7 +10,8 @@ import numpy as np
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
-from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_ENODEV, SUCCESS, _check, _declare, _i32, _lib, _ptr, _u32)
+from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_ENODEV, SUCCESS, _check, _declare, _i32, _lib, _ptr, _u32,
+                                 _u32_value)
 from vexasdk.sim.data import set_delivery_threads
 
 _sim_deliver_here = _declare("vexasdk_sim_deliver_here", _i32, _ptr, _ptr, _ptr)
@@ -93,8 +94,9 @@ def _address(context: _DeviceContext) -> int:
 
 
 def set_mode(context: _DeviceContext, mode: int) -> None:
-    """Switches every chip of the device to the SDK mode value `mode`."""
-    _check(_chip_set_mode(_address(context), int(mode)), "Failed to set the chip mode.")
+    """Switches every chip of the device to the SDK mode value `mode` (any
+    32-bit value, or a member)."""
+    _check(_chip_set_mode(_address(context), _u32_value(mode, "mode")), "Failed to set the chip mode.")
 
 
 def start(context: _DeviceContext, trampoline_address: int, callback: Callable[..., object],

@@ -6,7 +6,7 @@ import ctypes
 import json
 from typing import Any
 
-from vexasdk.sim._native import _c, _check, _declare, _i32, _i64, _u64
+from vexasdk.sim._native import _c, _c_string, _check, _declare, _i32, _i32_value, _i64, _int_in, _u64
 
 _sim_fail = _declare("vexasdk_sim_fail", _i32, _c.c_char_p, _i32, _i64)
 _sim_clear_faults = _declare("vexasdk_sim_clear_faults", _i32)
@@ -18,9 +18,11 @@ _sim_clear_call_log = _declare("vexasdk_sim_clear_call_log", _i32)
 def fail(function: str, code: int, times: int | None = 1) -> None:
     """Makes the next `times` calls of the SDK function `function` return `code`
     without doing anything; every later call when `times` is None; `times=0`
-    removes the fault."""
-    count = -1 if times is None else times
-    _check(_sim_fail(function.encode(), code, count), f"Failed to script a fault for {function}.")
+    removes the fault. `code` is any 32-bit result code."""
+    name = _c_string(function, "function")
+    rc = _i32_value(code, "code")
+    count = -1 if times is None else _int_in(times, "times", 0, 2**63 - 1)
+    _check(_sim_fail(name, rc, count), f"Failed to script a fault for {function}.")
 
 
 def clear_faults() -> None:
@@ -31,7 +33,7 @@ def clear_faults() -> None:
 def call_count(function: str | None = None) -> int:
     """How often the SDK function `function` (every function when None) was called
     since the last reset or `clear_call_log`."""
-    return int(_sim_call_count(function.encode() if function is not None else None))
+    return int(_sim_call_count(_c_string(function, "function") if function is not None else None))
 
 
 def call_log() -> list[dict[str, Any]]:

@@ -6,8 +6,8 @@ from typing import Any
 
 import numpy as np
 
-from vexasdk.sim._native import (ERR_EINVAL, _bytes_of, _c, _check, _declare, _i32, _index, _int_in, _is_count,
-                                 _number_in, _ptr, _u32, _u64, _u64_value)
+from vexasdk.sim._native import (ERR_EINVAL, _bytes_of, _c, _check, _declare, _fetch_rc, _i32, _index, _int_in,
+                                 _is_count, _number_in, _ptr, _u32, _u64, _u64_value)
 
 
 class _Generator(_c.Structure):
@@ -33,7 +33,8 @@ _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
 
 def set_delivery_threads(threads: int, device: int = 0) -> None:
     """How many native threads deliver the blocks of the next acquisitions (1 to 64)."""
-    _check(_sim_set_delivery_threads(_index(device), threads), "Failed to set the delivery threads.")
+    _check(_sim_set_delivery_threads(_index(device), _int_in(threads, "threads", 1, 64)),
+           "Failed to set the delivery threads.")
 
 
 ITOT_EVCOUNT_DTYPE = np.dtype([("address", "<u4"), ("itot", "<u4"), ("evcount", "<u8")])
@@ -46,15 +47,19 @@ def queue_itot_evcount(packets: np.ndarray | None, *, count: int | None = None, 
     Args:
         packets: Records of ITOT_EVCOUNT_DTYPE, copied now; None makes the fetch
             answer a null pointer with `count` records.
-        count: With packets None, the count the fetch reports.
+        count: With packets None, the count the fetch reports (0 to 2**64-1).
         fetch_rc: What the fetch answers instead of the block when not 0.
         device: The virtual device.
     """
+    rc = _fetch_rc(fetch_rc)
     if packets is None:
-        _check(_sim_queue_itot_evcount(_index(device), None, count or 0, fetch_rc), "Failed to queue a block.")
+        reported = 0 if count is None else _u64_value(count, "count")
+        _check(_sim_queue_itot_evcount(_index(device), None, reported, rc), "Failed to queue a block.")
         return
+    if count is not None:
+        raise ValueError("packets and count exclude each other")
     data = _bytes_of(packets, ITOT_EVCOUNT_DTYPE, "packets")
-    _check(_sim_queue_itot_evcount(_index(device), data.ctypes.data, len(data), fetch_rc), "Failed to queue a block.")
+    _check(_sim_queue_itot_evcount(_index(device), data.ctypes.data, len(data), rc), "Failed to queue a block.")
 
 
 def queue_fetch_failure(code: int = ERR_EINVAL, device: int = 0) -> None:
@@ -68,10 +73,6 @@ TOA_TOT_DTYPE = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
 BIN_PACKET_DTYPE = np.dtype([("address", "<u4"), ("count", "<u4"), ("itot", "<u4")])
 _TDC_RECORD_DTYPE = np.dtype([("timestamps", "<u8"), ("count", "<u8")])
 _U64 = np.dtype("<u8")
-
-
-def _fetch_rc(code: int) -> int:
-    return _int_in(code, "fetch_rc", -(2**31), 2**31 - 1)
 
 
 def _u64_array(values: Any, what: str) -> np.ndarray:

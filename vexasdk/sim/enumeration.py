@@ -12,6 +12,13 @@ _sim_get_enum_record = _declare("vexasdk_sim_get_enum_record", _i32, _u32, _c.c_
 _sim_set_enum_reported_count = _declare("vexasdk_sim_set_enum_reported_count", _i32, _i64)
 
 
+def _raw(value: object, what: str) -> bytes:
+    """Bytes-like `value` as bytes; bytes(n) of an int would make n NULs."""
+    if not isinstance(value, (bytes, bytearray, memoryview)):
+        raise TypeError(f"{what} must be bytes, got {type(value).__name__}")
+    return bytes(value)
+
+
 ENUM_RECORD_SIZE = 160
 # (field, width) of an enumeration record, in order.
 ENUM_FIELDS = (("serial", 16), ("product", 64), ("connection_string", 16), ("instance_path", 64))
@@ -23,7 +30,7 @@ def make_enum_record(serial: bytes | str = b"", product: bytes | str = b"", conn
     most its width, padded with NUL bytes; a field of the full width has none."""
     out = b""
     for (name, width), value in zip(ENUM_FIELDS, (serial, product, connection_string, instance_path)):
-        raw = value.encode() if isinstance(value, str) else bytes(value)
+        raw = value.encode() if isinstance(value, str) else _raw(value, name)
         if len(raw) > width:
             raise ValueError(f"{name} holds at most {width} bytes, got {len(raw)}")
         out += raw.ljust(width, b"\0")
@@ -33,7 +40,7 @@ def make_enum_record(serial: bytes | str = b"", product: bytes | str = b"", conn
 def set_enum_record(record: bytes, device: int = 0) -> None:
     """Replaces the enumeration record of `device` with 160 raw bytes, taken as
     they are (see make_enum_record). Opening then matches its connection string."""
-    raw = bytes(record)
+    raw = _raw(record, "record")
     if len(raw) != ENUM_RECORD_SIZE:
         raise ValueError(f"an enumeration record is {ENUM_RECORD_SIZE} bytes, got {len(raw)}")
     _check(_sim_set_enum_record(_index(device), raw, len(raw)), "Failed to set the enumeration record.")
@@ -49,7 +56,7 @@ def enum_record(device: int = 0) -> bytes:
 def set_enumeration(records: list[bytes]) -> None:
     """Makes exactly these raw records the enumerated devices, one virtual device
     each, in order (contexts on removed devices are closed)."""
-    raws = [bytes(record) for record in records]
+    raws = [_raw(record, "record") for record in records]
     for raw in raws:
         if len(raw) != ENUM_RECORD_SIZE:
             raise ValueError(f"an enumeration record is {ENUM_RECORD_SIZE} bytes, got {len(raw)}")
