@@ -59,9 +59,12 @@ SAN_ENV = VEXASDK_SANITIZE=1 PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RUNTIME)" \
 TESTS ?=
 
 # make sanitize TESTS="tests/test_shutdown.py ..." runs a part of the suite.
+# Output is captured at the level of Python only, so that a sanitizer's report
+# from the test process itself, written to the file descriptor as it dies,
+# is seen.
 sanitize: $(SAN_VENV)/.installed
 	@for lib in $(SAN_RUNTIME); do test -f $$lib || { echo "g++ has no $$lib"; exit 1; }; done
-	$(SAN_ENV) $(SAN_VENV)/bin/pytest -q $(TESTS)
+	$(SAN_ENV) $(SAN_VENV)/bin/pytest -q --capture=sys $(TESTS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)

@@ -8,7 +8,7 @@ import json
 
 import pytest
 
-from helpers import run_python
+from helpers import SANITIZED, run_python
 
 pytestmark = pytest.mark.endurance
 
@@ -131,9 +131,12 @@ def test_a_million_blocks_and_more_leave_memory_and_references_flat():
     figures = json.loads(result.stdout)
     print(figures)  # for the record (pytest -s)
     assert figures["blocks"] == 1_000_000 and figures["refcounts_equal"]
+    assert figures["events"] >= 100_000 and figures["events_refcount_equal"]
+    assert figures["failed_calls"] == 100_000
+    if SANITIZED:
+        return  # ASan holds freed memory in quarantine; its leak check speaks for memory there
     assert figures["blocks_growth"] < 4 << 20
-    assert figures["events"] >= 100_000 and figures["events_refcount_equal"] and figures["events_growth"] < 2 << 20
-    assert figures["failed_calls"] == 100_000 and figures["calls_growth"] < 2 << 20
+    assert figures["events_growth"] < 2 << 20 and figures["calls_growth"] < 2 << 20
     assert figures["reopen_growth_per_cycle"] < 50  # bytes; it was about 1,200
 
 

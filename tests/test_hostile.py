@@ -30,11 +30,11 @@ def acquiring(threads=1, rate=0, packets=5, callback=None):
 """
 
 
-def run_clean(body, runs=1, status=0, timeout=30):
+def run_clean(body, runs=1, status=0, timeout=30, leak_check=True):
     """Runs PREAMBLE + body `runs` times; each must end with `status` and print
     nothing of a crash."""
     for _ in range(runs):
-        result = run_python(PREAMBLE + body, timeout=timeout)
+        result = run_python(PREAMBLE + body, timeout=timeout, leak_check=leak_check)
         assert result.returncode == status, result.stderr
         for crash in ("terminate called", "Fatal Python error", "Segmentation fault", "AddressSanitizer"):
             assert crash not in result.stderr, result.stderr
@@ -57,7 +57,7 @@ def spin():
 for _ in range(4):
     threading.Thread(target=spin, daemon=True).start()
 time.sleep(0.1)
-""", runs=8)
+""", runs=8, leak_check=False)  # the interpreter never frees what its killed daemon threads held
 
 
 def test_sdk_threads_meeting_a_finalising_interpreter():
@@ -142,7 +142,7 @@ else:
 count = len(seen)
 time.sleep(0.05)
 print("child status", status, len(seen) > count)  # the parent's acquisition runs on
-""".replace("HOW", how))
+""".replace("HOW", how), leak_check=False)
     assert result.stdout.endswith("child status 0 True\n"), result.stdout
     if how == "os.fork":
         assert result.stdout.startswith("child 5.0 virtual:0\n")

@@ -175,12 +175,14 @@ void stop_acquisition(vexasdk_dev_ctx* ctx) {
 
 void forget_delivery_threads_after_fork(DeviceModel& device) {
     Acquisition& acq = device.acq;
-    new std::vector<std::thread>(std::move(acq.threads));  // the parent's: never joined, never destroyed
+    // The parent's: never joined, never destroyed.
+    for (std::thread& thread : acq.threads) left_behind_by_fork(new std::thread(std::move(thread)));
     acq.threads.clear();
     acq.threads_running = 0;
     acq.stop = true;
     acq.state = AcqState::idle;
     acq.owner = nullptr;
+    left_behind_by_fork(ended_cv_now);  // whoever waited on it was in the parent
     ended_cv_now = new std::condition_variable;
 }
 

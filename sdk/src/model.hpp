@@ -285,6 +285,12 @@ int32_t with_sim_device(uint32_t index, Fn&& fn) {
 // Acquisition engine (acquisition.cpp). Stops delivery and joins the threads;
 // call without the world lock.
 void stop_acquisition(vexasdk_dev_ctx* ctx);
+// In a forked child: what stayed with the parent (its threads' handles, the
+// condition variables its threads waited on) is kept here, never destroyed:
+// destroying a thread that is not joined ends the process. Caller holds the
+// world lock.
+void left_behind_by_fork(const void* object);
+
 // In a forked child: the device's delivery threads ran in the parent only;
 // its acquisition is over here. Caller holds the world lock.
 void forget_delivery_threads_after_fork(DeviceModel& device);

@@ -299,10 +299,10 @@ std::thread retire_monitor_thread(DeviceModel& device) {
 
 void forget_monitor_thread_after_fork(DeviceModel& device) {
     Monitoring& mon = device.mon;
-    new std::thread(std::move(mon.thread));  // the parent's: never joined, never destroyed
+    left_behind_by_fork(new std::thread(std::move(mon.thread)));  // the parent's: never joined
     ++mon.generation;
     mon.in_flight.clear();
-    // Whoever waited on the old one was in the parent.
+    left_behind_by_fork(monitor_cv_now);  // whoever waited on it was in the parent
     monitor_cv_now = new std::condition_variable;
 }
 

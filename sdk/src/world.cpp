@@ -79,6 +79,11 @@ void after_fork_in_child() {
 
 }  // namespace
 
+void left_behind_by_fork(const void* object) {
+    static auto* kept = new std::vector<const void*>;  // reachable: nothing here is lost, only set aside
+    kept->push_back(object);
+}
+
 World& world() {
     // Never destroyed: SDK threads may outlive static destruction.
     static World* instance = [] {

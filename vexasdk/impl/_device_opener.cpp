@@ -208,10 +208,13 @@ PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* forget_callables(PyObject*, PyObject* arg) noexcept {
-    vexasdk_dev_ctx* ctx = nullptr;
+    vexasdk_dev_ctx* ctx = nullptr;  // every context, for None
     if (PyLong_Check(arg)) {
         ctx = static_cast<vexasdk_dev_ctx*>(PyLong_AsVoidPtr(arg));
-        if (ctx == nullptr && PyErr_Occurred()) return nullptr;
+        if (ctx == nullptr) {
+            if (PyErr_Occurred()) return nullptr;
+            Py_RETURN_NONE;  // address 0 is no context: it registered nothing
+        }
     } else if (arg != Py_None) {
         ctx = context_of(arg, "context");
         if (ctx == nullptr) {

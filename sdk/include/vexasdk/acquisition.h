@@ -11,7 +11,7 @@
 #include "context.h"
 #include "error.h"
 
-typedef enum vexasdk_acq_mode_flag {
+typedef enum vexasdk_acq_mode_flag VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_ACQ_MODE_RAW = 1,
     VEXASDK_ACQ_MODE_PROCESSED = 2,
 } vexasdk_acq_mode_flag;

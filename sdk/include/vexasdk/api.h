@@ -10,6 +10,15 @@
 
 #define VEXASDK_API VEXASDK_EXTERN_C __attribute__((visibility("default")))
 
+/* The enumerations are 32-bit in C. C++ gives them the same width as a
+ * fixed underlying type, so that any value a caller passes (one that names
+ * no enumerator included) is a valid value of the type there too. */
+#ifdef __cplusplus
+#define VEXASDK_ENUM_BASE(type) : type
+#else
+#define VEXASDK_ENUM_BASE(type)
+#endif
+
 /* Records are checked where they are declared, in C and C++ alike. */
 #ifdef __cplusplus
 #define VEXASDK_STATIC_ASSERT(cond, msg) static_assert(cond, msg)

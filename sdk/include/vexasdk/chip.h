@@ -10,7 +10,7 @@
 #include "context.h"
 #include "error.h"
 
-typedef enum vexasdk_chip_mode {
+typedef enum vexasdk_chip_mode VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_EVCOUNT_8_BIT = 1,
     VEXASDK_EVCOUNT_10_BIT = 2,
     VEXASDK_EVCOUNT_14_BIT = 3,
@@ -26,7 +26,7 @@ typedef enum vexasdk_chip_mode {
     VEXASDK_ITOT_IMG = 13,
 } vexasdk_chip_mode;
 
-typedef enum vexasdk_chip_polarity {
+typedef enum vexasdk_chip_polarity VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_POL_HOLES_COLLECT = 1,
     VEXASDK_POL_ELECTRONS_COLLECT = 2,
 } vexasdk_chip_polarity;

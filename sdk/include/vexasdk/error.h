@@ -2,9 +2,11 @@
 #ifndef VEXASDK_ERROR_H
 #define VEXASDK_ERROR_H
 
+#include <stdint.h>
+
 #include "api.h"
 
-typedef enum vexasdk_err_code {
+typedef enum vexasdk_err_code VEXASDK_ENUM_BASE(int32_t) {
     VEXASDK_SUCCESS = 0,
     VEXASDK_ERR_ENOMEM = -12,
     VEXASDK_ERR_EFAULT = -14,

@@ -10,7 +10,7 @@
 #include "context.h"
 #include "error.h"
 
-typedef enum vexasdk_mon_type {
+typedef enum vexasdk_mon_type VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_MON_INT = 1,
     VEXASDK_MON_FLOAT = 2,
 } vexasdk_mon_type;
