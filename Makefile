@@ -19,8 +19,8 @@ $(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 is needed (python3.13 not found)"; exit 1; }
 	$(PYTHON) -m venv $(@D)
 	$(@D)/bin/python -m pip install --quiet --upgrade pip
-	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "pytest>=8" \
-		"hypothesis>=6.100" cmake ninja
+	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "rich>=13" \
+		"pytest>=8" "hypothesis>=6.100" "mypy>=1.10" cmake ninja
 	touch $@
 
 install: $(VENV)/.installed
@@ -30,7 +30,7 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 demo: install
-	$(PY) examples/acquire.py
+	$(VENV)/bin/vexasdk acquire --mode dd_toa_tot --duration 2 --bias 100
 
 test: install
 	$(VENV)/bin/pytest -q

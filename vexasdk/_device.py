@@ -4,10 +4,13 @@ builds the controllers from the SDK's descriptions."""
 from __future__ import annotations
 
 import enum
+import math
+from typing import TYPE_CHECKING, Any
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
 from vexasdk._power_unit import _PowerUnit
+from vexasdk._t3_binning import BinnedParams
 from vexasdk._utils import SdkError
 from vexasdk.acquisition_runner import AcquisitionRunner
 from vexasdk.bias_source import BiasInfo, BiasSource
@@ -16,6 +19,9 @@ from vexasdk.enumeration import enumerate_devices
 from vexasdk.monitor_channel import MonitorChannel, MonitorInfo, MonitorRange
 from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, OperationalMode, PixelChip
 
+
+if TYPE_CHECKING:
+    from vexasdk.acquisition import Acquisition, BlockCallback, Overflow
 
 _ENODEV = -19
 
@@ -76,6 +82,69 @@ class Device:
                 raise
         self._closed = True
 
+    def acquire(self, mode: OperationalMode | str, *, duration: float | None = None,
+                scan: tuple[int, int] | None = None, dwell_ns: int | None = None,
+                callback: BlockCallback | None = None, max_queued: int = 256, overflow: Overflow = "wait",
+                full_timeout: float = 1.0) -> Acquisition:
+        """Starts an acquisition in `mode` and returns it, running.
+
+        Sets every chip to `mode` and starts through the acquisition runner
+        with a callback of the mode's shape. Blocks arrive as `Block` objects:
+        iterate over the acquisition for them, or pass `callback`, which then
+        receives each on the SDK's thread. Configure bias, threshold and power
+        first, as for any acquisition.
+
+        Args:
+            mode: A data mode, as a member or by name ("dd_toa_tot", "binned_data", ...).
+            duration: Seconds after which the acquisition is stopped; None runs
+                it until it ends by itself or is aborted.
+            scan: Binned modes only, and required there: (width, height) of the
+                scan, each 1 to 2**32-1 positions.
+            dwell_ns: Binned modes only, and required there: the dwell time at
+                each position in ns, 1 to 2**64-1.
+            callback: Receives every block on the SDK's thread; what it raises is
+                logged, counted and re-raised from `Acquisition.wait()` once
+                the acquisition has ended.
+            max_queued: How many blocks the iterator's queue holds, at least 1.
+            overflow: What a full queue does with a new block: "wait" up to
+                `full_timeout` seconds for room, then drop it; "drop" it at once.
+                Dropped blocks are counted, never delivered.
+            full_timeout: See `overflow`; 0 to 60 seconds.
+
+        Returns:
+            Acquisition: The acquisition, running.
+
+        Raises:
+            ValueError: An argument outside its range (the message names it and the range).
+            TypeError: An argument of the wrong type.
+            SdkError: The device refused (for example, a power unit is down).
+        """
+        from vexasdk.acquisition import DATA_MODES, Acquisition
+
+        member = _data_mode(mode, DATA_MODES)
+        supported = self.chip_array.get_supported_modes() if self.chips else []
+        if self.chips and member not in supported:
+            names = ", ".join(m.name for m in DATA_MODES if m in supported) or "none"
+            raise ValueError(f"mode {member.name} is not supported by the chips; they support: {names}")
+        binned = member.name.startswith("binned")
+        params = _binned_params(member.name, scan, dwell_ns) if binned else None
+        if not binned and (scan is not None or dwell_ns is not None):
+            raise ValueError(f"scan and dwell_ns are for the binned modes only, not {member.name}")
+        if duration is not None:
+            duration = _number_in("duration", duration, 0.0, 1e9, exclusive_low=True)
+        if isinstance(max_queued, bool) or not isinstance(max_queued, int) or max_queued < 1:
+            raise ValueError(f"max_queued must be an integer of at least 1, got {max_queued!r}")
+        if overflow not in ("wait", "drop"):
+            raise ValueError(f"overflow must be 'wait' or 'drop', got {overflow!r}")
+        full_timeout = _number_in("full_timeout", full_timeout, 0.0, 60.0)
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback must be callable, got {type(callback).__name__}")
+        self.chip_array.set_mode(member)
+        acquisition = Acquisition(self, member, params=params, duration=duration, callback=callback,
+                                  max_queued=max_queued, overflow=overflow, full_timeout=full_timeout)
+        acquisition._start()
+        return acquisition
+
     def __enter__(self) -> Device:
         return self
 
@@ -85,6 +154,45 @@ class Device:
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
         return f"<vexasdk.Device {self.connection_string!r} ({state})>"
+
+
+def _data_mode(mode: object, data_modes: tuple[OperationalMode, ...]) -> OperationalMode:
+    names = ", ".join(m.name for m in data_modes)
+    if isinstance(mode, OperationalMode):
+        member = mode
+    elif isinstance(mode, str) and mode in OperationalMode.__members__:
+        member = OperationalMode[mode]
+    else:
+        raise ValueError(f"mode must be one of the data modes {names}, got {mode!r}")
+    if member not in data_modes:
+        raise ValueError(f"mode {member.name} delivers no processed data; the data modes are {names}")
+    return member
+
+
+def _number_in(name: str, value: object, low: float, high: float, exclusive_low: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    number = float(value)
+    too_low = number <= low if exclusive_low else number < low
+    if math.isnan(number) or too_low or number > high:
+        bound = "above" if exclusive_low else "at least"
+        raise ValueError(f"{name} must be {bound} {low:g} and at most {high:g}, got {value!r}")
+    return number
+
+
+def _whole(name: str, value: object, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= high:
+        raise ValueError(f"{name} must be an integer from 1 to {high}, got {value!r}")
+    return value
+
+
+def _binned_params(mode: str, scan: object, dwell_ns: object) -> BinnedParams:
+    if scan is None or dwell_ns is None:
+        raise ValueError(f"mode {mode} needs scan=(width, height) and dwell_ns")
+    if not isinstance(scan, tuple) or len(scan) != 2:
+        raise ValueError(f"scan must be a (width, height) tuple, got {scan!r}")
+    width, height = (_whole(f"scan {axis}", value, 2**32 - 1) for axis, value in zip(("width", "height"), scan))
+    return BinnedParams(width, height, _whole("dwell_ns", dwell_ns, 2**64 - 1))
 
 
 def open_device(connection_string: str | None = None) -> Device:
@@ -117,7 +225,7 @@ def open_device(connection_string: str | None = None) -> Device:
     return device
 
 
-def _members(enumeration: type[enum.Enum], bits: int) -> list:
+def _members(enumeration: type[enum.Enum], bits: int) -> list[Any]:
     # The SDK sets bit v for enumerator value v; a bit that names no member has
     # nothing to stand for it and is left out.
     return [member for member in enumeration if bits >> member.value & 1]

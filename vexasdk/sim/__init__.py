@@ -84,14 +84,14 @@ from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events,
                                   set_monitor_flags, set_monitor_rate, set_monitor_value)
 from vexasdk.sim.power import (bias, set_bias_actual, set_bias_count, set_bias_desired, set_bias_range,
                                set_unit_count, set_unit_powered, unit_powered)
-from vexasdk.sim.world import device_count, reset, set_device_count
+from vexasdk.sim.world import device_count, device_of, reset, set_device_count
 
 __all__ = [
     "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
     "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MON_FLOAT", "MON_INT", "OWN",
     "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered",
     "call_count", "call_log", "calls", "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults",
-    "clear_queue", "deliver", "deliver_here", "device_count", "enum_record", "fail", "fire_avail_changed",
+    "clear_queue", "deliver", "deliver_here", "device_count", "device_of", "enum_record", "fail", "fire_avail_changed",
     "fire_value_changed", "generate", "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
     "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
     "remove_monitor", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count", "set_bias_desired",

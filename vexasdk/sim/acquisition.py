@@ -80,7 +80,7 @@ def trampoline(module: str, name: str) -> int:
     get_name.restype, get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
-    return get_pointer(capsule, get_name(capsule))
+    return int(get_pointer(capsule, get_name(capsule)))
 
 
 def null_callback() -> int:

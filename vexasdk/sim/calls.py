@@ -45,7 +45,8 @@ def call_log() -> list[dict[str, Any]]:
         buf = ctypes.create_string_buffer(size)
         needed = _sim_call_log(buf, size)
         if needed <= size:
-            return json.loads(buf.value.decode("latin-1"))
+            log: list[dict[str, Any]] = json.loads(buf.value.decode("latin-1"))
+            return log
         size = needed
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from vexasdk import _device_opener
+from vexasdk._device_context import _DeviceContext
 from vexasdk.sim import acquisition
 from vexasdk.sim._native import _check, _declare, _i32, _index, _ptr, _u32
 
@@ -36,3 +37,10 @@ def set_device_count(count: int) -> None:
 def device_count() -> int:
     """The number of virtual devices."""
     return int(_sim_device_count())
+
+
+def device_of(context: _DeviceContext) -> int | None:
+    """The index of the virtual device an open context belongs to; None for a
+    context that is closed or not the virtual detector's."""
+    index = int(_sim_device_of(_device_opener.sdk_address(context) or 0))
+    return None if index < 0 else index

@@ -1,0 +1,23 @@
+"""The package as a type checker sees it: the examples and a user's script
+pass mypy --strict against the shipped stubs and annotations."""
+
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).parent.parent
+
+
+def test_examples_and_a_user_script_pass_mypy_strict():
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"),
+         str(ROOT / "examples"), str(ROOT / "tests" / "typing" / "user_script.py")],
+        capture_output=True, text=True, timeout=300, cwd=ROOT.parent)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_user_script_runs():
+    result = subprocess.run([sys.executable, "-P", str(ROOT / "tests" / "typing" / "user_script.py")],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert " blocks, " in result.stdout

@@ -1,0 +1,7 @@
+"""`python -m vexasdk`: the command line."""
+
+import sys
+
+from vexasdk.cli import main
+
+sys.exit(main())

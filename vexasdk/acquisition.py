@@ -1,0 +1,481 @@
+"""Acquisitions as objects: what `Device.acquire` returns.
+
+An Acquisition starts through the device's acquisition runner with a callback
+of the mode's shape, and hands every block on as a `Block`: through a bounded
+queue to whoever iterates over it, or to a callback of the user's on the SDK's
+thread. It counts what arrived, what was dropped and what failed, stops by
+itself after a duration, and waits in short slices so that Ctrl-C works::
+
+    with device.acquire(OperationalMode.dd_toa_tot, duration=2.0) as acquisition:
+        for block in acquisition:
+            hits.add(block)
+    print(acquisition.counts)
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import logging
+import queue
+import threading
+import time
+from collections.abc import Callable, Iterator
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, cast
+
+import awkward as ak  # type: ignore[import-untyped]
+import numpy as np
+import numpy.typing as npt
+
+from vexasdk._t3_binning import BinnedParams
+from vexasdk._utils import SdkError
+from vexasdk.pixel_chip import OperationalMode
+
+if TYPE_CHECKING:
+    from vexasdk._device import Device
+
+__all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "Overflow"]
+
+_log = logging.getLogger("vexasdk")
+_BAD_STATE = -5001
+_ENODEV = -19
+
+M = OperationalMode
+DATA_MODES: tuple[OperationalMode, ...] = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot, M.fb_itot_evcount,
+                                           M.binned_data, M.binned_evcount, M.binned_itot)
+"""The modes that deliver processed data blocks, in the order of their values."""
+BINNED_MODES: tuple[OperationalMode, ...] = (M.binned_data, M.binned_evcount, M.binned_itot)
+
+# What the trampolines log when the SDK could not hand a block over.
+_FETCH_FAILED = frozenset({
+    "Failed to retrieve Timepix3 data-driven ToA-ToT packets.",
+    "Failed to retrieve Timepix3 frame-based ToA-ToT packets.",
+    "Failed to retrieve Timepix3 frame-based iToT-evcount packets.",
+    "Failed to retrieve Timepix3 binned data.",
+    "Failed to retrieve Timepix3 binned event counts.",
+    "Failed to retrieve Timepix3 binned iToTs.",
+})
+
+Overflow = Literal["wait", "drop"]
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Block:
+    """One processed data block, as the SDK delivered it.
+
+    Attributes:
+        mode (OperationalMode): The mode the acquisition ran in.
+        arrays (tuple): The trampoline's arguments exactly as delivered:
+            ``(packets, metadata)`` for data-driven ToA-ToT, ``(packets,)`` for
+            the frame-based modes, ``(evcounts, itots, packets)`` for binned
+            data (packets an awkward array, one list per scan position), and
+            ``(evcounts,)`` or ``(itots,)`` for binned event counts or iToTs.
+        sequence (int): 0 for the first block of the acquisition, then 1, 2, ...
+            in order of arrival (dropped blocks take their numbers too).
+        arrived (float): When it arrived, in seconds since the epoch.
+        first_position (int | None): Binned modes: the index (row by row) of the
+            first scan position the block covers; None otherwise.
+        scan_shape (tuple[int, int] | None): Binned modes: (width, height) of the scan.
+    """
+
+    mode: OperationalMode
+    arrays: tuple[Any, ...]
+    sequence: int
+    arrived: float
+    first_position: int | None = None
+    scan_shape: tuple[int, int] | None = None
+
+    @property
+    def packets(self) -> Any:
+        """The block's packets (a numpy record array, or for binned data an
+        awkward array of one list per scan position); None for blocks of
+        per-position totals only."""
+        if self.mode in (M.binned_evcount, M.binned_itot):
+            return None
+        return self.arrays[2] if self.mode is M.binned_data else self.arrays[0]
+
+    @property
+    def metadata(self) -> Any:
+        """Data-driven ToA-ToT: the DdToaTotMetadata (shutter start, TDC
+        timestamps); None otherwise."""
+        return self.arrays[1] if len(self.arrays) == 2 else None
+
+    @property
+    def positions(self) -> int:
+        """Binned modes: how many scan positions the block covers; 0 otherwise."""
+        if self.mode not in BINNED_MODES:
+            return 0
+        return len(self.arrays[0])
+
+    def packet_count(self) -> int:
+        """How many packets the block holds (per-position totals count none)."""
+        packets = self.packets
+        if packets is None:
+            return 0
+        if self.mode is M.binned_data:
+            return _total_length(packets)
+        return len(packets)
+
+    def event_count(self) -> int:
+        """How many events the block holds: a packet each in the ToA-ToT modes,
+        the event counts in the others; 0 for iToT totals, which count none."""
+        if self.mode in (M.fb_itot_evcount,):
+            return int(np.sum(self.arrays[0].evcount, dtype=np.uint64))
+        if self.mode in (M.binned_data, M.binned_evcount):
+            return int(np.sum(self.arrays[0], dtype=np.uint64))
+        if self.mode is M.binned_itot:
+            return 0
+        return len(self.arrays[0])
+
+    def pixel_packets(self) -> tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint64] | None] | None:
+        """(addresses, events per address, None for one each) of the block's
+        pixels, or None for blocks without pixels."""
+        if self.mode is M.fb_itot_evcount:
+            return self.arrays[0].address, self.arrays[0].evcount
+        if self.mode is M.binned_data:
+            flat = ak.flatten(self.arrays[2])
+            return ak.to_numpy(flat.address), ak.to_numpy(flat.evcount)
+        if self.mode in (M.binned_evcount, M.binned_itot):
+            return None
+        return self.arrays[0].address, None
+
+    def position_totals(self) -> npt.NDArray[np.uint64] | None:
+        """Binned modes: one total per scan position (event counts, or iToTs
+        for binned_itot); None otherwise."""
+        return self.arrays[0] if self.mode in BINNED_MODES else None
+
+
+def _total_length(packets: Any) -> int:
+    return int(ak.sum(ak.num(packets, axis=1)))
+
+
+BlockCallback = Callable[[Block], object]
+"""What `Device.acquire(callback=...)` calls with each block, on the SDK's thread."""
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class AcquisitionCounts:
+    """What an acquisition has seen so far.
+
+    Attributes:
+        blocks (int): Blocks delivered: queued for the iterator or handed to the callback.
+        packets (int): Packets in those blocks.
+        events (int): Events in those blocks (see Block.event_count).
+        positions (int): Binned modes: scan positions those blocks cover.
+        dropped (int): Blocks dropped because the queue was full (never counted above).
+        failed_fetches (int): Blocks the SDK could not hand over.
+        callback_failures (int): Calls of the user's callback that raised.
+    """
+
+    blocks: int = 0
+    packets: int = 0
+    events: int = 0
+    positions: int = 0
+    dropped: int = 0
+    failed_fetches: int = 0
+    callback_failures: int = 0
+
+
+class _FetchFailures(logging.Handler):
+    """Counts, for each running acquisition, the blocks its SDK threads could
+    not fetch: the trampolines log them on the logger "vexasdk"."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.ERROR)
+        self.running: list[Acquisition] = []
+        self.guard = threading.Lock()
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.exc_info or record.getMessage() not in _FETCH_FAILED:
+            return
+        with self.guard:
+            owners = [a for a in self.running if record.thread in a._threads] or self.running[-1:]
+        for acquisition in owners[:1]:
+            acquisition._count(failed_fetches=1)
+
+
+_fetch_failures = _FetchFailures()
+_log.addHandler(_fetch_failures)
+
+
+class Acquisition:
+    """A running (or ended) acquisition; made by `Device.acquire`.
+
+    Iterate over it for its blocks (the iteration ends once the acquisition
+    has ended and every queued block was taken), or let `Device.acquire`'s
+    callback receive them. As a context manager, leaving the block aborts what
+    still runs and waits for its end.
+    """
+
+    def __init__(self, device: Device, mode: OperationalMode, *, params: BinnedParams | None,
+                 duration: float | None, callback: BlockCallback | None, max_queued: int,
+                 overflow: Overflow, full_timeout: float) -> None:
+        self._device = device
+        self._runner = device.acquisition_runner
+        self._mode = mode
+        self._params = params
+        self._duration = duration
+        self._callback = callback
+        self._queue: queue.Queue[Any] = queue.Queue(max_queued)
+        self._overflow = overflow
+        self._full_timeout = full_timeout
+        self._guard = threading.Lock()
+        self._counts = AcquisitionCounts()
+        self._sequence = 0
+        self._position = 0
+        self._threads: set[int] = set()
+        self._failure: BaseException | None = None
+        self._failure_reported = False
+        self._ended = threading.Event()
+        self._stopped_by: str | None = None
+        self._timer: threading.Timer | None = None
+        self._waiter: threading.Thread | None = None
+        self._end_error: SdkError | None = None
+        self.started_at: float = 0.0
+        self.ended_at: float | None = None
+
+    # ---- state ----
+
+    @property
+    def mode(self) -> OperationalMode:
+        """The mode the acquisition runs in."""
+        return self._mode
+
+    @property
+    def scan_shape(self) -> tuple[int, int] | None:
+        """Binned modes: (width, height) of the scan; None otherwise."""
+        return None if self._params is None else (self._params.width, self._params.height)
+
+    @property
+    def counts(self) -> AcquisitionCounts:
+        """What has arrived so far (a snapshot)."""
+        with self._guard:
+            return self._counts
+
+    @property
+    def running(self) -> bool:
+        """Whether the acquisition has not ended yet."""
+        return not self._ended.is_set()
+
+    @property
+    def stopped_by(self) -> str | None:
+        """Why it ended: "device" (it ended by itself), "duration", "abort",
+        "close" (its device was closed), or None while it runs."""
+        return self._stopped_by if self._ended.is_set() else None
+
+    @property
+    def elapsed(self) -> float:
+        """Seconds since the start, up to the end once it has ended."""
+        end = self.ended_at if self.ended_at is not None else time.time()
+        return end - self.started_at
+
+    # ---- control ----
+
+    def _start(self) -> None:
+        with _fetch_failures.guard:
+            _fetch_failures.running.append(self)
+        self.started_at = time.time()
+        try:
+            # One callback of every mode's shape: it takes whatever the trampoline passes.
+            self._runner.start(cast(Any, self._deliver), self._params)
+        except BaseException:
+            self._finished("start failed")
+            raise
+        self._waiter = threading.Thread(target=self._await_end, name="vexasdk-acquisition", daemon=True)
+        self._waiter.start()
+        if self._duration is not None:
+            self._timer = threading.Timer(self._duration, self._stop_quietly, args=("duration",))
+            self._timer.daemon = True
+            self._timer.start()
+
+    def _await_end(self) -> None:
+        cause = "device"
+        try:
+            self._runner.await_end()
+        except SdkError as error:
+            if error.code == _ENODEV:
+                cause = "close"  # the device was closed, which ends what ran on it
+            else:
+                self._end_error = error  # refused: wait() says so, and nobody waits any more
+        self._finished(cause)
+
+    def _finished(self, cause: str) -> None:
+        with self._guard:
+            if self._stopped_by is None:
+                self._stopped_by = cause
+        if self._timer is not None:
+            self._timer.cancel()
+        with _fetch_failures.guard:
+            if self in _fetch_failures.running:
+                _fetch_failures.running.remove(self)
+        self.ended_at = time.time()
+        self._ended.set()
+
+    def _stop(self, cause: str) -> None:
+        with self._guard:
+            if self._stopped_by is None:
+                self._stopped_by = cause
+        try:
+            self._runner.abort()
+        except SdkError as error:
+            if error.code != _BAD_STATE:  # ended meanwhile
+                raise
+
+    def _stop_quietly(self, cause: str) -> None:
+        try:
+            self._stop(cause)
+        except SdkError as error:
+            _log.error("Failed to stop the acquisition after its duration: %s", error)
+
+    def abort(self) -> None:
+        """Aborts the acquisition, if it still runs, and waits for its end."""
+        if self._ended.is_set():
+            return
+        self._stop("abort")
+        self._ended.wait()
+
+    def trigger(self) -> None:
+        """Sends a software trigger to the running acquisition.
+
+        Raises:
+            SdkError: Nothing runs, or the SDK refused.
+        """
+        self._runner.trigger()
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Waits until the acquisition has ended, in short slices so that
+        Ctrl-C works: a KeyboardInterrupt aborts the acquisition, waits for its
+        end, and propagates.
+
+        Args:
+            timeout (float | None): At most this many seconds; None waits for the end.
+
+        Returns:
+            bool: Whether it has ended.
+
+        Raises:
+            Exception: The first exception the callback raised, once the
+                acquisition has ended, with a note of how many calls failed in all.
+            SdkError: The SDK refused to await the end.
+        """
+        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        try:
+            while not self._ended.wait(0.05 if deadline is None else max(0.0, min(0.05, deadline - time.monotonic()))):
+                if deadline is not None and time.monotonic() >= deadline:
+                    return False
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+        self._report()
+        return True
+
+    def _interrupted(self) -> None:
+        try:
+            self._stop("abort")
+        except SdkError:
+            pass
+        while not self._ended.wait(0.05):
+            pass
+
+    def _report(self) -> None:
+        if self._end_error is not None:
+            error, self._end_error = self._end_error, None
+            raise error
+        with self._guard:
+            failure, count = self._failure, self._counts.callback_failures
+            if failure is None or self._failure_reported:
+                return
+            self._failure_reported = True
+        failure.add_note(f"The acquisition's callback failed {count} time{'s' if count != 1 else ''} in all.")
+        raise failure
+
+    def __enter__(self) -> Acquisition:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if not self._ended.is_set():
+            try:
+                self._stop("abort")
+            except SdkError:
+                if kind is None:
+                    raise
+        self._interruptible_end()
+        if kind is None:
+            self._report()
+
+    def _interruptible_end(self) -> None:
+        try:
+            while not self._ended.wait(0.05):
+                pass
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
+    # ---- blocks ----
+
+    def __iter__(self) -> Iterator[Block]:
+        if self._callback is not None:
+            raise TypeError("this acquisition hands its blocks to its callback: there is nothing to iterate over")
+        return self
+
+    def __next__(self) -> Block:
+        try:
+            while True:
+                # Every block is queued before the SDK says the acquisition
+                # has ended: once it has, an empty queue stays empty.
+                ended = self._ended.is_set()
+                try:
+                    block: Block = self._queue.get(timeout=0.05)
+                    return block
+                except queue.Empty:
+                    if ended:
+                        raise StopIteration from None
+        except KeyboardInterrupt:
+            self._interrupted()
+            raise
+
+    def _count(self, **added: int) -> None:
+        with self._guard:
+            self._counts = dataclasses.replace(
+                self._counts, **{name: getattr(self._counts, name) + value for name, value in added.items()})
+
+    def _deliver(self, *arrays: Any) -> None:
+        """The callback the runner starts with: runs on an SDK thread for every block."""
+        arrived = time.time()
+        binned = self._params is not None
+        with self._guard:
+            self._threads.add(threading.get_ident())
+            sequence = self._sequence
+            self._sequence += 1
+            first = None
+            if binned:
+                assert self._params is not None
+                first = self._position % max(1, self._params.width * self._params.height)
+                self._position += len(arrays[0])
+        block = Block(self._mode, arrays, sequence, arrived, first, self.scan_shape)
+        if self._callback is None:
+            try:
+                if self._overflow == "drop":
+                    self._queue.put_nowait(block)
+                else:
+                    self._queue.put(block, timeout=self._full_timeout)
+            except queue.Full:
+                self._count(dropped=1)
+                return
+        self._count(blocks=1, packets=block.packet_count(), events=block.event_count(), positions=block.positions)
+        if self._callback is None:
+            return
+        try:
+            self._callback(block)
+        except BaseException as error:
+            with self._guard:
+                if self._failure is None:
+                    self._failure = error
+                self._counts = dataclasses.replace(self._counts,
+                                                   callback_failures=self._counts.callback_failures + 1)
+            raise  # and the trampoline logs it, as for any callback
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else f"ended ({self.stopped_by})"
+        return f"<vexasdk.Acquisition {self._mode.name} {state}, {self.counts.blocks} blocks>"

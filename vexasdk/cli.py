@@ -1,0 +1,442 @@
+"""The command line: ``vexasdk list``, ``vexasdk info`` and ``vexasdk acquire``.
+
+Exit status: 0 on success, 1 when the SDK refused (its message, no
+traceback), 2 for bad arguments, 130 after Ctrl-C (which aborts the
+acquisition cleanly and still prints the summary of what arrived).
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import threading
+import time
+from collections.abc import Sequence
+from typing import IO, Any
+
+import awkward as ak  # type: ignore[import-untyped]
+import numpy as np
+import numpy.typing as npt
+
+import vexasdk
+from vexasdk._device import Device
+from vexasdk.acquisition import BINNED_MODES, DATA_MODES, Acquisition, Block
+from vexasdk.pixel_chip import OperationalMode
+from vexasdk.pixels import TOT_NS, HitMap, ScanImage, coarse
+
+M = OperationalMode
+SHADES = " .:-=+*#%@"
+_TOT_LIMIT = 1 << 14  # ToT and iToT counts are histogrammed up to here; larger ones go to the last bin
+
+
+class UsageError(Exception):
+    """A bad argument, found once the device is open (exit status 2)."""
+
+
+# ---- arguments ----
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _finite_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text}")
+    return value
+
+
+def _scan(text: str) -> tuple[int, int]:
+    parts = text.lower().split("x")
+    try:
+        width, height = (int(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be WIDTHxHEIGHT, such as 64x64, got {text!r}") from None
+    if not (1 <= width < 2**32 and 1 <= height < 2**32):
+        raise argparse.ArgumentTypeError(f"width and height must be 1 to {2**32 - 1}, got {text}")
+    return width, height
+
+
+def _dwell(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number of ns, got {text!r}") from None
+    if not 1 <= value < 2**64:
+        raise argparse.ArgumentTypeError(f"must be 1 to {2**64 - 1} ns, got {text}")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    """The command line's parser."""
+    top = argparse.ArgumentParser(prog="vexasdk", description="Drive Timepix3 detectors: list, inspect, acquire.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands.add_parser("list", help="the devices attached")
+    info = commands.add_parser("info", help="a device's chips, bias, power units and monitors")
+    info.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
+    acquire = commands.add_parser(
+        "acquire", help="run an acquisition and print its summary",
+        description="Powers the device up, sets bias, threshold and mode, acquires with live progress and "
+                    "prints a summary. On the virtual detector, --duration also sets how long it generates data.")
+    acquire.add_argument("--mode", required=True, choices=[m.name for m in DATA_MODES], metavar="MODE",
+                         help="the data mode: " + ", ".join(m.name for m in DATA_MODES))
+    acquire.add_argument("--duration", type=_positive_float, metavar="S", help="stop after S seconds")
+    acquire.add_argument("--threshold", type=_finite_float, metavar="KEV", help="every chip's threshold in keV")
+    acquire.add_argument("--bias", type=_finite_float, metavar="V", help="the sensor bias in volts")
+    acquire.add_argument("--scan", type=_scan, metavar="WxH", help="binned modes: the scan, such as 64x64")
+    acquire.add_argument("--dwell", type=_dwell, metavar="NS", help="binned modes: dwell time per position in ns")
+    acquire.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
+    acquire.add_argument("--quiet", action="store_true", help="no progress, only the summary")
+    return top
+
+
+# ---- list and info ----
+
+
+def _console(out: IO[str]) -> Any:
+    from rich.console import Console
+
+    # Off a terminal nobody's window limits the width: tables stay whole.
+    return Console(file=out, highlight=False, width=None if out.isatty() else 200)
+
+
+def list_devices(out: IO[str]) -> int:
+    """`vexasdk list`."""
+    from rich.table import Table
+
+    devices = vexasdk.enumerate_devices()
+    table = Table(title=None if devices else "No device attached.")
+    for column in ("serial number", "product", "connection string", "instance path"):
+        table.add_column(column)
+    for d in devices:
+        table.add_row(d.serial_number, d.product_name, d.connection_string, d.instance_path)
+    _console(out).print(table)
+    return 0
+
+
+def _monitor_value(channel: Any) -> str:
+    try:
+        value = channel.fetch_value()
+    except vexasdk.SdkError as error:
+        return f"unavailable ({error.name})"
+    return f"{value:.3f}" if isinstance(value, float) else str(value)
+
+
+def device_info(device: Device, out: IO[str]) -> int:
+    """`vexasdk info`."""
+    from rich.table import Table
+
+    console = _console(out)
+    chips = Table(title=f"Chips of {device.connection_string}")
+    for column in ("chip", "name", "size", "mode", "threshold keV", "raw", "polarity", "keV range"):
+        chips.add_column(column)
+    for index, chip in enumerate(device.chips):
+        info, settings = chip.info(), chip.settings()
+        limits = info.threshold_info
+        chips.add_row(str(index), info.chip_name, f"{info.width} x {info.height}", settings.mode.name,
+                      f"{chip.get_threshold():.2f}", str(chip.get_raw_threshold()), settings.polarity.name,
+                      f"{limits.min_kev:.1f} to {limits.max_kev:.1f}")
+    console.print(chips)
+    bias = Table(title="Bias sources")
+    for column in ("source", "desired V", "actual V", "range V"):
+        bias.add_column(column)
+    for index, source in enumerate(device.bias_sources):
+        volts = source.info()
+        bias.add_row(str(index), f"{source.get_desired():.1f}", f"{source.actual():.1f}",
+                     f"{volts.min:.0f} to {volts.max:.0f}")
+    console.print(bias)
+    units = Table(title="Power units")
+    for column in ("unit", "powered"):
+        units.add_column(column)
+    for index, unit in enumerate(device.power_units):
+        units.add_row(str(index), "yes" if unit.is_powered() else "no")
+    console.print(units)
+    monitors = Table(title="Monitors")
+    for column in ("monitor", "value", "range"):
+        monitors.add_column(column)
+    for channel in device.monitors:
+        described = channel.info()
+        monitors.add_row(described.name, _monitor_value(channel), f"{described.range.min} to {described.range.max}")
+    console.print(monitors)
+    return 0
+
+
+# ---- acquire ----
+
+
+class Summary:
+    """What the command line keeps of the blocks, updated on the SDK's thread."""
+
+    def __init__(self, mode: OperationalMode, chips: int, scan: tuple[int, int] | None) -> None:
+        self.mode = mode
+        self.hits = HitMap(max(1, chips))
+        self.scan = ScanImage(*scan) if scan is not None else None
+        self.tot = np.zeros(_TOT_LIMIT, np.int64)  # ToT, or iToT, counts by value
+        self.guard = threading.Lock()
+
+    @property
+    def measures_itot(self) -> bool:
+        return self.mode in (M.fb_itot_evcount, *BINNED_MODES)
+
+    def add(self, block: Block) -> None:
+        values = _time_values(block)
+        with self.guard:
+            self.hits.add(block)
+            if self.scan is not None:
+                self.scan.add(block)
+            if values is not None and len(values):
+                self.tot += np.bincount(np.minimum(values, _TOT_LIMIT - 1), minlength=_TOT_LIMIT)
+
+
+def _time_values(block: Block) -> npt.NDArray[np.int64] | None:
+    """The block's ToT (ToA-ToT modes) or iToT (the others) counts, per packet."""
+    if block.mode in (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot):
+        return np.asarray(block.arrays[0].tot, np.int64)
+    if block.mode is M.fb_itot_evcount:
+        return np.asarray(block.arrays[0].itot, np.int64)
+    if block.mode is M.binned_data:
+        return np.asarray(ak.to_numpy(ak.flatten(block.arrays[2]).itot), np.int64)
+    return None
+
+
+def _statistics(counts: npt.NDArray[np.int64]) -> str:
+    total = int(counts.sum())
+    if total == 0:
+        return "none"
+    values = np.arange(len(counts), dtype=np.float64) * TOT_NS
+    mean = float((counts * values).sum() / total)
+    cumulative = np.cumsum(counts)
+    median, p99 = (values[int(np.searchsorted(cumulative, q * total))] for q in (0.5, 0.99))
+    return f"mean {_ns(mean)}, median {_ns(median)}, 99 % below {_ns(p99)} (counts of 25 ns)"
+
+
+def _ns(value: float) -> str:
+    return f"{value / 1000:.2f} µs" if value >= 1000 else f"{value:.0f} ns"
+
+
+def _shaded(image: npt.NDArray[np.uint64]) -> list[str]:
+    """Rows of characters, denser for more, in proportion to the largest."""
+    top = float(image.max()) if image.size else 0.0
+    if top <= 0:
+        return ["".join(SHADES[0] for _ in range(image.shape[1]))] * image.shape[0]
+    levels = np.round(image.astype(np.float64) / top * (len(SHADES) - 1)).astype(int)
+    return ["".join(SHADES[level] for level in row) for row in levels]
+
+
+def _count(value: int) -> str:
+    return f"{value:,}"
+
+
+def _rate(value: float) -> str:
+    """`value` with a unit prefix and the space after it: "1.23 M", "512 "."""
+    for unit, scale in (("G", 1e9), ("M", 1e6), ("k", 1e3)):
+        if value >= scale:
+            return f"{value / scale:.2f} {unit}"
+    return f"{value:.0f} "
+
+
+def print_summary(acquisition: Acquisition, summary: Summary, device: Device, out: IO[str]) -> None:
+    """The summary of what arrived."""
+    counts, elapsed = acquisition.counts, max(acquisition.elapsed, 1e-9)
+    why = {"device": "ended by the device", "duration": "stopped at its duration",
+           "abort": "aborted", "close": "ended by closing the device"}.get(acquisition.stopped_by or "", "ended")
+    lines = [f"Acquisition of {summary.mode.name} on {device.connection_string}: {why}, {elapsed:.2f} s",
+             f"  blocks        {_count(counts.blocks)} ({_count(counts.dropped)} dropped, "
+             f"{_count(counts.failed_fetches)} failed fetches, {_count(counts.callback_failures)} failed callbacks)",
+             f"  packets       {_count(counts.packets)}",
+             f"  events        {_count(counts.events)} ({_rate(counts.events / elapsed)}events/s)"]
+    with summary.guard:
+        tot = summary.tot.copy()
+        hits = summary.hits.counts.copy()
+        scan = summary.scan.values.copy() if summary.scan is not None else None
+    name = "iToT" if summary.measures_itot else "ToT"
+    if summary.mode not in (M.binned_evcount, M.binned_itot):
+        lines.append(f"  {name:<13} {_statistics(tot)}")
+        hit = int(np.count_nonzero(hits))
+        row, column = np.unravel_index(int(np.argmax(hits)), hits.shape)
+        lines.append(f"  pixels hit    {_count(hit)} of {_count(hits.size)} ({100 * hit / hits.size:.1f} %); "
+                     f"hottest row {row}, column {column} ({_count(int(hits[row, column]))} events)")
+        lines.append(f"  hit map       {hits.shape[0]} x {hits.shape[1]} pixels, "
+                     f"{hits.shape[0] // 16} x {hits.shape[1] // 32} per character:")
+        lines += ["    |" + line + "|" for line in _shaded(coarse(hits, 16, 32))]
+    if scan is not None and acquisition.scan_shape is not None:
+        width, height = acquisition.scan_shape
+        covered = min(counts.positions, width * height)
+        kind = "iToT totals" if summary.mode is M.binned_itot else "virtual bright field (events per position)"
+        lines.append(f"  scan          {width} x {height} positions, {_count(covered)} covered "
+                     f"({100 * covered / (width * height):.0f} %); {kind}:")
+        lines += ["    |" + line + "|" for line in _shaded(coarse(scan, min(16, height), min(32, width)))]
+    print("\n".join(lines), file=out, flush=True)
+
+
+class Progress:
+    """Live progress: a bar on a terminal, a plain line a second otherwise."""
+
+    def __init__(self, device: Device, acquisition: Acquisition, total: float | None, live: bool,
+                 out: IO[str]) -> None:
+        self.device, self.acquisition, self.total, self.out = device, acquisition, total, out
+        self.temperatures = [m for m in device.monitors if m.info().name.lower().endswith("temperature")]
+        self.readings = ""
+        self.last_reading = self.last_line = 0.0
+        self.bar: Any = None
+        if live:
+            from rich.progress import BarColumn, Progress as Bar, TextColumn, TimeElapsedColumn, TimeRemainingColumn
+
+            self.bar = Bar(TextColumn("{task.description}"), BarColumn(bar_width=16), TimeElapsedColumn(),
+                           TimeRemainingColumn(),
+                           TextColumn("{task.fields[status]}"), console=_console(out), transient=False)
+            self.task = self.bar.add_task(acquisition.mode.name, total=total, status="")
+            self.bar.start()
+
+    def _read_monitors(self) -> str:
+        now = time.monotonic()
+        if now - self.last_reading >= 0.5:
+            self.last_reading = now
+            parts = []
+            try:
+                if self.device.bias_sources:
+                    parts.append(f"{self.device.bias_sources[0].actual():.1f} V")
+                values = [v for v in (self._value(m) for m in self.temperatures) if v is not None]
+                if values:
+                    parts.append(f"{max(values):.1f} °C")
+            except vexasdk.SdkError:
+                pass
+            self.readings = "  ".join(parts)
+        return self.readings
+
+    @staticmethod
+    def _value(channel: Any) -> float | None:
+        try:
+            return float(channel.fetch_value())
+        except vexasdk.SdkError:
+            return None
+
+    def update(self) -> None:
+        counts, elapsed = self.acquisition.counts, max(self.acquisition.elapsed, 1e-9)
+        status = (f"{_count(counts.blocks)} blocks  {_rate(counts.events)}events  "
+                  f"{_rate(counts.events / elapsed)}ev/s  {self._read_monitors()}")
+        if self.bar is not None:
+            done = elapsed if self.total is not None and self.acquisition.scan_shape is None else counts.positions
+            self.bar.update(self.task, completed=min(done, self.total or done), status=status)
+        elif time.monotonic() - self.last_line >= 1.0:
+            self.last_line = time.monotonic()
+            print(f"  {elapsed:6.1f} s  {status}", file=self.out, flush=True)
+
+    def close(self) -> None:
+        if self.bar is None:
+            if self.last_line == 0.0:
+                self.update()  # one line at least, however soon it ended
+            return
+        self.update()
+        self.bar.stop()
+
+
+def _check_ranges(device: Device, threshold: float | None, bias: float | None) -> None:
+    if threshold is not None:
+        for index, chip in enumerate(device.chips):
+            limits = chip.info().threshold_info
+            if not limits.min_kev <= threshold <= limits.max_kev:
+                raise UsageError(f"--threshold must be {limits.min_kev:.2f} to {limits.max_kev:.2f} keV "
+                                 f"(chip {index}), got {threshold:g}")
+    if bias is not None:
+        if not device.bias_sources:
+            raise UsageError("--bias: the device has no bias source")
+        volts = device.bias_sources[0].info()
+        if not volts.min <= bias <= volts.max:
+            raise UsageError(f"--bias must be {volts.min:g} to {volts.max:g} V, got {bias:g}")
+
+
+def _settle_bias(device: Device, volts: float, timeout: float = 3.0) -> None:
+    """Waits until the measured bias is within a volt of `volts`."""
+    source = device.bias_sources[0]
+    deadline = time.monotonic() + timeout
+    while abs(source.actual() - volts) > 1.0 and time.monotonic() < deadline:
+        time.sleep(0.02)
+
+
+def _virtual_duration(device: Device, duration: float | None) -> None:
+    # The virtual detector generates about a second of data on its own; asked
+    # for longer, it generates as long as asked (and a little more, so that the
+    # duration, not the data, ends the acquisition).
+    if duration is None or not device.connection_string.startswith("virtual:"):
+        return
+    from vexasdk import sim
+
+    index = sim.device_of(device.context)
+    if index is not None:
+        sim.generate_default(duration=duration + 1.0, device=index)
+
+
+def acquire(args: argparse.Namespace, out: IO[str]) -> int:
+    """`vexasdk acquire`."""
+    mode = OperationalMode[args.mode]
+    binned = mode in BINNED_MODES
+    if binned and (args.scan is None or args.dwell is None):
+        raise UsageError(f"--mode {mode.name} needs --scan WxH and --dwell NS")
+    if not binned and (args.scan is not None or args.dwell is not None):
+        raise UsageError(f"--scan and --dwell are for the binned modes only, not {mode.name}")
+    with vexasdk.open_device(args.device) as device:
+        _check_ranges(device, args.threshold, args.bias)
+        for unit in device.power_units:
+            unit.power_up()
+        if args.bias is not None:
+            device.bias_sources[0].set_desired(args.bias)
+            _settle_bias(device, args.bias)
+        for chip in device.chips:
+            if args.threshold is not None:
+                chip.set_threshold(args.threshold)
+            chip.configure()
+        _virtual_duration(device, args.duration)
+        summary = Summary(mode, len(device.chips), args.scan)
+        acquisition = device.acquire(mode, duration=args.duration, scan=args.scan, dwell_ns=args.dwell,
+                                     callback=summary.add)
+        total = float(args.scan[0] * args.scan[1]) if binned else args.duration
+        progress = None if args.quiet else Progress(device, acquisition, total, out.isatty(), out)
+        interrupted = False
+        try:
+            while not acquisition.wait(0.1):
+                if progress is not None:
+                    progress.update()
+        except KeyboardInterrupt:
+            interrupted = True  # the acquisition is aborted and over
+        finally:
+            if progress is not None:
+                progress.close()
+        print_summary(acquisition, summary, device, out)
+    return 130 if interrupted else 0
+
+
+def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
+    """Runs the command line; the exit status."""
+    out = out if out is not None else sys.stdout
+    args = parser().parse_args(argv)
+    try:
+        if args.command == "list":
+            return list_devices(out)
+        if args.command == "info":
+            with vexasdk.open_device(args.device) as device:
+                return device_info(device, out)
+        return acquire(args, out)
+    except UsageError as error:
+        print(f"vexasdk {args.command}: error: {error}", file=sys.stderr)
+        return 2
+    except vexasdk.SdkError as error:
+        print(f"vexasdk {args.command}: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
