@@ -18,7 +18,8 @@ namespace {
 
 // The opener's books, kept in Python containers (guarded by the interpreter
 // lock, and running out of memory is an exception like any other), made at
-// start-up and never freed.
+// the first start-up and never freed; a start-up retried after a failed one
+// keeps them.
 struct Books {
     // Contexts opened here and not yet closed: {address: None}. They are all
     // stopped and closed at interpreter exit, before finalisation: afterwards
@@ -35,7 +36,7 @@ struct Books {
 
 int make_books() noexcept {
     for (PyObject** slot : {&books.open, &books.inherited, &books.strings}) {
-        *slot = PyDict_New();
+        if (*slot == nullptr) *slot = PyDict_New();
         if (*slot == nullptr) return -1;
     }
     return 0;
