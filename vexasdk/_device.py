@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import enum
 import math
+import weakref
 from typing import TYPE_CHECKING, Any
 
 from vexasdk import _device_opener
@@ -21,7 +22,9 @@ from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, Operat
 
 
 if TYPE_CHECKING:
-    from vexasdk.acquisition import Acquisition, BlockCallback, Overflow
+    from collections.abc import Sequence
+
+    from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, Overflow
 
 _ENODEV = -19
 
@@ -55,6 +58,7 @@ class Device:
         self.power_units: list[_PowerUnit] = []
         self.monitors: list[MonitorChannel] = []
         self._closed = False
+        self._acquisitions: weakref.WeakSet[Acquisition] = weakref.WeakSet()  # to say why they end, if closed
 
     @property
     def closed(self) -> bool:
@@ -72,6 +76,8 @@ class Device:
         """
         if self._closed:
             return
+        for acquisition in list(self._acquisitions):
+            acquisition._stopping("close")
         try:
             _device_opener.close(self.context)
         except SdkError as error:
@@ -85,7 +91,7 @@ class Device:
     def acquire(self, mode: OperationalMode | str, *, duration: float | None = None,
                 scan: tuple[int, int] | None = None, dwell_ns: int | None = None,
                 callback: BlockCallback | None = None, max_queued: int = 256, overflow: Overflow = "wait",
-                full_timeout: float = 1.0) -> Acquisition:
+                full_timeout: float = 1.0, sinks: Sequence[BlockSink] = ()) -> Acquisition:
         """Starts an acquisition in `mode` and returns it, running.
 
         Sets every chip to `mode` and starts through the acquisition runner
@@ -110,6 +116,9 @@ class Device:
                 `full_timeout` seconds for room, then drop it; "drop" it at once.
                 Dropped blocks are counted, never delivered.
             full_timeout: See `overflow`; 0 to 60 seconds.
+            sinks: Take every block besides the iterator or callback, such as
+                an `HDF5Writer`; each is opened before the start and closed once
+                the acquisition has ended (`wait()` returns after that).
 
         Returns:
             Acquisition: The acquisition, running.
@@ -141,8 +150,9 @@ class Device:
             raise TypeError(f"callback must be callable, got {type(callback).__name__}")
         self.chip_array.set_mode(member)
         acquisition = Acquisition(self, member, params=params, duration=duration, callback=callback,
-                                  max_queued=max_queued, overflow=overflow, full_timeout=full_timeout)
+                                  max_queued=max_queued, overflow=overflow, full_timeout=full_timeout, sinks=sinks)
         acquisition._start()
+        self._acquisitions.add(acquisition)
         return acquisition
 
     def __enter__(self) -> Device:

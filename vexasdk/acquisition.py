@@ -19,9 +19,9 @@ import logging
 import queue
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, cast
+from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
 
 import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
@@ -34,7 +34,7 @@ from vexasdk.pixel_chip import OperationalMode
 if TYPE_CHECKING:
     from vexasdk._device import Device
 
-__all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "Overflow"]
+__all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "BlockSink", "Overflow"]
 
 _log = logging.getLogger("vexasdk")
 _BAD_STATE = -5001
@@ -153,6 +153,26 @@ BlockCallback = Callable[[Block], object]
 """What `Device.acquire(callback=...)` calls with each block, on the SDK's thread."""
 
 
+class BlockSink(Protocol):
+    """Something that takes every block of an acquisition besides its user:
+    a file writer, a stream to other machines. Given to `Device.acquire(sinks=...)`.
+
+    `put` runs on the SDK's thread for every block and must return at once:
+    the slow work belongs on a thread of the sink's own. `close` runs once the
+    acquisition has ended and may take its time: `Acquisition.wait()` returns
+    after it. What `close` raises is re-raised from `wait()`.
+    """
+
+    def open(self, acquisition: Acquisition) -> None:
+        """Before the acquisition starts; raising keeps it from starting."""
+
+    def put(self, block: Block) -> None:
+        """One block, on the SDK's thread."""
+
+    def close(self, acquisition: Acquisition) -> None:
+        """Once the acquisition has ended."""
+
+
 @dataclasses.dataclass(frozen=True, slots=True)
 class AcquisitionCounts:
     """What an acquisition has seen so far.
@@ -209,8 +229,10 @@ class Acquisition:
 
     def __init__(self, device: Device, mode: OperationalMode, *, params: BinnedParams | None,
                  duration: float | None, callback: BlockCallback | None, max_queued: int,
-                 overflow: Overflow, full_timeout: float) -> None:
+                 overflow: Overflow, full_timeout: float, sinks: Sequence[BlockSink] = ()) -> None:
         self._device = device
+        self._sinks = tuple(sinks)
+        self._sink_error: BaseException | None = None
         self._runner = device.acquisition_runner
         self._mode = mode
         self._params = params
@@ -235,6 +257,11 @@ class Acquisition:
         self.ended_at: float | None = None
 
     # ---- state ----
+
+    @property
+    def device(self) -> Device:
+        """The device it runs on."""
+        return self._device
 
     @property
     def mode(self) -> OperationalMode:
@@ -272,6 +299,15 @@ class Acquisition:
     # ---- control ----
 
     def _start(self) -> None:
+        opened: list[BlockSink] = []
+        try:
+            for sink in self._sinks:
+                sink.open(self)
+                opened.append(sink)
+        except BaseException:
+            self._sinks = tuple(opened)
+            self._close_sinks()
+            raise
         with _fetch_failures.guard:
             _fetch_failures.running.append(self)
         self.started_at = time.time()
@@ -309,12 +345,25 @@ class Acquisition:
             if self in _fetch_failures.running:
                 _fetch_failures.running.remove(self)
         self.ended_at = time.time()
+        self._close_sinks()
         self._ended.set()
 
-    def _stop(self, cause: str) -> None:
+    def _close_sinks(self) -> None:
+        for sink in self._sinks:
+            try:
+                sink.close(self)
+            except BaseException as error:  # reported by wait()
+                if self._sink_error is None:
+                    self._sink_error = error
+
+    def _stopping(self, cause: str) -> None:
+        """Notes why it is about to end, unless another reason came first."""
         with self._guard:
-            if self._stopped_by is None:
+            if self._stopped_by is None and not self._ended.is_set():
                 self._stopped_by = cause
+
+    def _stop(self, cause: str) -> None:
+        self._stopping(cause)
         try:
             self._runner.abort()
         except SdkError as error:
@@ -378,9 +427,11 @@ class Acquisition:
             pass
 
     def _report(self) -> None:
-        if self._end_error is not None:
-            error, self._end_error = self._end_error, None
-            raise error
+        for name in ("_end_error", "_sink_error"):
+            error = getattr(self, name)
+            if error is not None:
+                setattr(self, name, None)
+                raise error
         with self._guard:
             failure, count = self._failure, self._counts.callback_failures
             if failure is None or self._failure_reported:
@@ -454,6 +505,11 @@ class Acquisition:
                 first = self._position % max(1, self._params.width * self._params.height)
                 self._position += len(arrays[0])
         block = Block(self._mode, arrays, sequence, arrived, first, self.scan_shape)
+        for sink in self._sinks:
+            try:
+                sink.put(block)
+            except Exception:
+                _log.exception("A sink of the acquisition failed to take a block.")
         if self._callback is None:
             try:
                 if self._overflow == "drop":

@@ -98,6 +98,12 @@ def parser() -> argparse.ArgumentParser:
     acquire.add_argument("--dwell", type=_dwell, metavar="NS", help="binned modes: dwell time per position in ns")
     acquire.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
     acquire.add_argument("--quiet", action="store_true", help="no progress, only the summary")
+    acquire.add_argument("--save", metavar="FILE.h5", help="keep the run in an HDF5/NeXus file")
+    acquire.add_argument("--overwrite", action="store_true", help="replace the --save file if it exists")
+    acquire.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs --save and matplotlib)")
+    show = commands.add_parser("show", help="the summary of a saved run, and its figure")
+    show.add_argument("file", metavar="FILE.h5")
+    show.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs matplotlib)")
     return top
 
 
@@ -382,6 +388,10 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
     """`vexasdk acquire`."""
     mode = OperationalMode[args.mode]
     binned = mode in BINNED_MODES
+    if args.plot is not None and args.save is None:
+        raise UsageError("--plot draws the saved run: give --save FILE.h5 too")
+    if args.plot is not None:
+        _plotting()
     if binned and (args.scan is None or args.dwell is None):
         raise UsageError(f"--mode {mode.name} needs --scan WxH and --dwell NS")
     if not binned and (args.scan is not None or args.dwell is not None):
@@ -399,22 +409,101 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
             chip.configure()
         _virtual_duration(device, args.duration)
         summary = Summary(mode, len(device.chips), args.scan)
+        sinks = [_writer(args.save, args.overwrite)] if args.save is not None else []
         acquisition = device.acquire(mode, duration=args.duration, scan=args.scan, dwell_ns=args.dwell,
-                                     callback=summary.add)
+                                     callback=summary.add, sinks=sinks)
         total = float(args.scan[0] * args.scan[1]) if binned else args.duration
         progress = None if args.quiet else Progress(device, acquisition, total, out.isatty(), out)
         interrupted = False
+        failure: OSError | None = None
         try:
             while not acquisition.wait(0.1):
                 if progress is not None:
                     progress.update()
         except KeyboardInterrupt:
-            interrupted = True  # the acquisition is aborted and over
+            interrupted = True  # the acquisition is aborted and over, its file complete
+        except OSError as error:
+            failure = error  # the file: what it could keep, it kept
         finally:
             if progress is not None:
                 progress.close()
         print_summary(acquisition, summary, device, out)
+    if failure is not None:
+        raise failure
+    if args.save is not None:
+        print(f"  saved         {args.save}", file=out, flush=True)
+        if args.plot is not None:
+            _plot(args.save, args.plot, out)
     return 130 if interrupted else 0
+
+
+def _writer(path: str, overwrite: bool) -> Any:
+    from vexasdk.nexus import HDF5Writer
+
+    try:
+        return HDF5Writer(path, overwrite=overwrite)
+    except FileExistsError:
+        raise FileExistsError(f"{path} exists; give --overwrite to replace it") from None
+
+
+def _plotting() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install vexasdk[plot]") from None
+
+
+def _plot(saved: str, image: str, out: IO[str]) -> None:
+    from vexasdk.nexus import load
+    from vexasdk.plot import save_summary
+
+    save_summary(load(saved), image)
+    print(f"  figure        {image}", file=out, flush=True)
+
+
+def show(args: argparse.Namespace, out: IO[str]) -> int:
+    """`vexasdk show`: a saved run's summary, and its figure."""
+    from vexasdk.nexus import load
+
+    if args.plot is not None:
+        _plotting()
+    run = load(args.file)
+    m = run.metadata
+    lines = [f"Run of {run.mode.name} on {m['connection_string']} ({m['serial_number']}, {m['description']})",
+             f"  start         {m['start_time']}",
+             f"  end           {m['end_time']}",
+             f"  duration      {m['duration']:.2f} s",
+             f"  blocks        {_count(m['block_count'])} ({_count(m['dropped_blocks'])} dropped, "
+             f"{_count(m['failed_fetches'])} failed fetches)",
+             f"  events        {_count(m['event_count'])} ({_rate(m['event_count'] / max(m['duration'], 1e-9))}"
+             f"events/s)",
+             f"  bias          {round(m['bias_voltage'], 1) + 0.0:.1f} V (desired {m['bias_voltage_desired']:.1f} V)"]
+    for index, chip in enumerate(run.chips):
+        masked = int((chip["pixel_mask"] == 0).sum())
+        lines.append(f"  chip {index}        {chip['name']}: {chip['threshold']:.2f} keV (raw {chip['threshold_raw']}), "
+                     f"{chip['polarity']}, {masked} pixels masked")
+    for name in run.arrays:
+        lines.append(f"  data          {name}: {_shape_of(run.path, name)}")
+    image = run.detector_image()
+    if image.any():
+        lines.append(f"  hit map       {image.shape[0]} x {image.shape[1]} pixels:")
+        lines += ["    |" + line + "|" for line in _shaded(coarse(image, 16, 32))]
+    print("\n".join(lines), file=out, flush=True)
+    if args.plot is not None:
+        _plot(args.file, args.plot, out)
+    return 0
+
+
+def _shape_of(path: str, name: str) -> str:
+    import h5py  # type: ignore[import-untyped]
+
+    group = "tdc" if name.startswith("tdc/") else None
+    with h5py.File(path, "r", libver="latest", swmr=True) as f:
+        entry = f["entry"]
+        dataset = entry[f"tdc/{name[4:]}"] if group else entry["events"][name] if "events" in entry and \
+            name in entry["events"] else entry["data"][name]
+        units = dataset.attrs.get("units")
+        return f"{' x '.join(map(str, dataset.shape)) or 'scalar'} {dataset.dtype}" + (f" ({units})" if units else "")
 
 
 def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
@@ -427,11 +516,14 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
         if args.command == "info":
             with vexasdk.open_device(args.device) as device:
                 return device_info(device, out)
+        if args.command == "show":
+            return show(args, out)
         return acquire(args, out)
     except UsageError as error:
         print(f"vexasdk {args.command}: error: {error}", file=sys.stderr)
         return 2
-    except vexasdk.SdkError as error:
+    except (vexasdk.SdkError, OSError, ValueError) as error:
+        # The SDK refused, or a file could not be written or read (not ours, say).
         print(f"vexasdk {args.command}: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -1,10 +1,14 @@
 """What a user writes: checked with mypy --strict by tests/test_typing.py."""
 
+import os
+import tempfile
+
 import numpy as np
 import numpy.typing as npt
 
 import vexasdk
 from vexasdk import Acquisition, Block, DdToaTotMetadata, OperationalMode
+from vexasdk.nexus import HDF5Writer, load
 from vexasdk.pixels import HitMap, ScanImage, decode, tot_spectrum
 
 
@@ -35,6 +39,10 @@ def main() -> None:
         scan = ScanImage(16, 16)
         for block in device.acquire("binned_evcount", scan=(16, 16), dwell_ns=1000, overflow="drop"):
             scan.add(block)
+        path = os.path.join(tempfile.mkdtemp(), "run.h5")
+        device.acquire("fb_toa_tot", duration=0.2, sinks=[HDF5Writer(path, overwrite=True)]).wait()
+        run = load(path)
+        print(run.metadata["block_count"], run["event_id"].shape)
         device.chip_array.set_mode(OperationalMode.dd_toa_tot)
         device.acquisition_runner.start(on_data_driven)
         device.acquisition_runner.await_end()
