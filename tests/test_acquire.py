@@ -13,7 +13,7 @@ import vexasdk.sim as sim
 from vexasdk import Block, OperationalMode, SdkError
 from vexasdk.acquisition import DATA_MODES
 
-from helpers import make_ready
+from helpers import make_ready, run_python
 
 M = OperationalMode
 SHAPES = {M.dd_toa_tot: 2, M.dd_toa_tot_sorted: 2, M.fb_toa_tot: 1, M.fb_itot_evcount: 1, M.binned_data: 3,
@@ -138,6 +138,50 @@ def test_closing_the_device_ends_its_acquisition(ready):
     assert acquisition.wait(10) and acquisition.stopped_by == "close"
 
 
+class SlowSink:
+    """A sink whose close takes a while, as a file's last write does."""
+
+    def __init__(self):
+        self.closed = False
+
+    def open(self, acquisition):
+        pass
+
+    def put(self, block):
+        pass
+
+    def close(self, acquisition):
+        time.sleep(0.3)
+        self.closed = True
+
+
+def test_closing_the_device_returns_once_the_sinks_are_closed(ready):
+    sim.generate(blocks_per_second=200, packets_per_block=5)
+    sink = SlowSink()
+    ready.acquire(M.fb_toa_tot, sinks=[sink])
+    ready.close()
+    assert sink.closed
+
+
+def test_an_acquisition_running_at_exit_closes_its_sinks_first(tmp_path):
+    result = run_python(f"""
+import sys, vexasdk, vexasdk.sim as sim
+sys.path.insert(0, {str(tmp_path)!r})
+from vexasdk.nexus import HDF5Writer
+device = vexasdk.open_device()
+for unit in device.power_units:
+    unit.power_up()
+sim.generate(blocks_per_second=200, packets_per_block=50)
+acquisition = device.acquire("fb_toa_tot", sinks=[HDF5Writer({str(tmp_path / "run.h5")!r})])
+next(iter(acquisition))
+print("leaving")  # the script ends with the acquisition and its file open
+""", timeout=60)
+    assert result.returncode == 0 and result.stdout == "leaving\n", result.stderr
+    from vexasdk.nexus import load
+    run = load(tmp_path / "run.h5")
+    assert run.metadata["block_count"] > 0 and run.metadata["end_time"]
+
+
 def test_trigger_reaches_the_running_acquisition(ready):
     sim.generate(blocks_per_second=200, packets_per_block=5)
     with ready.acquire(M.dd_toa_tot) as acquisition:
@@ -199,7 +243,7 @@ def test_ctrl_c_aborts_waits_for_the_end_and_propagates(where):
     script = textwrap.dedent(f"""
         import sys, time
         import vexasdk, vexasdk.sim as sim
-        from helpers import make_ready
+        from helpers import make_ready, run_python
         device = make_ready(vexasdk.open_device())
         sim.generate(blocks_per_second=200, packets_per_block=5)  # until aborted
         acquisition = device.acquire("dd_toa_tot")

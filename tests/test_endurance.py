@@ -135,7 +135,8 @@ def test_a_million_blocks_and_more_leave_memory_and_references_flat():
     assert figures["failed_calls"] == 100_000
     if SANITIZED:
         return  # ASan holds freed memory in quarantine; its leak check speaks for memory there
-    assert figures["blocks_growth"] < 4 << 20
+    # A leak of even 8 bytes a block shows; allocator and timing noise stays well below.
+    assert figures["blocks_growth"] < 8 << 20
     assert figures["events_growth"] < 2 << 20 and figures["calls_growth"] < 2 << 20
     assert figures["reopen_growth_per_cycle"] < 50  # bytes; it was about 1,200
 

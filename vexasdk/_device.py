@@ -66,7 +66,8 @@ class Device:
         return self._closed
 
     def close(self) -> None:
-        """Closes the device: a running acquisition is aborted and awaited first.
+        """Closes the device: a running acquisition is aborted and awaited
+        first, its sinks closed.
 
         Once it has returned, none of the device's callbacks runs any more.
         Closing twice does nothing. Controllers of a closed device fail with
@@ -87,6 +88,10 @@ class Device:
             if error.code != _ENODEV:
                 raise
         self._closed = True
+        # The SDK is done with them; their sinks (a file being written) are
+        # closed on a thread of their own, which may still be at it.
+        for acquisition in list(self._acquisitions):
+            acquisition._await_sinks()
 
     def acquire(self, mode: OperationalMode | str, *, duration: float | None = None,
                 scan: tuple[int, int] | None = None, dwell_ns: int | None = None,

@@ -14,6 +14,7 @@ itself after a duration, and waits in short slices so that Ctrl-C works::
 
 from __future__ import annotations
 
+import atexit
 import dataclasses
 import logging
 import queue
@@ -218,6 +219,25 @@ _fetch_failures = _FetchFailures()
 _log.addHandler(_fetch_failures)
 
 
+@atexit.register
+def _end_all_at_exit() -> None:
+    # Runs before the device-opening code's own exit-time close (registered
+    # earlier): an acquisition still running when the script ends is aborted
+    # and its sinks closed while the interpreter is whole, so that a file
+    # being written is finished, not cut off by finalisation halfway.
+    with _fetch_failures.guard:
+        running = list(_fetch_failures.running)
+    for acquisition in running:
+        try:
+            acquisition._stop("exit")
+        except SdkError:
+            pass
+        acquisition._ended.wait(_EXIT_WAIT)
+
+
+_EXIT_WAIT = 30.0  # seconds an acquisition's end may take at exit, at most
+
+
 class Acquisition:
     """A running (or ended) acquisition; made by `Device.acquire`.
 
@@ -287,7 +307,8 @@ class Acquisition:
     @property
     def stopped_by(self) -> str | None:
         """Why it ended: "device" (it ended by itself), "duration", "abort",
-        "close" (its device was closed), or None while it runs."""
+        "close" (its device was closed), "exit" (still running when the
+        interpreter exited), or None while it runs."""
         return self._stopped_by if self._ended.is_set() else None
 
     @property
@@ -355,6 +376,16 @@ class Acquisition:
             except BaseException as error:  # reported by wait()
                 if self._sink_error is None:
                     self._sink_error = error
+
+    def _await_sinks(self) -> None:
+        """Waits, in slices that Ctrl-C can interrupt, until the acquisition
+        has ended and its sinks are closed; at once on the thread that
+        closes them."""
+        if threading.current_thread() is self._waiter:
+            return
+        while not self._ended.wait(0.05):
+            if self._waiter is None:
+                return  # never started
 
     def _stopping(self, cause: str) -> None:
         """Notes why it is about to end, unless another reason came first."""

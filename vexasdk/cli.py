@@ -421,7 +421,10 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
                 if progress is not None:
                     progress.update()
         except KeyboardInterrupt:
-            interrupted = True  # the acquisition is aborted and over, its file complete
+            # wait() has aborted it and awaited its end; an interrupt that
+            # came between two waits has not.
+            interrupted = True
+            acquisition.abort()
         except OSError as error:
             failure = error  # the file: what it could keep, it kept
         finally:
