@@ -62,12 +62,13 @@ time.sleep(0.1)
 
 def test_sdk_threads_meeting_a_finalising_interpreter():
     # The SDK refuses both the abort and the close at exit: its delivery
-    # threads run on into finalisation, busy in Python.
+    # threads run on into finalisation, busy in Python. What such a thread
+    # holds when it stops for good is never freed, which is no leak of ours.
     run_clean("""
 device, seen = acquiring(threads=4)
 sim.fail("vexasdk_dev_close", sim.ERR_EBUSY, times=None)
 sim.fail("vexasdk_acq_abort", sim.ERR_EBUSY, times=None)
-""", runs=6)
+""", runs=6, leak_check=False)
 
 
 def test_a_device_opened_after_the_exit_handler_ran():

@@ -167,3 +167,44 @@ def test_module_contents():
     assert _t3_binning.BinnedDataCb.__call__.__annotations__ == {
         "evcounts": "npt.NDArray[_binned_evcount_dtype]", "itots": "npt.NDArray[_binned_itot_dtype]",
         "packets": "ak.Array", "return": "None"}
+
+
+def awkward_would_give(packets, counts):
+    return ak.unflatten(ak.from_numpy(packets), counts)
+
+
+@pytest.mark.parametrize("sizes", [[0, 2, 0, 3], [], [5]], ids=["0-2-0-3", "no-bins", "one-bin"])
+def test_bins_are_what_awkward_itself_makes(device, sizes, monkeypatch):
+    # Built in C while `ak` is awkward's own; built by calling `ak` once it is
+    # anything else. Both roads must give the same array, form and buffers.
+    sent = [bin_packets(n, seed) for seed, n in enumerate(sizes)]
+    arrays = []
+    for road in ("own", "called"):
+        if road == "called":
+            monkeypatch.setattr(_t3_binning, "ak", types.SimpleNamespace(from_numpy=ak.from_numpy,
+                                                                         unflatten=ak.unflatten))
+        sim.queue_binned([1], [2], sent)
+        [(_, _, packets)] = collect(device, "binned_data_cb", blocks=len(arrays) + 1)
+        arrays.append(packets)
+    own, called = arrays
+    flat = ak.to_numpy(ak.flatten(called))
+    expected = awkward_would_give(flat, np.array([len(b) for b in sent], np.uint64))
+    for got in (own, called):
+        assert got.layout.form == expected.layout.form
+        assert got.to_list() == expected.to_list()
+        assert got.behavior is None and not got.attrs
+        assert isinstance(got.layout.offsets, ak.index.Index64)
+    if sent and sum(sizes):
+        addresses = own.layout.content.contents[0].data
+        assert addresses.base is not None and not addresses.flags.owndata  # a view of the one copy
+
+
+def test_bins_of_packets_with_nested_fields_take_awkwards_road(device, monkeypatch):
+    # A dtype of the same size but not plain fields: awkward decides what it
+    # makes of it, not the fast road.
+    nested = np.dtype([("address", "<u4"), ("rest", "<u4", (2,))])
+    assert nested.itemsize == _t3_binning._binned_packet_dtype.itemsize
+    monkeypatch.setattr(_t3_binning, "_binned_packet_dtype", nested)
+    sim.queue_binned([1], [2], [bin_packets(3, 1)])
+    [(_, _, packets)] = collect(device, "binned_data_cb")
+    assert packets.fields == ["address", "rest"] and ak.num(packets, axis=1).to_list() == [3]

@@ -203,3 +203,27 @@ def test_module_contents():
     capi = _t3_toa_tot.__pyx_capi__
     assert list(capi) == ["dd_toa_tot_cb", "fb_toa_tot_cb"]
     assert all("void (vexasdk_dev_ctx *, void *)" in repr(c) for c in capi.values())
+
+
+def test_record_views_are_what_numpy_itself_makes(device, monkeypatch):
+    # numpy's own recarray is made in C; any other `np` is called. Same type,
+    # dtype, flags and base either way, and both as view(np.recarray) gives.
+    import types
+
+    from vexasdk import _t3_toa_tot
+
+    packets = random_records(sim.TOA_TOT_DTYPE, 4, 3)
+    got = []
+    for road in ("own", "called"):
+        if road == "called":
+            monkeypatch.setattr(_t3_toa_tot, "np", types.SimpleNamespace(recarray=np.recarray, empty=np.empty,
+                                                                          ndarray=np.ndarray))
+        sim.queue_toa_tot(packets)
+        sim.deliver(device.context, "_t3_toa_tot", "fb_toa_tot_cb", lambda view: got.append(view))
+    expected = np.empty(4, _t3_toa_tot._toa_tot_dtype).view(np.recarray)
+    for view in got:
+        assert type(view) is np.recarray and view.dtype == expected.dtype
+        assert type(view.dtype.type) is type(expected.dtype.type) and view.dtype.type is np.record
+        assert view.flags.writeable and not view.flags.owndata and type(view.base) is np.ndarray
+        assert view.tobytes() == packets.tobytes()
+        assert int(view.address[0]) == int(packets["address"][0])  # fields read as attributes

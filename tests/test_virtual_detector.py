@@ -271,3 +271,30 @@ def test_callbacks_of_two_devices_cannot_wait_for_each_other(action):
     """.replace("ACTION", action), timeout=30)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[-5001, -5001]\n"
+
+
+def test_a_replayed_queue_comes_round_in_order_with_the_same_data(ready):
+    blocks = [np.full(3, i, sim.TOA_TOT_DTYPE) for i in range(3)]
+    for block in blocks:
+        sim.queue_toa_tot(block, 7, [np.arange(2, dtype=np.uint64)] * 4)
+    sim.replay_queue(4)
+    seen = []
+    ready.chip_array.set_mode(vexasdk.OperationalMode.dd_toa_tot)
+    ready.acquisition_runner.start(lambda packets, metadata: seen.append((packets.tobytes(), metadata.shutter_start)))
+    ready.acquisition_runner.await_end()
+    assert seen == [(b.tobytes(), 7) for b in blocks] * 4
+    with pytest.raises(ValueError, match="times"):
+        sim.replay_queue(0)
+
+
+@pytest.mark.parametrize("callback", ["null_callback", "fetch_callback", "copy_callback"])
+def test_the_native_benchmark_callbacks_take_every_kind_of_block(ready, callback):
+    sim.queue_toa_tot(np.zeros(5, sim.TOA_TOT_DTYPE), 1, [np.arange(3, dtype=np.uint64)] * 4)
+    sim.queue_itot_evcount(np.zeros(4, sim.ITOT_EVCOUNT_DTYPE))
+    sim.queue_binned([1, 2], [3, 4], [np.zeros(2, sim.BIN_PACKET_DTYPE), np.zeros(0, sim.BIN_PACKET_DTYPE)])
+    sim.queue_evcount_fragment([5])
+    sim.queue_itot_fragment([6])
+    sim.start(ready.context, getattr(sim, callback)(), None)
+    sim.await_end(ready.context)
+    assert sim.blocks_delivered() == 5
+    assert sim.time_get_thld(ready.context, 0, 1000) > 0

@@ -2,6 +2,7 @@
 // sim calls that script what an acquisition delivers.
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <new>
 
 #include "calls.hpp"
@@ -30,7 +31,7 @@ void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_d
     callback(ctx, user_data);
     tl_block = nullptr;
     tl_ctx = nullptr;
-    block.scribble();
+    if (block.deliveries_left.fetch_sub(1) == 1) block.scribble();
 }
 
 // The detector clock counts 1.5625 ns ticks of the wall clock.
@@ -111,7 +112,7 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
     } leaving{acq};
     Rng rng{seed};
     for (;;) {
-        std::unique_ptr<Block> block;
+        std::shared_ptr<Block> block;
         GenerateSpec spec;
         {
             std::unique_lock<std::mutex> lock(world().mu);
@@ -376,17 +377,24 @@ bool add_bytes(uint64_t& bytes, uint64_t count, uint64_t size) {
 // Builds a scripted block with `make()` and queues it on device `index`.
 template <class Make>
 vexasdk_err_code queue_block(uint32_t index, Make&& make) {
-    std::unique_ptr<Block> block;
+    std::shared_ptr<Block> block;
     try {
         block = make();
     } catch (const std::bad_alloc&) {
         return VEXASDK_ERR_ENOMEM;
     }
     return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        device.acq.queue.push_back(std::move(block));
+        try {
+            device.acq.queue.push_back(std::move(block));
+        } catch (const std::bad_alloc&) {
+            return VEXASDK_ERR_ENOMEM;
+        }
         return VEXASDK_SUCCESS;
     }));
 }
+
+// Queue entries that replays may make, at most.
+constexpr uint64_t kMaxQueueEntries = uint64_t{1} << 26;
 
 }  // namespace
 
@@ -452,6 +460,24 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t index, 
                        [&] { return make_fragment_block(BlockKind::evcount_fragment, evcounts, count, fetch_rc); });
 }
 
+VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t index, uint64_t times) {
+    if (times == 0) return VEXASDK_ERR_EINVAL;
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        auto& queue = device.acq.queue;
+        size_t queued = queue.size();
+        if (queued != 0 && (times > kMaxQueueEntries / queued)) return VEXASDK_ERR_EINVAL;
+        try {
+            for (uint64_t round = 1; round < times; ++round)
+                for (size_t i = 0; i < queued; ++i) queue.push_back(queue[i]);
+        } catch (const std::bad_alloc&) {
+            queue.resize(queued);
+            return VEXASDK_ERR_ENOMEM;
+        }
+        for (size_t i = 0; i < queued; ++i) queue[i]->deliveries_left += times - 1;
+        return VEXASDK_SUCCESS;
+    }));
+}
+
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {
     return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.queue.clear();
@@ -501,7 +527,7 @@ VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t index) {
 VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
                                                       void* user_data) {
     if (callback == nullptr) return VEXASDK_ERR_EINVAL;
-    std::unique_ptr<Block> block;
+    std::shared_ptr<Block> block;
     int32_t rc = with_device(ctx, [&](DeviceModel& device) -> int32_t {
         if (device.acq.queue.empty()) return VEXASDK_ERR_BAD_STATE;
         block = std::move(device.acq.queue.front());
@@ -514,3 +540,85 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexa
 }
 
 VEXASDK_API void vexasdk_sim_null_callback(vexasdk_dev_ctx*, void*) {}
+
+namespace {
+
+// Fetches the block the calling callback was called for with the fetch of its
+// kind, and hands each array of it to `take(data, bytes)`.
+template <class Take>
+void fetch_arrays(vexasdk_dev_ctx* ctx, Take&& take) {
+    if (tl_block == nullptr) return;
+    switch (tl_block->kind) {
+        case BlockKind::itot_evcount: {
+            const vexasdk_acq_t3_itot_evcount* packets = nullptr;
+            uint64_t count = 0;
+            if (vexasdk_acq_get_t3_itot_evcount_packets(ctx, &packets, &count) == VEXASDK_SUCCESS && packets)
+                take(packets, count * sizeof *packets);
+            break;
+        }
+        case BlockKind::toa_tot: {
+            vexasdk_acq_t3_acq_toa_tot block{};
+            if (vexasdk_acq_get_t3_toa_tot_packets(ctx, &block) != VEXASDK_SUCCESS) break;
+            if (block.packets) take(block.packets, block.packet_count * sizeof *block.packets);
+            for (uint64_t i = 0; block.tdcs && i < block.tdc_count; ++i)
+                if (block.tdcs[i].timestamps) take(block.tdcs[i].timestamps, block.tdcs[i].count * sizeof(uint64_t));
+            break;
+        }
+        case BlockKind::binned: {
+            vexasdk_t3_acq_itot_evcount_bins block{};
+            if (vexasdk_acq_get_t3_itot_evcount_bins(ctx, &block) != VEXASDK_SUCCESS) break;
+            const auto& ev = block.evcount_fragment;
+            const auto& it = block.itot_fragment;
+            if (ev.binned_evcounts) take(ev.binned_evcounts, ev.count * sizeof(uint64_t));
+            if (it.binned_itots) take(it.binned_itots, it.count * sizeof(uint64_t));
+            // The bins' packets lie back to back: one copy from the first bin that has any.
+            const vexasdk_acq_t3_bin_packet* first = nullptr;
+            uint64_t total = 0;
+            for (uint64_t i = 0; block.bins && i < block.bin_count; ++i) {
+                if (block.bins[i].count != 0 && first == nullptr) first = block.bins[i].packets;
+                total += block.bins[i].count;
+            }
+            if (first) take(first, total * sizeof *first);
+            break;
+        }
+        case BlockKind::itot_fragment: {
+            vexasdk_acq_t3_itot_fragment fragment{};
+            if (vexasdk_acq_get_t3_itot_fragment(ctx, &fragment) == VEXASDK_SUCCESS && fragment.binned_itots)
+                take(fragment.binned_itots, fragment.count * sizeof(uint64_t));
+            break;
+        }
+        case BlockKind::evcount_fragment: {
+            vexasdk_acq_t3_evcount_fragment fragment{};
+            if (vexasdk_acq_get_t3_evcount_fragment(ctx, &fragment) == VEXASDK_SUCCESS && fragment.binned_evcounts)
+                take(fragment.binned_evcounts, fragment.count * sizeof(uint64_t));
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+VEXASDK_API void vexasdk_sim_fetch_callback(vexasdk_dev_ctx* ctx, void*) {
+    fetch_arrays(ctx, [](const void*, size_t) {});
+}
+
+VEXASDK_API void vexasdk_sim_copy_callback(vexasdk_dev_ctx* ctx, void*) {
+    // Kept for the process's life (acquisitions make new threads), so that
+    // after the first blocks every copy lands in memory already mapped.
+    static std::mutex* guard = new std::mutex;
+    static auto* kept = new std::vector<uint8_t>;
+    std::lock_guard<std::mutex> lock(*guard);
+    std::vector<uint8_t>& into = *kept;
+    size_t at = 0;
+    fetch_arrays(ctx, [&](const void* data, size_t bytes) {
+        if (into.size() < at + bytes) {
+            try {
+                into.resize(at + bytes);
+            } catch (const std::bad_alloc&) {
+                return;
+            }
+        }
+        memcpy(into.data() + at, data, bytes);
+        at += bytes;
+    });
+}

@@ -1,6 +1,9 @@
 #include "calls.hpp"
 
+#include <cmath>
 #include <cstring>
+#include <string_view>
+#include <vector>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -19,11 +22,23 @@ struct Fault {
     int64_t remaining;  // negative: every call
 };
 
+// One logged call, as values; made into JSON only when the log is read.
+struct Entry {
+    const CallSite* site;
+    std::vector<Arg> args;
+
+    size_t bytes() const {
+        size_t size = sizeof(Entry) + args.size() * sizeof(Arg);
+        for (const Arg& a : args) size += a.json.capacity();
+        return size;
+    }
+};
+
 struct Calls {
     std::mutex mu;
-    std::deque<std::string> log;
+    std::deque<Entry> log;
     size_t log_bytes = 0;
-    std::map<std::string, uint64_t, std::less<>> counts;
+    CallSite* called = nullptr;  // every site called since the counts were last cleared
     uint64_t total = 0;
     std::map<std::string, Fault, std::less<>> faults;
 };
@@ -32,6 +47,68 @@ Calls& calls() {
     // Never destroyed: SDK threads may still log while the process exits.
     static Calls* instance = new Calls;
     return *instance;
+}
+
+void append_json(std::string& out, const Arg& a) {
+    char text[40];
+    switch (a.kind) {
+    case Arg::Kind::null:
+        out += "null";
+        return;
+    case Arg::Kind::boolean:
+        out += a.i ? "true" : "false";
+        return;
+    case Arg::Kind::sign:
+        out += std::to_string(a.i);
+        return;
+    case Arg::Kind::unsign:
+    case Arg::Kind::pointer:
+        out += std::to_string(a.u);
+        return;
+    case Arg::Kind::real:
+        // Not JSON proper, but what Python's json module reads back.
+        if (std::isnan(a.d)) {
+            out += "NaN";
+        } else if (std::isinf(a.d)) {
+            out += a.d > 0 ? "Infinity" : "-Infinity";
+        } else {
+            // Enough digits to give back the exact float or double.
+            snprintf(text, sizeof text, "%.17g", a.d);
+            out += text;
+        }
+        return;
+    case Arg::Kind::json:
+        out += a.json;
+        return;
+    }
+}
+
+void append_json(std::string& out, const Entry& entry) {
+    out += "{\"fn\":\"";
+    out += entry.site->function;
+    out += "\",\"args\":{";
+    bool first = true;
+    for (const Arg& a : entry.args) {
+        if (!first) out += ',';
+        first = false;
+        out += '"';
+        out += a.name;
+        out += "\":";
+        append_json(out, a);
+    }
+    out += "}}";
+}
+
+void clear_counts(Calls& c) {
+    for (CallSite* site = c.called; site != nullptr;) {
+        CallSite* next = site->next;
+        site->count = 0;
+        site->next = nullptr;
+        site->listed = false;
+        site = next;
+    }
+    c.called = nullptr;
+    c.total = 0;
 }
 
 }  // namespace
@@ -57,44 +134,41 @@ std::string json_string(const char* text) {
 }
 
 Arg bytes_arg(const char* name, const void* data, uint64_t size) {
-    if (data == nullptr) return {name, "null"};
+    Arg a{name};
+    if (data == nullptr) return a;
     static const char digits[] = "0123456789abcdef";
-    std::string out = "\"";
-    out.reserve(size * 2 + 2);
+    a.kind = Arg::Kind::json;
+    a.json.reserve(size * 2 + 2);
+    a.json += '"';
     const auto* p = static_cast<const uint8_t*>(data);
     for (uint64_t i = 0; i < size; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
+        a.json += digits[p[i] >> 4];
+        a.json += digits[p[i] & 15];
     }
-    return {name, out + "\""};
+    a.json += '"';
+    return a;
 }
 
-int32_t enter(const char* function, std::initializer_list<Arg> args) {
-    std::string entry = "{\"fn\":\"";
-    entry += function;
-    entry += "\",\"args\":{";
-    bool first = true;
-    for (const Arg& a : args) {
-        if (!first) entry += ',';
-        first = false;
-        entry += '"';
-        entry += a.name;
-        entry += "\":";
-        entry += a.json;
-    }
-    entry += "}}";
-
+int32_t enter(CallSite& site, std::initializer_list<Arg> args) {
+    Entry entry{&site, std::vector<Arg>(args)};
+    size_t bytes = entry.bytes();
     Calls& c = calls();
     std::lock_guard<std::mutex> lock(c.mu);
-    c.log_bytes += entry.size();
+    c.log_bytes += bytes;
     c.log.push_back(std::move(entry));
     while (c.log.size() > 1 && (c.log.size() > kLogLimit || c.log_bytes > kLogByteLimit)) {
-        c.log_bytes -= c.log.front().size();
+        c.log_bytes -= c.log.front().bytes();
         c.log.pop_front();
     }
-    ++c.counts[function];
+    if (!site.listed) {
+        site.listed = true;
+        site.next = c.called;
+        c.called = &site;
+    }
+    ++site.count;
     ++c.total;
-    auto fault = c.faults.find(function);
+    if (c.faults.empty()) return 0;
+    auto fault = c.faults.find(std::string_view(site.function));
     if (fault == c.faults.end()) return 0;
     int32_t code = fault->second.code;
     if (fault->second.remaining > 0 && --fault->second.remaining == 0) c.faults.erase(fault);
@@ -106,8 +180,7 @@ void reset_calls() {
     std::lock_guard<std::mutex> lock(c.mu);
     c.log.clear();
     c.log_bytes = 0;
-    c.counts.clear();
-    c.total = 0;
+    clear_counts(c);
     c.faults.clear();
 }
 
@@ -138,8 +211,9 @@ VEXASDK_API uint64_t vexasdk_sim_call_count(const char* function) {
     auto& c = calls();
     std::lock_guard<std::mutex> lock(c.mu);
     if (function == nullptr) return c.total;
-    auto it = c.counts.find(std::string_view(function));
-    return it == c.counts.end() ? 0 : it->second;
+    for (const vsim::CallSite* site = c.called; site != nullptr; site = site->next)
+        if (strcmp(site->function, function) == 0) return site->count;
+    return 0;
 }
 
 VEXASDK_API size_t vexasdk_sim_call_log(char* buf, size_t capacity) {
@@ -148,7 +222,7 @@ VEXASDK_API size_t vexasdk_sim_call_log(char* buf, size_t capacity) {
     std::string out = "[";
     for (size_t i = 0; i < c.log.size(); ++i) {
         if (i) out += ',';
-        out += c.log[i];
+        append_json(out, c.log[i]);
     }
     out += ']';
     if (buf != nullptr && capacity > out.size()) memcpy(buf, out.c_str(), out.size() + 1);
@@ -160,7 +234,6 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_call_log(void) {
     std::lock_guard<std::mutex> lock(c.mu);
     c.log.clear();
     c.log_bytes = 0;
-    c.counts.clear();
-    c.total = 0;
+    clear_counts(c);
     return VEXASDK_SUCCESS;
 }

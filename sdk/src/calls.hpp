@@ -1,4 +1,6 @@
 // The call log and fault table: every SDK function enters through `enter`.
+// A call is logged as values; the JSON the harness reads is made only when
+// it reads the log, so that a call costs little more than a lock.
 #pragma once
 
 #include <cmath>
@@ -12,40 +14,64 @@
 namespace vsim {
 
 struct Arg {
+    enum class Kind : uint8_t { null, boolean, sign, unsign, real, pointer, json };
+    explicit Arg(const char* arg_name) : name(arg_name) {}
     const char* name;
-    std::string json;
+    Kind kind = Kind::null;
+    union {
+        int64_t i = 0;
+        uint64_t u;
+        double d;
+    };
+    std::string json;  // Kind::json: strings and byte ranges, already as JSON
 };
 
 std::string json_string(const char* text);
 
 template <class T>
 Arg arg(const char* name, T value) {
+    Arg a{name};
     if constexpr (std::is_same_v<T, bool>) {
-        return {name, value ? "true" : "false"};
-    } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
-        using U = std::conditional_t<std::is_enum_v<T>, int64_t, T>;
-        return {name, std::to_string(static_cast<U>(value))};
+        a.kind = Arg::Kind::boolean;
+        a.i = value;
+    } else if constexpr (std::is_enum_v<T> || (std::is_integral_v<T> && std::is_signed_v<T>)) {
+        a.kind = Arg::Kind::sign;
+        a.i = static_cast<int64_t>(value);
+    } else if constexpr (std::is_integral_v<T>) {
+        a.kind = Arg::Kind::unsign;
+        a.u = value;
     } else if constexpr (std::is_floating_point_v<T>) {
-        // Not JSON proper, but what Python's json module reads back.
-        if (std::isnan(value)) return {name, "NaN"};
-        if (std::isinf(value)) return {name, value > 0 ? "Infinity" : "-Infinity"};
-        char text[40];
-        // Enough digits to give back the exact float or double.
-        snprintf(text, sizeof text, "%.17g", static_cast<double>(value));
-        return {name, text};
+        a.kind = Arg::Kind::real;
+        a.d = static_cast<double>(value);
     } else if constexpr (std::is_same_v<T, const char*> || std::is_same_v<T, char*>) {
-        return {name, value ? json_string(value) : "null"};
+        if (value != nullptr) {
+            a.kind = Arg::Kind::json;
+            a.json = json_string(value);
+        }
     } else {
         static_assert(std::is_pointer_v<T>, "unsupported argument type");
-        return {name, value ? std::to_string(reinterpret_cast<uintptr_t>(value)) : "null"};
+        if (value != nullptr) {
+            a.kind = Arg::Kind::pointer;
+            a.u = reinterpret_cast<uintptr_t>(value);
+        }
     }
+    return a;
 }
 
 // A byte range, logged as a hex string.
 Arg bytes_arg(const char* name, const void* data, uint64_t size);
 
+// An SDK function as the log knows it: one per function, constant-initialised
+// where it is declared, and counted under calls_mutex().
+struct CallSite {
+    const char* function;
+    uint64_t count = 0;
+    CallSite* next = nullptr;  // the sites that have been called, in a list
+    bool listed = false;
+};
+
 // Logs the call and answers the code a scripted fault asks for, or 0.
-int32_t enter(const char* function, std::initializer_list<Arg> args);
+int32_t enter(CallSite& site, std::initializer_list<Arg> args);
 
 void reset_calls();
 
@@ -54,8 +80,9 @@ std::mutex& calls_mutex();
 
 }  // namespace vsim
 
-#define VSIM_ENTER(...)                                                \
-    do {                                                               \
-        if (int32_t vsim_fault_ = ::vsim::enter(__func__, {__VA_ARGS__})) \
-            return static_cast<vexasdk_err_code>(vsim_fault_);         \
+#define VSIM_ENTER(...)                                                         \
+    do {                                                                        \
+        static ::vsim::CallSite vsim_site_{__func__};                           \
+        if (int32_t vsim_fault_ = ::vsim::enter(vsim_site_, {__VA_ARGS__}))     \
+            return static_cast<vexasdk_err_code>(vsim_fault_);                  \
     } while (0)

@@ -8,7 +8,7 @@
 using namespace vsim;
 
 VEXASDK_API vexasdk_err_code vexasdk_enum_get_info(vexasdk_enum_info* infos, size_t* count) {
-    VSIM_ENTER(arg("infos", infos), Arg{"count", count ? std::to_string(*count) : "null"});
+    VSIM_ENTER(arg("infos", infos), count ? arg("count", *count) : Arg("count"));
     if (infos == nullptr || count == nullptr) return VEXASDK_ERR_EFAULT;
     std::lock_guard<std::mutex> lock(world().mu);
     sim_device(0);

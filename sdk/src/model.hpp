@@ -146,6 +146,9 @@ struct Block {
     vexasdk_t3_acq_itot_evcount_bins bins{};
     vexasdk_acq_t3_itot_fragment itot_fragment{};
     vexasdk_acq_t3_evcount_fragment evcount_fragment{};
+    // Deliveries still to return: more than one for a replayed block, which
+    // is scribbled over only after the last.
+    std::atomic<uint64_t> deliveries_left{1};
 
     // A new buffer of `size` bytes, a copy of `data` when not null. One spare
     // byte keeps the pointer valid, and distinct, when `size` is 0.
@@ -194,7 +197,7 @@ enum class AcqState { idle, running, ended };
 
 struct Acquisition {
     AcqState state = AcqState::idle;
-    std::deque<std::unique_ptr<Block>> queue;
+    std::deque<std::shared_ptr<Block>> queue;  // shared: a replayed block stands in it several times
     uint32_t threads_wanted = 1;
     std::vector<std::thread> threads;
     std::atomic<bool> stop{false};

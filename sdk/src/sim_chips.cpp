@@ -1,5 +1,6 @@
 // Harness control of chips: count, descriptions, state behind the getters,
 // masks and scripted settings records.
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -128,4 +129,17 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_chip_settings(uint32_t device) {
         model.scripted_settings.clear();
         return VEXASDK_SUCCESS;
     }));
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_time_get_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint64_t calls,
+                                                       double* seconds) {
+    if (seconds == nullptr) return VEXASDK_ERR_EFAULT;
+    float kev = 0.0f;
+    auto began = std::chrono::steady_clock::now();
+    for (uint64_t i = 0; i < calls; ++i) {
+        vexasdk_err_code rc = vexasdk_chip_get_thld(ctx, chip, &kev);
+        if (rc != VEXASDK_SUCCESS) return rc;
+    }
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    return VEXASDK_SUCCESS;
 }

@@ -284,3 +284,13 @@ VEXASDK_API int32_t vexasdk_sim_device_of(const vexasdk_dev_ctx* ctx) {
     DeviceModel* device = ctx ? find_device(ctx) : nullptr;
     return device ? static_cast<int32_t>(device->index) : -1;
 }
+
+VEXASDK_API const char* vexasdk_sim_compiler(void) {
+#if defined(__clang__)
+    return "clang " __clang_version__;
+#elif defined(__GNUC__)
+    return "gcc " __VERSION__;
+#else
+    return "unknown";
+#endif
+}

@@ -2,8 +2,6 @@
 // packets of every bin) to Python.
 #include "support/data_module.hpp"
 
-#include <numpy/arrayobject.h>
-
 namespace {
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
@@ -22,21 +20,22 @@ const vx::TrampolineSite itot_site =
     vx::data_site("vexasdk._t3_binning.binned_itot_cb", kFile, &globals,
                   "Failed to retrieve Timepix3 binned iToTs.");
 
-// `count` values at `values` as a new array of the module dtype `dtype_name`.
-vx::Ref value_array(const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, dtype_name, sizeof(uint64_t));
-    if (!dtype) return {};
-    return vx::Ref::steal(vx::c_to_np_arr(const_cast<uint64_t*>(values), count, dtype.get()));
+vx::ModuleDtype evcount_dtype{"_binned_evcount_dtype", sizeof(uint64_t)};
+vx::ModuleDtype itot_dtype{"_binned_itot_dtype", sizeof(uint64_t)};
+vx::ModuleDtype packet_dtype{"_binned_packet_dtype", sizeof(vexasdk_acq_t3_bin_packet)};
+vx::Name ak_name{"ak"};
+
+// `count` values at `values` as a new array of the module dtype `dtype`.
+vx::Ref value_array(const uint64_t* values, uint64_t count, vx::ModuleDtype& dtype) noexcept {
+    vx::Ref descr = dtype.get(globals);
+    if (!descr) return {};
+    return vx::Ref::steal(vx::c_to_np_arr(const_cast<uint64_t*>(values), count, descr.get()));
 }
 
-// `np.<function>(count, dtype=dtype)`.
-vx::Ref np_call(PyObject* np, const char* function, uint64_t count, PyObject* dtype) noexcept {
-    vx::Ref fn = vx::Ref::steal(PyObject_GetAttrString(np, function));
-    vx::Ref length = vx::Ref::steal(fn ? PyLong_FromUnsignedLongLong(count) : nullptr);
-    vx::Ref args = vx::Ref::steal(length ? PyTuple_Pack(1, length.get()) : nullptr);
-    vx::Ref kwargs = vx::Ref::steal(args ? Py_BuildValue("{s:O}", "dtype", dtype) : nullptr);
-    if (!kwargs) return {};
-    return vx::Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+// `np.empty(count, dtype=dtype)`.
+vx::Ref np_empty(PyObject* np, uint64_t count, PyObject* dtype) noexcept {
+    vx::Ref empty = vx::attr(np, vx::names::empty);
+    return empty ? vx::np_empty(empty.get(), count, dtype) : vx::Ref();
 }
 
 // Per-bin packet counts, written straight into np.empty(bin_count,
@@ -55,9 +54,9 @@ int count_bins(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, BinC
                      static_cast<unsigned long long>(block.bin_count));
         return -1;
     }
-    vx::Ref uint64 = vx::Ref::steal(PyObject_GetAttrString(np, "uint64"));
+    vx::Ref uint64 = vx::attr(np, vx::names::uint64);
     if (!uint64) return -1;
-    out.array = np_call(np, "empty", block.bin_count, uint64.get());
+    out.array = np_empty(np, block.bin_count, uint64.get());
     if (!out.array) return -1;
     // `np` is whatever the module namespace holds: write only into what is
     // really a fresh array of bin_count native uint64 values.
@@ -98,11 +97,127 @@ int count_bins(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, BinC
 
 static_assert(sizeof(size_t) >= sizeof(uint64_t), "a packet total converts to size_t unchanged");
 
+// ---- awkward's bins, made as awkward makes them ----
+
+struct Names {
+    vx::Name from_numpy{"from_numpy"};
+    vx::Name unflatten{"unflatten"};
+    vx::Name contents{"contents"};
+    vx::Name index{"index"};
+    vx::Name highlevel{"highlevel"};
+    vx::Name NumpyArray{"NumpyArray"};
+    vx::Name RecordArray{"RecordArray"};
+    vx::Name ListOffsetArray{"ListOffsetArray"};
+    vx::Name Index64{"Index64"};
+    vx::Name Array{"Array"};
+} names;
+
+// awkward's own functions, and the classes they build with, as the module
+// found them at initialisation; owned for the life of the process.
+struct AwkwardObjects {
+    PyObject* from_numpy = nullptr;
+    PyObject* unflatten = nullptr;
+    PyObject* numpy_array = nullptr;
+    PyObject* record_array = nullptr;
+    PyObject* list_offset_array = nullptr;
+    PyObject* index64 = nullptr;
+    PyObject* array = nullptr;
+} awkward_objects;
+
+// `ak.<module>.<name>`. New reference or null.
+vx::Ref awkward_class(PyObject* ak, vx::Name& module, vx::Name& name) noexcept {
+    vx::Ref submodule = vx::attr(ak, module);
+    return submodule ? vx::attr(submodule.get(), name) : vx::Ref();
+}
+
+int find_awkward_objects() noexcept {
+    AwkwardObjects& found = awkward_objects;
+    if (found.array != nullptr) return 0;  // a start-up retried after a failed one
+    for (PyObject** slot : {&found.from_numpy, &found.unflatten, &found.numpy_array, &found.record_array,
+                            &found.list_offset_array, &found.index64})
+        Py_CLEAR(*slot);
+    vx::Ref awkward = vx::Ref::steal(PyImport_ImportModule("awkward"));
+    if (!awkward) return -1;
+    found.from_numpy = vx::attr(awkward.get(), names.from_numpy).release();
+    found.unflatten = found.from_numpy ? vx::attr(awkward.get(), names.unflatten).release() : nullptr;
+    found.numpy_array =
+        found.unflatten ? awkward_class(awkward.get(), names.contents, names.NumpyArray).release() : nullptr;
+    found.record_array =
+        found.numpy_array ? awkward_class(awkward.get(), names.contents, names.RecordArray).release() : nullptr;
+    found.list_offset_array =
+        found.record_array ? awkward_class(awkward.get(), names.contents, names.ListOffsetArray).release() : nullptr;
+    found.index64 =
+        found.list_offset_array ? awkward_class(awkward.get(), names.index, names.Index64).release() : nullptr;
+    found.array = found.index64 ? awkward_class(awkward.get(), names.highlevel, names.Array).release() : nullptr;
+    return found.array ? 0 : -1;
+}
+
+// Whether `obj.<name>` is `expected`: 1 or 0 (also when there is no such
+// attribute), -1 with the error set when the lookup failed otherwise.
+int is_attr(PyObject* obj, vx::Name& name, PyObject* expected) noexcept {
+    PyObject* key = name.get();
+    PyObject* found = nullptr;
+    if (key == nullptr || PyObject_GetOptionalAttr(obj, key, &found) < 0) return -1;
+    Py_XDECREF(found);
+    return found == expected;
+}
+
+// Records whose every field ak.from_numpy takes as one NumpyArray of it.
+bool plain_fields(PyArray_Descr* descr) noexcept {
+    if (!PyDataType_HASFIELDS(descr)) return false;
+    PyObject* field_names = PyDataType_NAMES(descr);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(field_names); ++i) {
+        PyObject* field = PyDict_GetItem(PyDataType_FIELDS(descr), PyTuple_GET_ITEM(field_names, i));
+        if (field == nullptr || !PyTuple_Check(field) || PyTuple_GET_SIZE(field) < 1) return false;
+        auto* type = reinterpret_cast<PyArray_Descr*>(PyTuple_GET_ITEM(field, 0));
+        if (!PyArray_DescrCheck(type) || PyDataType_HASSUBARRAY(type) || PyDataType_HASFIELDS(type) ||
+            !(PyTypeNum_ISINTEGER(type->type_num) || PyTypeNum_ISFLOAT(type->type_num)))
+            return false;
+    }
+    return true;
+}
+
+// ak.unflatten(ak.from_numpy(packets), counts) for plain records, built as
+// those two build it: a ListOffsetArray with the running sum of the counts
+// as offsets over a RecordArray of one NumpyArray per field, each a view of
+// `packets`.
+vx::Ref unflattened(PyObject* packets, const BinCounts& counts) noexcept {
+    const AwkwardObjects& awkward = awkward_objects;
+    PyObject* field_names = PyDataType_NAMES(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(packets)));
+    Py_ssize_t fields = PyTuple_GET_SIZE(field_names);
+    vx::Ref contents = vx::Ref::steal(PyList_New(fields));
+    if (!contents) return {};
+    for (Py_ssize_t i = 0; i < fields; ++i) {
+        vx::Ref view = vx::Ref::steal(PyObject_GetItem(packets, PyTuple_GET_ITEM(field_names, i)));
+        vx::Ref content = view ? vx::Ref::steal(PyObject_CallOneArg(awkward.numpy_array, view.get())) : vx::Ref();
+        if (!content) return {};
+        PyList_SET_ITEM(contents.get(), i, content.release());
+    }
+    vx::Ref records = vx::Ref::steal(
+        PyObject_CallFunctionObjArgs(awkward.record_array, contents.get(), field_names, nullptr));
+    if (!records) return {};
+    auto* count_array = reinterpret_cast<PyArrayObject*>(counts.array.get());
+    npy_intp bins = PyArray_DIM(count_array, 0);
+    npy_intp length = bins + 1;
+    vx::Ref offsets = vx::Ref::steal(PyArray_Empty(1, &length, PyArray_DescrFromType(NPY_INT64), 0));
+    if (!offsets) return {};
+    // The packets' total fills an array, so every running sum fits an int64.
+    const auto* per_bin = static_cast<const uint64_t*>(PyArray_DATA(count_array));
+    auto* sums = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets.get())));
+    sums[0] = 0;
+    for (npy_intp i = 0; i < bins; ++i) sums[i + 1] = sums[i] + static_cast<int64_t>(per_bin[i]);
+    vx::Ref index = vx::Ref::steal(PyObject_CallOneArg(awkward.index64, offsets.get()));
+    vx::Ref lists = index ? vx::Ref::steal(PyObject_CallFunctionObjArgs(awkward.list_offset_array, index.get(),
+                                                                        records.get(), nullptr))
+                          : vx::Ref();
+    return lists ? vx::Ref::steal(PyObject_CallOneArg(awkward.array, lists.get())) : vx::Ref();
+}
+
 // The packets of all bins as one awkward array of bin_count lists. The SDK
 // lays every bin's packets back to back, so one copy from the first non-empty
 // bin takes them all; the counts cut it into bins.
 vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block, const BinCounts& counts) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, "_binned_packet_dtype", sizeof(vexasdk_acq_t3_bin_packet));
+    vx::Ref dtype = packet_dtype.get(globals);
     if (!dtype) return {};
     vx::Ref np_bin_packets;
     if (block.bin_count != 0) {
@@ -110,7 +225,7 @@ vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block,
         np_bin_packets = vx::Ref::steal(
             vx::c_to_np_arr(const_cast<vexasdk_acq_t3_bin_packet*>(packets), counts.total, dtype.get()));
     } else {
-        np_bin_packets = np_call(np, "empty", 0, dtype.get());
+        np_bin_packets = np_empty(np, 0, dtype.get());
     }
     if (!np_bin_packets) return {};
     Py_ssize_t length = PyObject_Length(np_bin_packets.get());
@@ -120,8 +235,14 @@ vx::Ref bin_packets(PyObject* np, const vexasdk_t3_acq_itot_evcount_bins& block,
                      static_cast<unsigned long long>(counts.total));
         return {};
     }
-    vx::Ref ak = vx::lookup_global(globals, "ak");
+    vx::Ref ak = vx::lookup_global(globals, ak_name);
     if (!ak) return {};
+    int own = is_attr(ak.get(), names.from_numpy, awkward_objects.from_numpy);
+    if (own > 0) own = is_attr(ak.get(), names.unflatten, awkward_objects.unflatten);
+    if (own < 0) return {};
+    if (own > 0 && PyArray_CheckExact(np_bin_packets.get()) &&
+        plain_fields(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(np_bin_packets.get()))))
+        return unflattened(np_bin_packets.get(), counts);
     vx::Ref flat = vx::Ref::steal(PyObject_CallMethod(ak.get(), "from_numpy", "O", np_bin_packets.get()));
     if (!flat) return {};
     return vx::Ref::steal(PyObject_CallMethod(ak.get(), "unflatten", "OO", flat.get(), counts.array.get()));
@@ -133,12 +254,12 @@ void binned_data_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
         bins_site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
         [&](PyObject* callback) -> int {
             const auto& evcounts = c_binned_data.evcount_fragment;
-            vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, "_binned_evcount_dtype");
+            vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, evcount_dtype);
             if (!np_evcounts) return -1;
             const auto& itots = c_binned_data.itot_fragment;
-            vx::Ref np_itots = value_array(itots.binned_itots, itots.count, "_binned_itot_dtype");
+            vx::Ref np_itots = value_array(itots.binned_itots, itots.count, itot_dtype);
             if (!np_itots) return -1;
-            vx::Ref np = vx::lookup_global(globals, "np");
+            vx::Ref np = vx::lookup_global(globals, vx::names::np);
             if (!np) return -1;
             BinCounts counts;
             if (count_bins(np.get(), c_binned_data, counts) < 0) return -1;
@@ -151,8 +272,8 @@ void binned_data_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
 }
 
 // One array of values, delivered alone.
-int call_with_values(PyObject* callback, const uint64_t* values, uint64_t count, const char* dtype_name) noexcept {
-    vx::Ref array = value_array(values, count, dtype_name);
+int call_with_values(PyObject* callback, const uint64_t* values, uint64_t count, vx::ModuleDtype& dtype) noexcept {
+    vx::Ref array = value_array(values, count, dtype);
     if (!array) return -1;
     vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, array.get()));
     return result ? 0 : -1;
@@ -162,14 +283,14 @@ void binned_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_evcount_fragment c_evcounts{};
     vx::deliver_block(
         evcount_site, device, user_data, [&] { return vexasdk_acq_get_t3_evcount_fragment(device, &c_evcounts); },
-        [&](PyObject* callback) { return call_with_values(callback, c_evcounts.binned_evcounts, c_evcounts.count, "_binned_evcount_dtype"); });
+        [&](PyObject* callback) { return call_with_values(callback, c_evcounts.binned_evcounts, c_evcounts.count, evcount_dtype); });
 }
 
 void binned_itot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vexasdk_acq_t3_itot_fragment c_itots{};
     vx::deliver_block(
         itot_site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_fragment(device, &c_itots); },
-        [&](PyObject* callback) { return call_with_values(callback, c_itots.binned_itots, c_itots.count, "_binned_itot_dtype"); });
+        [&](PyObject* callback) { return call_with_values(callback, c_itots.binned_itots, c_itots.count, itot_dtype); });
 }
 
 constexpr char kBody[] = R"PY(
@@ -267,8 +388,7 @@ PyMODINIT_FUNC PyInit__t3_binning() {
                                              {"binned_evcount_cb", reinterpret_cast<void*>(binned_evcount_cb)},
                                              {"binned_itot_cb", reinterpret_cast<void*>(binned_itot_cb)}}) < 0)
         return nullptr;
-    // The per-bin counts are written into a numpy buffer from C.
-    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
+    if (find_awkward_objects() < 0) return nullptr;
     if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
         vx::keep_record_annotations(module.get(), {"BinnedParams"}) < 0)
         return nullptr;

@@ -7,6 +7,8 @@ PyObject* globals = nullptr;  // the module namespace; the module lives as long 
 
 constexpr char kQualname[] = "vexasdk._t3_itot_evcount.fb_itot_evcount_cb";
 
+vx::ModuleDtype packet_dtype{"_itot_evcount_dtype", sizeof(vexasdk_acq_t3_itot_evcount)};
+
 const vx::TrampolineSite site =
     vx::data_site(kQualname, "vexasdk/impl/_t3_itot_evcount", &globals,
                   "Failed to retrieve Timepix3 frame-based iToT-evcount packets.");
@@ -17,7 +19,7 @@ void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vx::deliver_block(
         site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
         [&](PyObject* callback) -> int {
-            vx::Ref dtype = vx::module_dtype(globals, "_itot_evcount_dtype", sizeof(vexasdk_acq_t3_itot_evcount));
+            vx::Ref dtype = packet_dtype.get(globals);
             if (!dtype) return -1;
             vx::Ref np_packets = vx::Ref::steal(
                 vx::c_to_np_arr(const_cast<vexasdk_acq_t3_itot_evcount*>(c_packets), c_packet_count, dtype.get()));

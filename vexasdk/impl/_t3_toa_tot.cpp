@@ -15,9 +15,13 @@ const vx::TrampolineSite fb_site =
     vx::data_site("vexasdk._t3_toa_tot.fb_toa_tot_cb", kFile, &globals,
                   "Failed to retrieve Timepix3 frame-based ToA-ToT packets.");
 
+vx::ModuleDtype packet_dtype{"_toa_tot_dtype", sizeof(vexasdk_acq_t3_toa_tot_packet)};
+vx::ModuleDtype tdc_dtype{"_tdc_dtype", sizeof(uint64_t)};
+vx::Name metadata_name{"DdToaTotMetadata"};
+
 // The block's packets as a new array of _toa_tot_dtype.
 vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
-    vx::Ref dtype = vx::module_dtype(globals, "_toa_tot_dtype", sizeof(vexasdk_acq_t3_toa_tot_packet));
+    vx::Ref dtype = packet_dtype.get(globals);
     if (!dtype) return {};
     return vx::Ref::steal(vx::c_to_np_arr(const_cast<vexasdk_acq_t3_toa_tot_packet*>(block.packets),
                                           block.packet_count, dtype.get()));
@@ -32,17 +36,14 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
                      static_cast<unsigned long long>(block.tdc_count));
         return {};
     }
-    vx::Ref np = vx::lookup_global(globals, "np");
+    vx::Ref np = vx::lookup_global(globals, vx::names::np);
     if (!np) return {};
-    vx::Ref empty = vx::Ref::steal(PyObject_GetAttrString(np.get(), "empty"));
-    vx::Ref ndarray = vx::Ref::steal(empty ? PyObject_GetAttrString(np.get(), "ndarray") : nullptr);
-    vx::Ref count = vx::Ref::steal(ndarray ? PyLong_FromUnsignedLongLong(block.tdc_count) : nullptr);
-    vx::Ref args = vx::Ref::steal(count ? PyTuple_Pack(1, count.get()) : nullptr);
-    vx::Ref kwargs = vx::Ref::steal(args ? Py_BuildValue("{s:O}", "dtype", ndarray.get()) : nullptr);
-    if (!kwargs) return {};
-    vx::Ref container = vx::Ref::steal(PyObject_Call(empty.get(), args.get(), kwargs.get()));
+    vx::Ref empty = vx::attr(np.get(), vx::names::empty);
+    vx::Ref ndarray = empty ? vx::attr(np.get(), vx::names::ndarray) : vx::Ref();
+    if (!ndarray) return {};
+    vx::Ref container = vx::np_empty(empty.get(), block.tdc_count, ndarray.get());
     if (!container || block.tdc_count == 0) return container;
-    vx::Ref dtype = vx::module_dtype(globals, "_tdc_dtype", sizeof(uint64_t));
+    vx::Ref dtype = tdc_dtype.get(globals);
     if (!dtype) return {};
     for (uint64_t i = 0; i < block.tdc_count; ++i) {
         const vexasdk_acq_t3_tdc_toa& tdc = block.tdcs[i];
@@ -67,7 +68,7 @@ void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
             if (!tdcs) return -1;
             vx::Ref view = vx::recarray_view(globals, np_packets.get());
             if (!view) return -1;
-            vx::Ref metadata_type = vx::lookup_global(globals, "DdToaTotMetadata");
+            vx::Ref metadata_type = vx::lookup_global(globals, metadata_name);
             if (!metadata_type) return -1;
             // A Python int, also past 2**63.
             vx::Ref shutter_start = vx::Ref::steal(PyLong_FromUnsignedLongLong(c_block.shutter_time));

@@ -68,15 +68,16 @@ from vexasdk._utils import SdkError
 from vexasdk.sim._native import (ACQ_MODE_PROCESSED, ERR_BAD_STATE, ERR_EBUSY, ERR_EFAULT, ERR_EINVAL, ERR_ENODEV,
                                  ERR_ENOMEM, SUCCESS)
 from vexasdk.sim._native import _lib
-from vexasdk.sim.acquisition import (_address, abort, await_end, deliver, deliver_here, null_callback, set_mode,
-                                     start, trampoline, trigger)
+from vexasdk.sim.acquisition import (_address, abort, await_end, copy_callback, deliver, deliver_here, fetch_callback,
+                                     null_callback, set_mode, start, trampoline, trigger)
 from vexasdk.sim.calls import call_count, call_log, calls, clear_call_log, clear_faults, fail
 from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_settings, set_chip_count,
-                               set_chip_info, set_chip_mask, set_chip_size, set_chip_state, set_supported_modes)
+                               set_chip_info, set_chip_mask, set_chip_size, set_chip_state, set_supported_modes,
+                               time_get_thld)
 from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
                               generate, generate_default, queue_binned, queue_evcount_fragment, queue_fetch_failure,
-                              queue_itot_evcount, queue_itot_fragment, queue_toa_tot, set_delivery_threads,
-                              trigger_count)
+                              queue_itot_evcount, queue_itot_fragment, queue_toa_tot, replay_queue,
+                              set_delivery_threads, trigger_count)
 from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
                                      set_enum_reported_count, set_enumeration)
 from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events, fire_avail_changed,
@@ -84,19 +85,21 @@ from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events,
                                   set_monitor_flags, set_monitor_rate, set_monitor_value)
 from vexasdk.sim.power import (bias, set_bias_actual, set_bias_count, set_bias_desired, set_bias_range,
                                set_unit_count, set_unit_powered, unit_powered)
-from vexasdk.sim.world import device_count, device_of, reset, set_device_count
+from vexasdk.sim.world import compiler, device_count, device_of, reset, set_device_count
 
 __all__ = [
     "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
     "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MON_FLOAT", "MON_INT", "OWN",
     "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered",
     "call_count", "call_log", "calls", "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults",
-    "clear_queue", "deliver", "deliver_here", "device_count", "device_of", "enum_record", "fail", "fire_avail_changed",
-    "fire_value_changed", "generate", "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
+    "clear_queue", "compiler", "copy_callback", "deliver", "deliver_here", "device_count", "device_of",
+    "enum_record", "fail", "fetch_callback", "fire_avail_changed", "fire_value_changed", "generate",
+    "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
     "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
-    "remove_monitor", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count", "set_bias_desired",
-    "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size", "set_chip_state",
-    "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count", "set_enumeration",
-    "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value", "set_supported_modes",
-    "set_unit_count", "set_unit_powered", "start", "trampoline", "trigger", "trigger_count", "unit_powered",
+    "remove_monitor", "replay_queue", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count",
+    "set_bias_desired", "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size",
+    "set_chip_state", "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count",
+    "set_enumeration", "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value",
+    "set_supported_modes", "set_unit_count", "set_unit_powered", "start", "time_get_thld", "trampoline", "trigger",
+    "trigger_count", "unit_powered",
 ]

@@ -89,6 +89,19 @@ def null_callback() -> int:
     return ctypes.cast(_lib.vexasdk_sim_null_callback, ctypes.c_void_p).value or 0
 
 
+def fetch_callback() -> int:
+    """The address of a C callback that fetches each block and does nothing
+    more: what the virtual detector and its answer to the fetch cost."""
+    return ctypes.cast(_lib.vexasdk_sim_fetch_callback, ctypes.c_void_p).value or 0
+
+
+def copy_callback() -> int:
+    """The address of a C callback that fetches each block and copies its
+    arrays with memcpy into memory it touched before: the least that keeping
+    the data can cost."""
+    return ctypes.cast(_lib.vexasdk_sim_copy_callback, ctypes.c_void_p).value or 0
+
+
 def _address(context: _DeviceContext) -> int:
     return _device_opener.sdk_address(context) or 0
 

@@ -7,7 +7,10 @@ from typing import Any
 
 import numpy as np
 
-from vexasdk.sim._native import SUCCESS, _c, _check, _declare, _i32, _index, _number, _ptr, _u32, _u32_value
+from vexasdk import _device_opener
+from vexasdk._device_context import _DeviceContext
+from vexasdk.sim._native import (SUCCESS, _c, _check, _declare, _i32, _index, _int_in, _number, _ptr, _u32,
+                                 _u32_value, _u64)
 
 class _ChipInfo(ctypes.Structure):
     _fields_ = [("name", _c.c_char * 32), ("supported_modes", _u32), ("supported_polarities", _u32),
@@ -36,6 +39,7 @@ _sim_set_chip_mask = _declare("vexasdk_sim_set_chip_mask", _i32, _u32, _u32, _pt
 _sim_script_chip_settings = _declare("vexasdk_sim_script_chip_settings", _i32, _u32, _c.POINTER(_ChipSettings),
                                      _u32)
 _sim_clear_chip_settings = _declare("vexasdk_sim_clear_chip_settings", _i32, _u32)
+_sim_time_get_thld = _declare("vexasdk_sim_time_get_thld", _i32, _ptr, _c.c_uint8, _u64, _c.POINTER(_c.c_double))
 
 _CHIP_INFO_FIELDS = ("name", "supported_modes", "supported_polarities", "min_kev", "max_kev", "noise_kev",
                      "min_raw", "max_raw", "is_calibrated", "width", "height")
@@ -188,3 +192,13 @@ def script_chip_settings(records: Any, device: int = 0) -> None:
         polarity, mode = record
         array[i] = _ChipSettings(_u32_value(polarity, "polarity"), _u32_value(mode, "mode"))
     _check(_sim_script_chip_settings(_index(device), array, len(records)), "Failed to script the settings.")
+
+
+def time_get_thld(context: _DeviceContext, chip: int, calls: int) -> float:
+    """Seconds that `calls` calls of vexasdk_chip_get_thld on chip `chip` of the
+    open device take from a C++ loop: the floor under any binding of it."""
+    seconds = _c.c_double()
+    _check(_sim_time_get_thld(_device_opener.sdk_address(context) or 0, _int_in(chip, "chip", 0, 255),
+                              _int_in(calls, "calls", 0, 2**64 - 1), ctypes.byref(seconds)),
+           "Failed to time the threshold reads.")
+    return seconds.value

@@ -26,6 +26,7 @@ _sim_queue_binned = _declare("vexasdk_sim_queue_binned", _i32, _u32, _ptr, _u64,
 _sim_queue_itot_fragment = _declare("vexasdk_sim_queue_itot_fragment", _i32, _u32, _ptr, _u64, _i32)
 _sim_queue_evcount_fragment = _declare("vexasdk_sim_queue_evcount_fragment", _i32, _u32, _ptr, _u64, _i32)
 _sim_clear_queue = _declare("vexasdk_sim_clear_queue", _i32, _u32)
+_sim_replay_queue = _declare("vexasdk_sim_replay_queue", _i32, _u32, _u64)
 _sim_set_generator = _declare("vexasdk_sim_set_generator", _i32, _u32, _c.POINTER(_Generator))
 _sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
 _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
@@ -221,6 +222,14 @@ def queue_evcount_fragment(evcounts: Any = (), *, fetch_rc: int = 0, null_count:
 def clear_queue(device: int = 0) -> None:
     """Drops every queued block."""
     _check(_sim_clear_queue(_index(device)), "Failed to clear the queue.")
+
+
+def replay_queue(times: int, device: int = 0) -> None:
+    """Makes the blocks queued so far come `times` times over (at least 1), in
+    order, then in order again: the same memory each time, as an SDK hands
+    over its own buffers. A replayed block is overwritten only after its last
+    delivery. For benchmarks; the queue holds at most 2**26 entries."""
+    _check(_sim_replay_queue(_index(device), _int_in(times, "times", 1, 2**26)), "Failed to replay the queue.")
 
 
 def _set_generator(device: int, settings: _Generator) -> None:

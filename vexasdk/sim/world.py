@@ -5,12 +5,13 @@ from __future__ import annotations
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
 from vexasdk.sim import acquisition
-from vexasdk.sim._native import _check, _declare, _i32, _index, _ptr, _u32
+from vexasdk.sim._native import _c, _check, _declare, _i32, _index, _ptr, _u32
 
 _sim_reset = _declare("vexasdk_sim_reset", _i32)
 _sim_set_device_count = _declare("vexasdk_sim_set_device_count", _i32, _u32)
 _sim_device_count = _declare("vexasdk_sim_device_count", _u32)
 _sim_device_of = _declare("vexasdk_sim_device_of", _i32, _ptr)
+_sim_compiler = _declare("vexasdk_sim_compiler", _c.c_char_p)
 
 
 def reset() -> None:
@@ -44,3 +45,8 @@ def device_of(context: _DeviceContext) -> int | None:
     context that is closed or not the virtual detector's."""
     index = int(_sim_device_of(_device_opener.sdk_address(context) or 0))
     return None if index < 0 else index
+
+
+def compiler() -> str:
+    """The compiler that built the virtual detector and the package's modules."""
+    return (_sim_compiler() or b"").decode("utf-8", "replace")

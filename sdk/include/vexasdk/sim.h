@@ -24,6 +24,9 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_device_count(uint32_t count);
 VEXASDK_API uint32_t vexasdk_sim_device_count(void);
 /* The device index an open context belongs to, or -1. */
 VEXASDK_API int32_t vexasdk_sim_device_of(const vexasdk_dev_ctx* ctx);
+/* The compiler that built the virtual detector (and, with it, the modules
+ * of the package), e.g. "gcc 12.2.0": for benchmark reports. */
+VEXASDK_API const char* vexasdk_sim_compiler(void);
 
 /* ---- faults and the call log ---- */
 
@@ -81,6 +84,13 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t device,
                                                                 uint64_t count, int32_t fetch_rc);
 /* Drops every queued block. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t device);
+/* Makes the blocks queued so far come `times` times over (at least 1): the
+ * queue holds them in order, then in order again, and so on, each time the
+ * same memory. A replayed block is overwritten only once its last delivery
+ * has returned. For benchmarks: the engine hands over blocks made once,
+ * as an SDK hands over its buffers, instead of copying more in. EINVAL when
+ * the queue would hold more than 2^26 entries. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t device, uint64_t times);
 /* How acquisitions generate data once their queue has run empty.
  *
  * Out of the box (and after a reset) every acquisition that starts with
@@ -180,6 +190,14 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexa
 /* A callback that takes the block and does nothing with it: what the engine
  * alone costs, for benchmarks. */
 VEXASDK_API void vexasdk_sim_null_callback(vexasdk_dev_ctx* ctx, void* user_data);
+/* A callback that fetches the block with the fetch call of its kind and does
+ * nothing more: what the engine and the SDK's answer cost, for benchmarks. */
+VEXASDK_API void vexasdk_sim_fetch_callback(vexasdk_dev_ctx* ctx, void* user_data);
+/* A callback that fetches the block and copies each of its arrays (packets,
+ * TDC timestamps, fragments, the bins' packets) with memcpy into memory
+ * that earlier blocks have touched (one buffer, one thread at a time): the
+ * least that a consumer that keeps the data can cost. */
+VEXASDK_API void vexasdk_sim_copy_callback(vexasdk_dev_ctx* ctx, void* user_data);
 /* Software triggers received since the device was last reset. */
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
 
@@ -215,6 +233,11 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_state(uint32_t device, uint32_
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_mask(uint32_t device, uint32_t chip, uint8_t* data, size_t len);
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_mask(uint32_t device, uint32_t chip, const uint8_t* data,
                                                        size_t len);
+/* Calls vexasdk_chip_get_thld(ctx, chip, ...) `calls` times in a loop and
+ * answers in `seconds` how long they took in all: the floor under any
+ * binding's cost of that call. Answers the first failing call's code. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_time_get_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint64_t calls,
+                                                       double* seconds);
 /* Makes vexasdk_chip_get_settings report these `count` records (0 to 255)
  * instead of the chips' own, however many chips there are. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_script_chip_settings(uint32_t device, const vexasdk_chip_settings* records,

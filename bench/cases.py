@@ -1,0 +1,448 @@
+"""What the benchmarks measure, each against a reference measured here and
+now: the figures of the table in bench/RESULTS.md."""
+
+from __future__ import annotations
+
+import ctypes
+import threading
+import time
+from collections.abc import Callable
+
+import awkward as ak
+import numpy as np
+
+import vexasdk.sim as sim
+from rounds import Row, alternate, median, per_round, si, timed
+from vexasdk import _device_opener, _t3_binning, _t3_toa_tot
+from vexasdk.pixel_chip import OperationalMode
+
+QUAD_PEAK = 320e6  # hits per second the quad reads out at most
+TDCS = [np.arange(i, i + 3, dtype=np.uint64) for i in range(4)]
+
+
+def start_exact(device, trampoline: int, callback: object) -> None:
+    sim.start(device.context, trampoline, callback)
+    sim.await_end(device.context)
+
+
+def replay(queue_one: Callable[[int], None], distinct: int, deliveries: int) -> None:
+    """Queues `distinct` blocks (queue_one(i) queues the i-th) and has them come
+    round until `deliveries` blocks in all."""
+    sim.clear_queue()
+    for i in range(distinct):
+        queue_one(i)
+    sim.replay_queue(max(1, deliveries // distinct))
+
+
+def stream(queue_one: Callable[[int], None], distinct: int, deliveries: int,
+           run: Callable[[], object]) -> Callable[[], float]:
+    """A side that delivers `deliveries` replayed blocks with `run` and answers
+    the seconds per block."""
+    blocks = max(1, deliveries // distinct) * distinct
+
+    def side() -> float:
+        replay(queue_one, distinct, deliveries)
+        return timed(run, blocks)
+
+    return side
+
+
+def empty_callback(*_: object) -> None:
+    pass
+
+
+# ---- controller calls ----
+
+def controller(device) -> list[Row]:
+    chip = device.chips[0]
+    address = _device_opener.sdk_address(device.context)
+    get_thld = sim._lib.vexasdk_chip_get_thld
+    get_thld.restype, get_thld.argtypes = ctypes.c_int32, [ctypes.c_void_p, ctypes.c_uint8,
+                                                           ctypes.POINTER(ctypes.c_float)]
+    kev = ctypes.c_float()
+    out = ctypes.byref(kev)  # made once: the cheapest way ctypes can be called
+    calls = 200_000
+
+    def layer() -> float:
+        began = time.perf_counter()
+        for _ in range(calls):
+            chip.get_threshold()
+        return (time.perf_counter() - began) / calls
+
+    def with_ctypes() -> float:
+        began = time.perf_counter()
+        for _ in range(calls):
+            get_thld(address, 0, out)
+        return (time.perf_counter() - began) / calls
+
+    def floor() -> float:
+        return sim.time_get_thld(device.context, 0, calls) / calls
+
+    ours, theirs, c_loop = alternate([layer, with_ctypes, floor])
+    own = per_round(lambda a, c: a - c, ours, c_loop)
+    ctypes_own = per_round(lambda b, c: b - c, theirs, c_loop)
+    return [
+        Row("PixelChip.get_threshold() vs a ctypes call of the same SDK function",
+            f"{median(ours) * 1e9:.0f} ns", f"ctypes {median(theirs) * 1e9:.0f} ns",
+            per_round(lambda a, b: a / b, ours, theirs), ("<=", 0.15),
+            f"the SDK call itself: {median(c_loop) * 1e9:.0f} ns from a C++ loop (the virtual detector logs "
+            f"every call); the rest is Python's call and the lock released around the SDK call"),
+        Row("get_threshold(): own cost above the C++ loop (the floor)", f"{median(own) * 1e9:.0f} ns",
+            f"ctypes {median(ctypes_own) * 1e9:.0f} ns", per_round(lambda a, b: a / b, own, ctypes_own), None,
+            "a vectorcall method call, the lock released and taken back, a float made"),
+    ]
+
+
+# ---- fixed cost per block ----
+
+def one_record(dtype: np.dtype) -> np.ndarray:
+    record = np.zeros(1, dtype)
+    record.view(np.uint8)[:] = np.arange(dtype.itemsize, dtype=np.uint8)
+    return record
+
+
+def python_records(dtype: np.dtype, source: np.ndarray) -> Callable[[], np.recarray]:
+    """What the layer does for one array of records, written in Python."""
+    raw = source.view(np.uint8)
+    empty, recarray, u8 = np.empty, np.recarray, np.uint8
+
+    def make() -> np.recarray:
+        array = empty(len(source), dtype)
+        array.view(u8)[:] = raw
+        return array.view(recarray)
+
+    return make
+
+
+def python_values(source: np.ndarray) -> Callable[[], np.ndarray]:
+    empty, u64 = np.empty, np.uint64
+
+    def make() -> np.ndarray:
+        array = empty(len(source), u64)
+        array[:] = source
+        return array
+
+    return make
+
+
+def per_block_cases():
+    """(trampoline module, name, queue_one, one Python block) for 1-packet blocks."""
+    itot = one_record(sim.ITOT_EVCOUNT_DTYPE)
+    toa = one_record(sim.TOA_TOT_DTYPE)
+    bin_packet = one_record(sim.BIN_PACKET_DTYPE)
+    one = np.array([7], np.uint64)
+    call = empty_callback
+    fb_itot = python_records(sim.ITOT_EVCOUNT_DTYPE, itot)
+    fb_toa = python_records(sim.TOA_TOT_DTYPE, toa)
+    tdc_sources = [np.array([i], np.uint64) for i in range(4)]
+    tdc_arrays = [python_values(t) for t in tdc_sources]
+    metadata = _t3_toa_tot.DdToaTotMetadata
+    binned_packets = python_records(_t3_binning._binned_packet_dtype, bin_packet)
+    values = python_values(one)
+    counts_of = np.array([1], np.uint64)
+
+    def dd_python() -> None:
+        tdcs = np.empty(4, dtype=np.ndarray)
+        for i, make in enumerate(tdc_arrays):
+            tdcs[i] = make().view(np.recarray)
+        call(fb_toa(), metadata(1234, tdcs))
+
+    def binned_python() -> None:
+        counts = np.empty(1, dtype=np.uint64)
+        counts[:] = counts_of
+        packets = binned_packets().view(np.ndarray)
+        call(values(), values(), ak.unflatten(ak.from_numpy(packets), counts))
+
+    return [
+        ("_t3_itot_evcount", "fb_itot_evcount_cb", lambda i: sim.queue_itot_evcount(itot), lambda: call(fb_itot())),
+        ("_t3_toa_tot", "fb_toa_tot_cb", lambda i: sim.queue_toa_tot(toa), lambda: call(fb_toa())),
+        ("_t3_toa_tot", "dd_toa_tot_cb", lambda i: sim.queue_toa_tot(toa, 1234, tdc_sources), dd_python),
+        ("_t3_binning", "binned_evcount_cb", lambda i: sim.queue_evcount_fragment(one), lambda: call(values())),
+        ("_t3_binning", "binned_itot_cb", lambda i: sim.queue_itot_fragment(one), lambda: call(values())),
+        ("_t3_binning", "binned_data_cb", lambda i: sim.queue_binned(one, one, [bin_packet]), binned_python),
+    ]
+
+
+def per_block(device) -> list[Row]:
+    rows = []
+    callback_type = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+    ctypes_callback = callback_type(lambda ctx, user_data: None)
+    ctypes_address = ctypes.cast(ctypes_callback, ctypes.c_void_p).value
+    for module, name, queue_one, python_block in per_block_cases():
+        blocks = 2000 if name == "binned_data_cb" else 20000
+
+        def python_loop(python_block=python_block, blocks=blocks) -> float:
+            began = time.perf_counter()
+            for _ in range(blocks):
+                python_block()
+            return (time.perf_counter() - began) / blocks
+
+        trampoline = sim.trampoline(module, name)
+        sides = [stream(queue_one, 16, blocks, lambda t=trampoline: start_exact(device, t, empty_callback)),
+                 stream(queue_one, 16, blocks, lambda: start_exact(device, sim.fetch_callback(), None)),
+                 python_loop,
+                 stream(queue_one, 16, blocks, lambda: start_exact(device, ctypes_address, None)),
+                 stream(queue_one, 16, blocks, lambda: start_exact(device, sim.null_callback(), None))]
+        through, fetched, python, with_ctypes, engine = alternate(sides)
+        layer = per_round(lambda t, f: t - f, through, fetched)
+        ctypes_cost = per_round(lambda c, n: c - n, with_ctypes, engine)
+        rows.append(Row(f"1-packet blocks through {name} vs the same numpy work in a Python loop",
+                        f"{median(layer) * 1e6:.2f} us", f"Python {median(python) * 1e6:.2f} us",
+                        per_round(lambda a, b: a / b, layer, python), ("<=", 0.5), LIMITS_PER_BLOCK[name]))
+        rows.append(Row(f"1-packet blocks through {name} vs a bare ctypes callback from a native thread",
+                        f"{median(layer) * 1e6:.2f} us", f"ctypes {median(ctypes_cost) * 1e6:.2f} us",
+                        per_round(lambda a, b: a / b, layer, ctypes_cost), ("<=", 0.1), LIMITS_PER_BLOCK[name]))
+    return rows
+
+
+LIMITS_PER_BLOCK = {
+    "fb_itot_evcount_cb": "the interpreter lock taken and given back, one array, its record-array view (made in C "
+                          "as numpy makes it), the call",
+    "fb_toa_tot_cb": "as fb_itot_evcount_cb",
+    "dd_toa_tot_cb": "five arrays and their record-array views, the TDCs' object array and the DdToaTotMetadata "
+                     "record (a Python class called per block); below 0.1x of ctypes would need these built "
+                     "without Python objects, which the callback's signature rules out",
+    "binned_evcount_cb": "the lock taken and given back, one array, the call: a few hundred ns, as much as the "
+                         "Python loop's own np.empty and copy",
+    "binned_itot_cb": "as binned_evcount_cb",
+    "binned_data_cb": "awkward's Index64, NumpyArray, RecordArray, ListOffsetArray and Array objects, whose "
+                      "constructors are Python code checking their arguments (about 15 us)",
+}
+
+
+# ---- large blocks ----
+
+def toa_tot_blocks(packets: int, distinct: int) -> Callable[[int], None]:
+    blocks = []
+    for i in range(distinct):
+        block = np.zeros(packets, sim.TOA_TOT_DTYPE)
+        block["address"] = np.arange(packets, dtype=np.uint32) + i
+        block["toa"] = np.arange(packets, dtype=np.uint64)
+        blocks.append(block)
+    return lambda i: sim.queue_toa_tot(blocks[i], 1234, TDCS)
+
+
+def large_blocks(device) -> list[Row]:
+    rows = []
+    trampoline = sim.trampoline("_t3_toa_tot", "dd_toa_tot_cb")
+    for packets, distinct, deliveries in ((65_536, 8, 400), (1_048_576, 4, 40)):
+        queue_one = toa_tot_blocks(packets, distinct)
+        nbytes = packets * sim.TOA_TOT_DTYPE.itemsize + sum(t.nbytes for t in TDCS)
+        sides = [stream(queue_one, distinct, deliveries, lambda: start_exact(device, trampoline, empty_callback)),
+                 stream(queue_one, distinct, deliveries, lambda: start_exact(device, sim.fetch_callback(), None)),
+                 stream(queue_one, distinct, deliveries, lambda: start_exact(device, sim.copy_callback(), None))]
+        through, fetched, copied = alternate(sides)
+        layer = per_round(lambda t, f: t - f, through, fetched)
+        memcpy = per_round(lambda c, f: c - f, copied, fetched)
+        rows.append(Row(f"{packets:,}-packet blocks (dd_toa_tot_cb, 4 TDCs): bytes delivered per second vs memcpy",
+                        si(nbytes / median(layer), "B/s"), f"memcpy {si(nbytes / median(memcpy), 'B/s')}",
+                        per_round(lambda a, b: b / a, layer, memcpy), (">=", 0.8),
+                        LIMITS_LARGE[packets]))
+    return rows
+
+
+LIMITS_LARGE = {
+    65_536: "the block's fixed cost (about 4 us: five arrays, the TDCs' object array, the metadata record) beside "
+            "one memcpy into a fresh array, which the allocator serves from the warm memory of the block freed "
+            "before",
+    1_048_576: "one memcpy into a fresh array: memory bandwidth",
+}
+
+
+# ---- end to end ----
+
+def runner_stream(device, callback: object) -> Callable[[], object]:
+    runner = device.acquisition_runner
+
+    def run() -> None:
+        runner.start(callback)
+        runner.await_end()
+
+    return run
+
+
+def end_to_end(device) -> list[Row]:
+    device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+    packets, distinct, deliveries = 65_536, 8, 1600
+    queue_one = toa_tot_blocks(packets, distinct)
+    sides = [stream(queue_one, distinct, deliveries, runner_stream(device, empty_callback)),
+             stream(queue_one, distinct, deliveries, lambda: start_exact(device, sim.copy_callback(), None))]
+    through, copied = alternate(sides)
+    rows = [Row("dd_toa_tot through AcquisitionRunner, replayed 65,536-packet blocks (4 TDCs), one core",
+                si(packets / median(through), "packets/s"),
+                f"engine + memcpy {si(packets / median(copied), 'packets/s')}",
+                [packets / t / QUAD_PEAK for t in through], (">=", 4.0),
+                "ratio = multiple of 320 Mhit/s; the copy of each block and its fixed cost")]
+    sim.clear_queue()
+    generated_blocks = 40
+
+    def generated(run: Callable[[], object]) -> Callable[[], float]:
+        def side() -> float:
+            sim.generate(0, packets, generated_blocks)
+            delivered = sim.blocks_delivered()
+            began = time.perf_counter()
+            run()
+            elapsed = time.perf_counter() - began
+            assert sim.blocks_delivered() - delivered == generated_blocks
+            return elapsed / generated_blocks
+
+        return side
+
+    counter = Counting()
+    try:
+        through, alone = alternate([generated(runner_stream(device, counter)),
+                                    generated(lambda: start_exact(device, sim.fetch_callback(), None))])
+    finally:
+        sim.generate_default()
+    per_block_packets = counter.packets / max(1, counter.blocks)
+    rows.append(Row("dd_toa_tot through AcquisitionRunner, generated blocks (sim.generate, as fast as it can)",
+                    si(per_block_packets / median(through), "packets/s"),
+                    f"generator alone {si(per_block_packets / median(alone), 'packets/s')}",
+                    [per_block_packets / t / QUAD_PEAK for t in through], (">=", 1.0),
+                    "ratio = multiple of 320 Mhit/s; the generator's particle simulation on the delivery thread"))
+    return rows
+
+
+class Counting:
+    """A callback that counts the blocks and packets it sees."""
+
+    def __init__(self) -> None:
+        self.packets = 0
+        self.blocks = 0
+
+    def __call__(self, packets: np.ndarray, *_: object) -> None:
+        self.packets += len(packets)
+        self.blocks += 1
+
+
+# ---- binned ----
+
+def binned(device) -> list[Row]:
+    rng = np.random.default_rng(512)
+    counts = rng.poisson(64, 512).astype(np.uint64)
+    packets = np.zeros(int(counts.sum()), _t3_binning._binned_packet_dtype)
+    packets["address"] = np.arange(len(packets), dtype=np.uint32)
+    bins = np.split(packets.view(sim.BIN_PACKET_DTYPE), np.cumsum(counts)[:-1].astype(np.int64))
+    evcounts = counts.copy()
+    itots = counts * 7
+
+    def python() -> float:
+        began = time.perf_counter()
+        for _ in range(200):
+            ak.unflatten(ak.from_numpy(packets), counts)
+            evcounts.copy()
+            itots.copy()
+        return (time.perf_counter() - began) / 200
+
+    trampoline = sim.trampoline("_t3_binning", "binned_data_cb")
+    queue_one = lambda i: sim.queue_binned(evcounts, itots, bins)  # noqa: E731
+    through, fetched, in_python = alternate([
+        stream(queue_one, 4, 200, lambda: start_exact(device, trampoline, empty_callback)),
+        stream(queue_one, 4, 200, lambda: start_exact(device, sim.fetch_callback(), None)),
+        python])
+    layer = per_round(lambda t, f: t - f, through, fetched)
+    return [Row(f"4D-STEM block of 512 bins, {len(packets):,} packets, through binned_data_cb vs "
+                "ak.unflatten(ak.from_numpy(packets), counts) + two fragment copies in Python",
+                f"{median(layer) * 1e6:.1f} us", f"Python {median(in_python) * 1e6:.1f} us",
+                per_round(lambda a, b: a / b, layer, in_python), ("<=", 1.0),
+                "awkward's list, record and array objects for the bins, and the one copy of the packets")]
+
+
+# ---- responsiveness ----
+
+def responsiveness(device) -> list[Row]:
+    device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+    chip = device.chips[0]
+    packets, distinct, deliveries = 65_536, 8, 1600
+    queue_one = toa_tot_blocks(packets, distinct)
+    stream_alone = stream(queue_one, distinct, deliveries, runner_stream(device, empty_callback))
+
+    def calls_per_second(until: Callable[[], bool]) -> float:
+        calls, began = 0, time.perf_counter()
+        while not until():
+            for _ in range(100):
+                chip.get_threshold()
+            calls += 100
+        return calls / (time.perf_counter() - began)
+
+    def idle() -> float:
+        deadline = time.perf_counter() + 0.2
+        return calls_per_second(lambda: time.perf_counter() >= deadline)
+
+    busy_rates: list[float] = []
+
+    def with_calls() -> float:
+        done = threading.Event()
+        thread = threading.Thread(target=lambda: busy_rates.append(calls_per_second(done.is_set)))
+        thread.start()
+        try:
+            return stream_alone()
+        finally:
+            done.set()
+            thread.join()
+
+    alone, shared, idle_rates = alternate([stream_alone, with_calls, idle])
+    return [
+        Row("get_threshold() from a Python thread while 65,536-packet blocks stream, vs idle",
+            si(median(busy_rates), "calls/s"), f"idle {si(median(idle_rates), 'calls/s')}",
+            per_round(lambda b, i: b / i, busy_rates, idle_rates), None,
+            "the interpreter lock: the delivery thread holds it to build and hand over every block"),
+        Row("the same stream with that thread calling, vs the stream alone",
+            si(packets / median(shared), "packets/s"), f"alone {si(packets / median(alone), 'packets/s')}",
+            per_round(lambda s, a: a / s, shared, alone), None,
+            "the interpreter lock, and the two cores shared by the stream and the calling thread"),
+    ]
+
+
+# ---- the user's road ----
+
+def acquire_road(device) -> list[Row]:
+    packets, distinct, deliveries = 65_536, 8, 1600
+    queue_one = toa_tot_blocks(packets, distinct)
+
+    def iterate() -> None:
+        for _ in device.acquire("dd_toa_tot"):
+            pass
+
+    device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+    road, bare = alternate([stream(queue_one, distinct, deliveries, iterate),
+                            stream(queue_one, distinct, deliveries, runner_stream(device, empty_callback))])
+    return [Row("for block in device.acquire('dd_toa_tot'): pass, replayed 65,536-packet blocks, vs the bare runner",
+                si(packets / median(road), "packets/s"), f"runner {si(packets / median(bare), 'packets/s')}",
+                per_round(lambda r, b: b / r, road, bare), None,
+                "per block in Python: the Block, its counts and the bounded queue between the SDK's thread "
+                "and the iterating one")]
+
+
+def hdf5_writer(device) -> list[Row]:
+    import tempfile
+    from pathlib import Path
+
+    from vexasdk.nexus import HDF5Writer
+
+    packets, distinct, deliveries = 65_536, 8, 160
+    queue_one = toa_tot_blocks(packets, distinct)
+    nbytes = packets * sim.TOA_TOT_DTYPE.itemsize
+    dropped = []
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "run.h5"
+
+        def written() -> None:
+            # Every block kept: the writer waits for the disk rather than drop.
+            writer = HDF5Writer(path, overwrite=True, max_queued=deliveries, full_timeout=60.0)
+            device.acquire("dd_toa_tot", sinks=[writer]).wait()
+            dropped.append(writer._counts.dropped)
+
+        device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+        road, bare = alternate([stream(queue_one, distinct, deliveries, written),
+                                stream(queue_one, distinct, deliveries, runner_stream(device, empty_callback))])
+        size = path.stat().st_size
+    return [Row("Device.acquire('dd_toa_tot') with the HDF5 writer (lzf), replayed 65,536-packet blocks, vs the "
+                "bare runner", f"{si(packets / median(road), 'packets/s')} ({si(nbytes / median(road), 'B/s')})",
+                f"runner {si(packets / median(bare), 'packets/s')}", per_round(lambda r, b: b / r, road, bare), None,
+                f"the writer's thread: unpacking addresses, ToA in ns and lzf on one core, behind the interpreter "
+                f"lock; {max(dropped)} blocks dropped, files of {size / 1e6:.0f} MB")]
+
+
+CASES = [controller, per_block, large_blocks, end_to_end, binned, responsiveness, acquire_road, hdf5_writer]
