@@ -155,6 +155,32 @@ class SlowSink:
         self.closed = True
 
 
+class CountingSink(SlowSink):
+    def __init__(self):
+        super().__init__()
+        self.blocks = 0
+
+    def put(self, block):
+        self.blocks += 1
+
+    def close(self, acquisition):
+        self.closed = True
+
+
+def test_sinks_alone_never_wait_for_an_iterator(ready):
+    # Nobody iterates: the iterator's queue fills, and the SDK's thread must
+    # not wait for room (a second per block) while the sinks keep every block.
+    sim.generate(blocks_per_second=0, packets_per_block=2, block_limit=300)
+    sink = CountingSink()
+    acquisition = ready.acquire(M.fb_itot_evcount, max_queued=10, full_timeout=5.0, sinks=[sink])
+    began = time.monotonic()
+    assert acquisition.wait(20)
+    assert time.monotonic() - began < 5.0
+    counts = acquisition.counts
+    assert sink.blocks == counts.blocks == 300 and counts.dropped == 0 and counts.skipped == 290
+    assert len(list(acquisition)) == 10  # the iterator still has the first ones
+
+
 def test_closing_the_device_returns_once_the_sinks_are_closed(ready):
     sim.generate(blocks_per_second=200, packets_per_block=5)
     sink = SlowSink()

@@ -119,7 +119,9 @@ class Device:
             max_queued: How many blocks the iterator's queue holds, at least 1.
             overflow: What a full queue does with a new block: "wait" up to
                 `full_timeout` seconds for room, then drop it; "drop" it at once.
-                Dropped blocks are counted, never delivered.
+                Dropped blocks are counted, never delivered. With sinks a
+                full queue never waits: the block is the sinks' already, and
+                the iterator passes over it (``counts.skipped``).
             full_timeout: See `overflow`; 0 to 60 seconds.
             sinks: Take every block besides the iterator or callback, such as
                 an `HDF5Writer`; each is opened before the start and closed once

@@ -179,11 +179,15 @@ class AcquisitionCounts:
     """What an acquisition has seen so far.
 
     Attributes:
-        blocks (int): Blocks delivered: queued for the iterator or handed to the callback.
+        blocks (int): Blocks delivered: queued for the iterator, handed to the
+            callback, or taken by the sinks.
         packets (int): Packets in those blocks.
         events (int): Events in those blocks (see Block.event_count).
         positions (int): Binned modes: scan positions those blocks cover.
         dropped (int): Blocks dropped because the queue was full (never counted above).
+        skipped (int): Blocks the sinks took that the iterator's full queue
+            passed over: with sinks, a full queue never waits, as nobody may
+            be iterating (counted in `blocks`).
         failed_fetches (int): Blocks the SDK could not hand over.
         callback_failures (int): Calls of the user's callback that raised.
     """
@@ -193,6 +197,7 @@ class AcquisitionCounts:
     events: int = 0
     positions: int = 0
     dropped: int = 0
+    skipped: int = 0
     failed_fetches: int = 0
     callback_failures: int = 0
 
@@ -236,6 +241,7 @@ def _end_all_at_exit() -> None:
 
 
 _EXIT_WAIT = 30.0  # seconds an acquisition's end may take at exit, at most
+_END: Any = object()  # queued behind an acquisition's last block
 
 
 class Acquisition:
@@ -368,6 +374,11 @@ class Acquisition:
         self.ended_at = time.time()
         self._close_sinks()
         self._ended.set()
+        # The iterator learns of the end at once, behind the blocks still
+        # queued: the marker goes in past the bound, as nothing more follows.
+        with self._queue.mutex:
+            self._queue.queue.append(_END)
+            self._queue.not_empty.notify()
 
     def _close_sinks(self) -> None:
         for sink in self._sinks:
@@ -504,15 +515,18 @@ class Acquisition:
     def __next__(self) -> Block:
         try:
             while True:
-                # Every block is queued before the SDK says the acquisition
-                # has ended: once it has, an empty queue stays empty.
-                ended = self._ended.is_set()
+                # Every block is queued before the end's marker; the marker
+                # stays, so that asking again ends again.
                 try:
-                    block: Block = self._queue.get(timeout=0.05)
-                    return block
+                    block = self._queue.get(timeout=0.05)
                 except queue.Empty:
-                    if ended:
-                        raise StopIteration from None
+                    continue
+                if block is _END:
+                    with self._queue.mutex:
+                        self._queue.queue.appendleft(_END)
+                    raise StopIteration
+                got: Block = block
+                return got
         except KeyboardInterrupt:
             self._interrupted()
             raise
@@ -543,13 +557,17 @@ class Acquisition:
                 _log.exception("A sink of the acquisition failed to take a block.")
         if self._callback is None:
             try:
-                if self._overflow == "drop":
+                if self._overflow == "drop" or self._sinks:
+                    # With sinks the block is kept already, and nobody may be
+                    # iterating: the SDK's thread never waits for an iterator.
                     self._queue.put_nowait(block)
                 else:
                     self._queue.put(block, timeout=self._full_timeout)
             except queue.Full:
-                self._count(dropped=1)
-                return
+                if not self._sinks:
+                    self._count(dropped=1)
+                    return
+                self._count(skipped=1)
         self._count(blocks=1, packets=block.packet_count(), events=block.event_count(), positions=block.positions)
         if self._callback is None:
             return
