@@ -2,7 +2,6 @@
 from a stream and from a list of blocks, every block counted once when a
 worker is killed in the middle, and what a failing reduction does."""
 
-import functools
 import os
 import signal
 import time

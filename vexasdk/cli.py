@@ -566,6 +566,7 @@ class _Received:
         self.begun = False
         self.counts = AcquisitionCounts()
         self.first: float | None = None
+        self.last: float | None = None
         self.last_line = 0.0
         self.scan_shape: tuple[int, int] | None = None
 
@@ -587,7 +588,8 @@ class _Received:
 
     def add(self, block: Block) -> None:
         assert self.summary is not None
-        self.first = self.first or time.time()
+        self.first = self.first or block.arrived  # the sender's clock, as a local run's times are
+        self.last = block.arrived
         self.summary.add(block)
         self.counts = dataclasses.replace(
             self.counts, blocks=self.counts.blocks + 1, packets=self.counts.packets + block.packet_count(),
@@ -599,7 +601,7 @@ class _Received:
         if self.args.quiet or (not final and time.monotonic() - self.last_line < 1.0):
             return
         self.last_line = time.monotonic()
-        elapsed = max(time.time() - self.first, 1e-9) if self.first is not None else 0.0
+        elapsed = max(time.time() - self.first, 1e-9) if self.first is not None else 0.0  # as it goes on
         rate = self.counts.events / elapsed if elapsed else 0.0
         print(f"  {elapsed:6.1f} s  {_count(self.counts.blocks)} blocks  {_rate(self.counts.events)}events  "
               f"{_rate(rate)}ev/s  {_count(receiver.counts.not_received)} not received", file=self.out, flush=True)
@@ -614,9 +616,9 @@ class _Received:
         if end is not None:
             run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches,
                              end.blocks - self.counts.blocks, end.bias_voltage, end.readings)
-        else:  # the sender never said: what this side saw of it
-            began = self.first or time.time()
-            run_end = RunEnd(began, time.time(), time.time() - began, 0, receiver.counts.not_received)
+        else:  # the sender never said: from the first block that arrived to the last
+            began, ended = self.first or time.time(), self.last or time.time()
+            run_end = RunEnd(began, ended, max(0.0, ended - began), 0, receiver.counts.not_received)
         self.writer.end(run_end)
 
 
@@ -664,7 +666,7 @@ def _print_received(receiver: Any, received: _Received, out: IO[str]) -> None:
     else:
         source = f" ({start.detector.connection_string})" if start is not None else ""
         why = _WHY.get(end.stopped_by or "", "ended") if end is not None else "broke off"
-        elapsed = end.elapsed if end is not None else (time.time() - (received.first or time.time()))
+        elapsed = end.elapsed if end is not None else (received.last or 0.0) - (received.first or 0.0)
         elapsed = max(elapsed, 1e-9)
         title = f"Stream of {received.summary.mode.name} from {receiver.address}{source}: {why}, {elapsed:.2f} s"
         sent = f"{_count(end.sent)} sent, {_count(end.dropped)} dropped by the sender" if end is not None else \
