@@ -3,8 +3,11 @@
 import importlib.util
 import pathlib
 import re
+import socket
 import subprocess
 import sys
+
+import pytest
 
 from helpers import run_python
 
@@ -20,19 +23,20 @@ for unit in device.power_units:
 
 
 def examples():
-    acquire, files, runner = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
-    return acquire, files, runner
+    """Every python block: the acquisition, the files, the runner, then the
+    stream's sender, receiver and Dask reduction."""
+    return re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
 
 
 def test_the_acquisition_examples_run():
-    acquire, _, runner = examples()
+    acquire, _, runner = examples()[:3]
     for code in (acquire, DEVICE + runner + "\nassert frames and frames[0].dtype.names\n"):
         result = run_python(code, timeout=60)
         assert result.returncode == 0, result.stderr
 
 
 def test_the_file_examples_open_what_the_command_line_saved(tmp_path):
-    _, files, _ = examples()
+    files = examples()[1]
     for args in (["--mode", "dd_toa_tot", "--duration", "0.3", "--save", "run.h5"],
                  ["--mode", "binned_data", "--scan", "8x8", "--dwell", "1000", "--save", "scan.h5"]):
         made = subprocess.run([sys.executable, "-P", "-m", "vexasdk", "acquire", "--quiet", *args], cwd=tmp_path,
@@ -45,3 +49,19 @@ def test_the_file_examples_open_what_the_command_line_saved(tmp_path):
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert "event_time_zero" in result.stdout
+
+
+def test_the_streaming_examples_run_on_two_sides():
+    pytest.importorskip("zmq")
+    # The reduction needs a Dask cluster: tests/test_stream_dask.py runs reduce_on on one.
+    sender, receiver, _ = examples()[3:6]
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    receiving = subprocess.Popen([sys.executable, "-P", "-c", receiver.replace("detector-pc:5555", f"127.0.0.1:{port}")],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    sent = run_python(sender.replace("tcp://*:5555", f"tcp://127.0.0.1:{port}"), timeout=60)
+    received, errors = receiving.communicate(timeout=60)
+    assert sent.returncode == 0, sent.stderr
+    assert receiving.returncode == 0, errors
+    assert "PublisherCounts(sent=" in sent.stdout and "AcquisitionCounts(blocks=" in received

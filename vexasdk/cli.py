@@ -1,18 +1,21 @@
-"""The command line: ``vexasdk list``, ``vexasdk info`` and ``vexasdk acquire``.
+"""The command line: ``vexasdk list``, ``info``, ``acquire``, ``show``, and
+``stream`` and ``receive`` for acquisitions watched from other machines.
 
 Exit status: 0 on success, 1 when the SDK refused (its message, no
-traceback), 2 for bad arguments, 130 after Ctrl-C (which aborts the
-acquisition cleanly and still prints the summary of what arrived).
+traceback) or a stream broke off, 2 for bad arguments, 130 after Ctrl-C
+(which aborts the acquisition cleanly and still prints the summary of what
+arrived).
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import sys
 import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, Any
 
 import awkward as ak  # type: ignore[import-untyped]
@@ -21,7 +24,7 @@ import numpy.typing as npt
 
 import vexasdk
 from vexasdk._device import Device
-from vexasdk.acquisition import BINNED_MODES, DATA_MODES, Acquisition, Block
+from vexasdk.acquisition import BINNED_MODES, DATA_MODES, Acquisition, AcquisitionCounts, Block
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import TOT_NS, HitMap, ScanImage, coarse
 
@@ -78,6 +81,48 @@ def _dwell(text: str) -> int:
     return value
 
 
+def _address(text: str) -> str:
+    if "://" not in text:
+        raise argparse.ArgumentTypeError(f"must be a ZeroMQ address such as tcp://127.0.0.1:5555, got {text!r}")
+    return text
+
+
+def _count_of(low: int, high: int) -> Any:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be {low} to {high}, got {text}")
+        return value
+    return parse
+
+
+def _acquire_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--mode", required=True, choices=[m.name for m in DATA_MODES], metavar="MODE",
+                         help="the data mode: " + ", ".join(m.name for m in DATA_MODES))
+    command.add_argument("--duration", type=_positive_float, metavar="S", help="stop after S seconds")
+    command.add_argument("--threshold", type=_finite_float, metavar="KEV", help="every chip's threshold in keV")
+    command.add_argument("--bias", type=_finite_float, metavar="V", help="the sensor bias in volts")
+    command.add_argument("--scan", type=_scan, metavar="WxH", help="binned modes: the scan, such as 64x64")
+    command.add_argument("--dwell", type=_dwell, metavar="NS", help="binned modes: dwell time per position in ns")
+    command.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
+    command.add_argument("--quiet", action="store_true", help="no progress, only the summary")
+    _saving_options(command)
+
+
+def _saving_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--save", metavar="FILE.h5", help="keep the run in an HDF5/NeXus file")
+    command.add_argument("--overwrite", action="store_true", help="replace the --save file if it exists")
+    command.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs --save and matplotlib)")
+
+
+def _pattern_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--pattern", choices=["push", "pub"], default="push",
+                         help="push: each block to one receiver (the default); pub: every block to every subscriber")
+
+
 def parser() -> argparse.ArgumentParser:
     """The command line's parser."""
     top = argparse.ArgumentParser(prog="vexasdk", description="Drive Timepix3 detectors: list, inspect, acquire.")
@@ -89,18 +134,34 @@ def parser() -> argparse.ArgumentParser:
         "acquire", help="run an acquisition and print its summary",
         description="Powers the device up, sets bias, threshold and mode, acquires with live progress and "
                     "prints a summary. On the virtual detector, --duration also sets how long it generates data.")
-    acquire.add_argument("--mode", required=True, choices=[m.name for m in DATA_MODES], metavar="MODE",
-                         help="the data mode: " + ", ".join(m.name for m in DATA_MODES))
-    acquire.add_argument("--duration", type=_positive_float, metavar="S", help="stop after S seconds")
-    acquire.add_argument("--threshold", type=_finite_float, metavar="KEV", help="every chip's threshold in keV")
-    acquire.add_argument("--bias", type=_finite_float, metavar="V", help="the sensor bias in volts")
-    acquire.add_argument("--scan", type=_scan, metavar="WxH", help="binned modes: the scan, such as 64x64")
-    acquire.add_argument("--dwell", type=_dwell, metavar="NS", help="binned modes: dwell time per position in ns")
-    acquire.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
-    acquire.add_argument("--quiet", action="store_true", help="no progress, only the summary")
-    acquire.add_argument("--save", metavar="FILE.h5", help="keep the run in an HDF5/NeXus file")
-    acquire.add_argument("--overwrite", action="store_true", help="replace the --save file if it exists")
-    acquire.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs --save and matplotlib)")
+    _acquire_options(acquire)
+    stream = commands.add_parser(
+        "stream", help="run an acquisition and stream its blocks to receivers",
+        description="Acquires as acquire does, and sends every block over ZeroMQ to the receivers that "
+                    "connect to --bind (vexasdk receive, or vexasdk.stream.Receiver). Needs pyzmq.")
+    _acquire_options(stream)
+    stream.add_argument("--bind", required=True, type=_address, metavar="ADDR",
+                        help="where receivers connect, such as tcp://127.0.0.1:5555 or tcp://*:5555")
+    _pattern_option(stream)
+    stream.add_argument("--receivers", type=_count_of(0, 1000), default=0, metavar="N",
+                        help="wait for N receivers to connect before starting (default 0)")
+    stream.add_argument("--wait", type=_positive_float, default=30.0, metavar="S",
+                        help="for --receivers: give up after S seconds (default 30)")
+    stream.add_argument("--queue", type=_count_of(1, 1_000_000), default=256, metavar="N",
+                        help="blocks waiting for the network at most; more are dropped and counted (default 256)")
+    receive = commands.add_parser(
+        "receive", help="receive a stream's blocks and print its summary",
+        description="Connects to a vexasdk stream, shows progress and prints the summary of what arrived; "
+                    "--save writes the file that acquire --save would have written. Needs pyzmq.")
+    receive.add_argument("--connect", required=True, type=_address, metavar="ADDR",
+                         help="the stream's address, such as tcp://127.0.0.1:5555")
+    _pattern_option(receive)
+    receive.add_argument("--timeout", type=_positive_float, default=10.0, metavar="S",
+                         help="take the sender for dead after S seconds of silence (default 10)")
+    receive.add_argument("--start-timeout", type=_positive_float, metavar="S",
+                         help="give up if the stream has not begun after S seconds (default: wait)")
+    receive.add_argument("--quiet", action="store_true", help="no progress, only the summary")
+    _saving_options(receive)
     show = commands.add_parser("show", help="the summary of a saved run, and its figure")
     show.add_argument("file", metavar="FILE.h5")
     show.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs matplotlib)")
@@ -252,16 +313,27 @@ def _rate(value: float) -> str:
     return f"{value:.0f} "
 
 
-def print_summary(acquisition: Acquisition, summary: Summary, device: Device, out: IO[str]) -> None:
-    """The summary of what arrived."""
-    counts, elapsed = acquisition.counts, max(acquisition.elapsed, 1e-9)
-    why = {"device": "ended by the device", "duration": "stopped at its duration",
-           "abort": "aborted", "close": "ended by closing the device"}.get(acquisition.stopped_by or "", "ended")
-    lines = [f"Acquisition of {summary.mode.name} on {device.connection_string}: {why}, {elapsed:.2f} s",
+def print_summary(acquisition: Acquisition, summary: Summary, device: Device, out: IO[str],
+                  extra: Sequence[str] = ()) -> None:
+    """The summary of what arrived (and `extra` lines after its counts)."""
+    elapsed = max(acquisition.elapsed, 1e-9)
+    why = _WHY.get(acquisition.stopped_by or "", "ended")
+    title = f"Acquisition of {summary.mode.name} on {device.connection_string}: {why}, {elapsed:.2f} s"
+    print("\n".join(_summary_lines(title, acquisition.counts, elapsed, summary, acquisition.scan_shape, extra)),
+          file=out, flush=True)
+
+
+_WHY = {"device": "ended by the device", "duration": "stopped at its duration", "abort": "aborted",
+        "close": "ended by closing the device"}
+
+
+def _summary_lines(title: str, counts: Any, elapsed: float, summary: Summary, scan_shape: tuple[int, int] | None,
+                   extra: Sequence[str] = ()) -> list[str]:
+    lines = [title,
              f"  blocks        {_count(counts.blocks)} ({_count(counts.dropped)} dropped, "
              f"{_count(counts.failed_fetches)} failed fetches, {_count(counts.callback_failures)} failed callbacks)",
              f"  packets       {_count(counts.packets)}",
-             f"  events        {_count(counts.events)} ({_rate(counts.events / elapsed)}events/s)"]
+             f"  events        {_count(counts.events)} ({_rate(counts.events / elapsed)}events/s)", *extra]
     with summary.guard:
         tot = summary.tot.copy()
         hits = summary.hits.counts.copy()
@@ -276,22 +348,23 @@ def print_summary(acquisition: Acquisition, summary: Summary, device: Device, ou
         lines.append(f"  hit map       {hits.shape[0]} x {hits.shape[1]} pixels, "
                      f"{hits.shape[0] // 16} x {hits.shape[1] // 32} per character:")
         lines += ["    |" + line + "|" for line in _shaded(coarse(hits, 16, 32))]
-    if scan is not None and acquisition.scan_shape is not None:
-        width, height = acquisition.scan_shape
+    if scan is not None and scan_shape is not None:
+        width, height = scan_shape
         covered = min(counts.positions, width * height)
         kind = "iToT totals" if summary.mode is M.binned_itot else "virtual bright field (events per position)"
         lines.append(f"  scan          {width} x {height} positions, {_count(covered)} covered "
                      f"({100 * covered / (width * height):.0f} %); {kind}:")
         lines += ["    |" + line + "|" for line in _shaded(coarse(scan, min(16, height), min(32, width)))]
-    print("\n".join(lines), file=out, flush=True)
+    return lines
 
 
 class Progress:
     """Live progress: a bar on a terminal, a plain line a second otherwise."""
 
     def __init__(self, device: Device, acquisition: Acquisition, total: float | None, live: bool,
-                 out: IO[str]) -> None:
+                 out: IO[str], extra: Callable[[], str] | None = None) -> None:
         self.device, self.acquisition, self.total, self.out = device, acquisition, total, out
+        self.extra = extra
         self.temperatures = [m for m in device.monitors if m.info().name.lower().endswith("temperature")]
         self.readings = ""
         self.last_reading = self.last_line = 0.0
@@ -332,6 +405,8 @@ class Progress:
         counts, elapsed = self.acquisition.counts, max(self.acquisition.elapsed, 1e-9)
         status = (f"{_count(counts.blocks)} blocks  {_rate(counts.events)}events  "
                   f"{_rate(counts.events / elapsed)}ev/s  {self._read_monitors()}")
+        if self.extra is not None:
+            status += f"  {self.extra()}"
         if self.bar is not None:
             done = elapsed if self.total is not None and self.acquisition.scan_shape is None else counts.positions
             self.bar.update(self.task, completed=min(done, self.total or done), status=status)
@@ -384,18 +459,34 @@ def _virtual_duration(device: Device, duration: float | None) -> None:
         sim.generate_default(duration=duration + 1.0, device=index)
 
 
-def acquire(args: argparse.Namespace, out: IO[str]) -> int:
-    """`vexasdk acquire`."""
-    mode = OperationalMode[args.mode]
-    binned = mode in BINNED_MODES
+def _check_saving(args: argparse.Namespace) -> None:
     if args.plot is not None and args.save is None:
         raise UsageError("--plot draws the saved run: give --save FILE.h5 too")
     if args.plot is not None:
         _plotting()
+
+
+def _stream_module() -> Any:
+    try:
+        import vexasdk.stream as stream
+    except ImportError as error:
+        raise UsageError(str(error)) from None
+    return stream
+
+
+def acquire(args: argparse.Namespace, out: IO[str]) -> int:
+    """`vexasdk acquire`, and `vexasdk stream`, which sends the blocks on too."""
+    mode = OperationalMode[args.mode]
+    binned = mode in BINNED_MODES
+    _check_saving(args)
     if binned and (args.scan is None or args.dwell is None):
         raise UsageError(f"--mode {mode.name} needs --scan WxH and --dwell NS")
     if not binned and (args.scan is not None or args.dwell is not None):
         raise UsageError(f"--scan and --dwell are for the binned modes only, not {mode.name}")
+    publisher = None
+    if args.command == "stream":
+        publisher = _stream_module().Publisher(args.bind, args.pattern, max_queued=args.queue,
+                                               receivers=args.receivers, wait=args.wait)
     with vexasdk.open_device(args.device) as device:
         _check_ranges(device, args.threshold, args.bias)
         for unit in device.power_units:
@@ -410,10 +501,16 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
         _virtual_duration(device, args.duration)
         summary = Summary(mode, len(device.chips), args.scan)
         sinks = [_writer(args.save, args.overwrite)] if args.save is not None else []
+        if publisher is not None:
+            sinks.append(publisher)
+            if args.receivers and not args.quiet:
+                print(f"  waiting for {args.receivers} receiver{'s' if args.receivers > 1 else ''} on {args.bind}",
+                      file=out, flush=True)
         acquisition = device.acquire(mode, duration=args.duration, scan=args.scan, dwell_ns=args.dwell,
                                      callback=summary.add, sinks=sinks)
         total = float(args.scan[0] * args.scan[1]) if binned else args.duration
-        progress = None if args.quiet else Progress(device, acquisition, total, out.isatty(), out)
+        sent = None if publisher is None else lambda: _sent(publisher)
+        progress = None if args.quiet else Progress(device, acquisition, total, out.isatty(), out, sent)
         interrupted = False
         failure: OSError | None = None
         try:
@@ -426,11 +523,12 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
             interrupted = True
             acquisition.abort()
         except OSError as error:
-            failure = error  # the file: what it could keep, it kept
+            failure = error  # the file or the stream: what it could keep, it kept
         finally:
             if progress is not None:
                 progress.close()
-        print_summary(acquisition, summary, device, out)
+        extra = [] if publisher is None else [_stream_line(publisher)]
+        print_summary(acquisition, summary, device, out, extra)
     if failure is not None:
         raise failure
     if args.save is not None:
@@ -438,6 +536,148 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
         if args.plot is not None:
             _plot(args.save, args.plot, out)
     return 130 if interrupted else 0
+
+
+def _sent(publisher: Any) -> str:
+    counts = publisher.counts
+    return f"{_count(counts.sent)} sent  {_count(counts.dropped)} dropped"
+
+
+def _stream_line(publisher: Any) -> str:
+    counts = publisher.counts
+    return (f"  stream        {publisher.endpoint or publisher.address} ({publisher.pattern}): "
+            f"{_count(counts.sent)} messages sent, {_count(counts.dropped)} dropped, {_bytes(counts.bytes)}")
+
+
+def _bytes(value: int) -> str:
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if value >= scale:
+            return f"{value / scale:.2f} {unit}"
+    return f"{value} B"
+
+
+# ---- receive ----
+
+
+class _Received:
+    """What `vexasdk receive` counts and keeps of the stream's blocks."""
+
+    def __init__(self, args: argparse.Namespace, out: IO[str]) -> None:
+        self.args, self.out = args, out
+        self.summary: Summary | None = None
+        self.writer: Any = None if args.save is None else _writer(args.save, args.overwrite)
+        self.begun = False
+        self.counts = AcquisitionCounts()
+        self.first: float | None = None
+        self.last: float | None = None
+        self.last_line = 0.0
+        self.scan_shape: tuple[int, int] | None = None
+
+    def begin(self, receiver: Any, block: Block | None) -> None:
+        """Once the stream's first block (or its end) is in: the summary, the file."""
+        start = receiver.start
+        mode = start.mode if start is not None else block.mode if block is not None else None
+        if mode is None:
+            return
+        self.scan_shape = start.scan_shape if start is not None else block.scan_shape if block else None
+        chips = len(start.detector.chips) if start is not None else 4
+        self.summary = Summary(mode, chips, self.scan_shape)
+        if self.writer is not None:
+            if start is None:
+                raise OSError(f"joined the stream at {receiver.address} after its start, which describes the "
+                                 f"detector: --save needs the receiver started before the sender streams")
+            self.writer.begin(start.mode, start.scan_shape, start.detector)
+            self.begun = True
+
+    def add(self, block: Block) -> None:
+        assert self.summary is not None
+        self.first = self.first or block.arrived  # the sender's clock, as a local run's times are
+        self.last = block.arrived
+        self.summary.add(block)
+        self.counts = dataclasses.replace(
+            self.counts, blocks=self.counts.blocks + 1, packets=self.counts.packets + block.packet_count(),
+            events=self.counts.events + block.event_count(), positions=self.counts.positions + block.positions)
+        if self.writer is not None:
+            self.writer.put(block)
+
+    def progress(self, receiver: Any, final: bool = False) -> None:
+        if self.args.quiet or (not final and time.monotonic() - self.last_line < 1.0):
+            return
+        self.last_line = time.monotonic()
+        elapsed = max(time.time() - self.first, 1e-9) if self.first is not None else 0.0  # as it goes on
+        rate = self.counts.events / elapsed if elapsed else 0.0
+        print(f"  {elapsed:6.1f} s  {_count(self.counts.blocks)} blocks  {_rate(self.counts.events)}events  "
+              f"{_rate(rate)}ev/s  {_count(receiver.counts.not_received)} not received", file=self.out, flush=True)
+
+    def finish(self, receiver: Any) -> None:
+        """Completes the file with what arrived, however the stream ended."""
+        from vexasdk.nexus import RunEnd
+
+        if not self.begun:
+            return
+        end = receiver.end
+        if end is not None:
+            run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches,
+                             end.blocks - self.counts.blocks, end.bias_voltage, end.readings)
+        else:  # the sender never said: from the first block that arrived to the last
+            began, ended = self.first or time.time(), self.last or time.time()
+            run_end = RunEnd(began, ended, max(0.0, ended - began), 0, receiver.counts.not_received)
+        self.writer.end(run_end)
+
+
+def receive(args: argparse.Namespace, out: IO[str]) -> int:
+    """`vexasdk receive`."""
+    _check_saving(args)
+    stream = _stream_module()
+    received = _Received(args, out)
+    failure: OSError | None = None
+    interrupted = False
+    with stream.Receiver(args.connect, args.pattern, timeout=args.timeout,
+                         start_timeout=args.start_timeout) as receiver:
+        if not args.quiet:
+            print(f"  receiving from {args.connect} ({args.pattern})", file=out, flush=True)
+        try:
+            for block in receiver:
+                if received.summary is None:
+                    received.begin(receiver, block)
+                received.add(block)
+                received.progress(receiver)
+            if received.summary is None:
+                received.begin(receiver, None)
+        except OSError as error:
+            failure = error  # a stream that broke off, or a file: what arrived is kept
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            received.progress(receiver, final=True)
+            received.finish(receiver)
+        _print_received(receiver, received, out)
+    if failure is not None:
+        raise failure
+    if args.save is not None and received.begun:
+        print(f"  saved         {args.save}", file=out, flush=True)
+        if args.plot is not None:
+            _plot(args.save, args.plot, out)
+    return 130 if interrupted else 0
+
+
+def _print_received(receiver: Any, received: _Received, out: IO[str]) -> None:
+    end, start, counts = receiver.end, receiver.start, receiver.counts
+    lines = []
+    if received.summary is None:
+        lines.append(f"Stream from {receiver.address}: nothing arrived")
+    else:
+        source = f" ({start.detector.connection_string})" if start is not None else ""
+        why = _WHY.get(end.stopped_by or "", "ended") if end is not None else "broke off"
+        elapsed = end.elapsed if end is not None else (received.last or 0.0) - (received.first or 0.0)
+        elapsed = max(elapsed, 1e-9)
+        title = f"Stream of {received.summary.mode.name} from {receiver.address}{source}: {why}, {elapsed:.2f} s"
+        sent = f"{_count(end.sent)} sent, {_count(end.dropped)} dropped by the sender" if end is not None else \
+            "the sender's counts unknown"
+        extra = [f"  received      {_count(counts.blocks)} blocks ({sent}; {_count(counts.not_received)} not "
+                 f"received, {_count(counts.foreign)} foreign messages skipped)"]
+        lines += _summary_lines(title, received.counts, elapsed, received.summary, received.scan_shape, extra)
+    print("\n".join(lines), file=out, flush=True)
 
 
 def _writer(path: str, overwrite: bool) -> Any:
@@ -521,6 +761,8 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
                 return device_info(device, out)
         if args.command == "show":
             return show(args, out)
+        if args.command == "receive":
+            return receive(args, out)
         return acquire(args, out)
     except UsageError as error:
         print(f"vexasdk {args.command}: error: {error}", file=sys.stderr)

@@ -11,6 +11,10 @@ is readable while it is written (HDF5's single-writer/multiple-reader mode)::
     acquisition.wait()
     run = load("run.h5")
 
+A run that arrives over a stream is written the same way: `begin` with the
+detector's description the stream's start carried, `put` each block, `end`
+with what its end message said (``vexasdk receive --save`` does so).
+
 Layout (every group carries its ``NX_class``, every dataset with a unit its
 ``units``):
 
@@ -69,7 +73,7 @@ from vexasdk.pixels import ITOT_NS, TOA_NS, TOT_NS, detector_coordinates, detect
 if TYPE_CHECKING:
     from vexasdk._device import Device
 
-__all__ = ["FORMAT", "HDF5Writer", "NotOurFile", "Run", "load"]
+__all__ = ["FORMAT", "ChipRecord", "DetectorRecord", "HDF5Writer", "NotOurFile", "Run", "RunEnd", "load"]
 
 M = OperationalMode
 FORMAT = "vexasdk 1"
@@ -142,6 +146,107 @@ class _Held:
         return member
 
 
+@dataclasses.dataclass(frozen=True)
+class ChipRecord:
+    """What the file keeps of a chip, as read before the start.
+
+    Attributes:
+        name (str): The chip's name.
+        threshold (float): keV.
+        threshold_raw (int): The threshold as the chip's DAC value.
+        polarity (str): The ChipPolarity's name.
+        mode (str): The OperationalMode's name.
+        pixel_mask (numpy.ndarray): The mask as written to the chip (0 masks a pixel).
+    """
+
+    name: str
+    threshold: float
+    threshold_raw: int
+    polarity: str
+    mode: str
+    pixel_mask: npt.NDArray[Any]
+
+
+@dataclasses.dataclass(frozen=True)
+class DetectorRecord:
+    """What the file keeps of the detector, as read before the start: taken
+    from an open device (`read`), or from a stream's start message, so that a
+    file can be written far from the device.
+
+    Attributes:
+        serial_number (str), description (str), connection_string (str): Who it is.
+        bias (tuple[float, float] | None): (desired, actual) volts of bias
+            source 0; None for a device without one.
+        chips (tuple[ChipRecord, ...]): Every chip, in the SDK's order.
+        monitors (tuple[str, ...]): The monitors' names.
+        readings (numpy.ndarray): Their readings (float64, NaN where unavailable).
+    """
+
+    serial_number: str
+    description: str
+    connection_string: str
+    bias: tuple[float, float] | None
+    chips: tuple[ChipRecord, ...]
+    monitors: tuple[str, ...]
+    readings: npt.NDArray[np.float64]
+
+    @classmethod
+    def read(cls, device: Device) -> DetectorRecord:
+        """Reads the record from an open device."""
+        from vexasdk.enumeration import enumerate_devices
+
+        described = next((d for d in enumerate_devices() if d.connection_string == device.connection_string), None)
+        bias = None
+        if device.bias_sources:
+            bias = (float(device.bias_sources[0].get_desired()), float(device.bias_sources[0].actual()))
+        chips = []
+        for chip in device.chips:
+            info, settings = chip.info(), chip.settings()
+            chips.append(ChipRecord(info.chip_name, float(chip.get_threshold()), int(chip.get_raw_threshold()),
+                                    settings.polarity.name, settings.mode.name, np.asarray(chip.get_pixel_mask())))
+        return cls(described.serial_number if described else "", described.product_name if described else "",
+                   device.connection_string, bias, tuple(chips),
+                   tuple(channel.info().name for channel in device.monitors), _readings(device))
+
+
+@dataclasses.dataclass(frozen=True)
+class RunEnd:
+    """What the file keeps of an acquisition's end.
+
+    Attributes:
+        started_at (float), ended_at (float): Seconds since the epoch.
+        elapsed (float): Seconds it ran.
+        failed_fetches (int): Blocks the SDK could not hand over.
+        dropped (int): Blocks lost before they reached the writer (the
+            writer adds those it dropped itself).
+        bias_voltage (float | None): The measured bias at the end; None keeps
+            the one read at the start.
+        readings (numpy.ndarray | None): The monitors' readings at the end;
+            None leaves them unknown (NaN).
+    """
+
+    started_at: float
+    ended_at: float
+    elapsed: float
+    failed_fetches: int
+    dropped: int
+    bias_voltage: float | None = None
+    readings: npt.NDArray[np.float64] | None = None
+
+    @classmethod
+    def of(cls, acquisition: Acquisition) -> RunEnd:
+        """The end of a local acquisition, reading its device while it is open."""
+        counts, device = acquisition.counts, acquisition.device
+        bias, readings = None, None
+        if not device.closed:
+            if device.bias_sources:
+                bias = float(device.bias_sources[0].actual())
+            readings = _readings(device)
+        started = acquisition.started_at or _now()  # 0 when it never started: it ran for no time
+        ended = acquisition.ended_at or _now()
+        return cls(started, ended, max(0.0, ended - started), counts.failed_fetches, counts.dropped, bias, readings)
+
+
 @dataclasses.dataclass
 class _Counts:
     blocks: int = 0
@@ -201,6 +306,19 @@ class HDF5Writer:
 
     def open(self, acquisition: Acquisition) -> None:
         """Makes the file with its whole layout; the acquisition has not started yet."""
+        self.begin(acquisition.mode, acquisition.scan_shape, DetectorRecord.read(acquisition.device))
+
+    def begin(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord) -> None:
+        """Makes the file with its whole layout for a run of `mode` on `detector`
+        (what `open` does for a local acquisition; a stream's receiver calls it
+        with what the stream's start said). Blocks follow through `put`.
+
+        Raises:
+            FileExistsError, OSError: The file cannot be made.
+            ValueError: A binned mode without its scan shape.
+        """
+        if mode in BINNED_MODES and scan_shape is None:
+            raise ValueError(f"mode {mode.name} needs the scan shape")
         try:
             self._file = h5py.File(self.path, "w" if self._overwrite else "w-", libver="latest",
                                    rdcc_nbytes=_CHUNK_CACHE)
@@ -209,7 +327,7 @@ class HDF5Writer:
         except OSError as error:
             raise OSError(f"cannot create {self.path}: {error}") from None
         try:
-            self._layout(acquisition)
+            self._layout(mode, scan_shape, detector)
             self._file.swmr_mode = True  # from here on a reader may follow the file
         except BaseException:
             self._file.close()
@@ -230,12 +348,18 @@ class HDF5Writer:
     def close(self, acquisition: Acquisition) -> None:
         """Writes what is still queued and the end's metadata, and closes the
         file. Raises what went wrong with the disk, if anything did."""
+        self.end(acquisition)
+
+    def end(self, end: Acquisition | RunEnd) -> None:
+        """Writes what is still queued and the end's metadata (of a local
+        acquisition, or as a stream's end message said), and closes the file.
+        Raises what went wrong with the disk, if anything did."""
         if self._thread is not None:
             self._queue.put(None)
             self._thread.join()
         assert self._file is not None
         try:
-            self._finish(acquisition)
+            self._finish(end if isinstance(end, RunEnd) else RunEnd.of(end))
         except BaseException as error:
             self._error = self._error or error
         finally:
@@ -250,11 +374,10 @@ class HDF5Writer:
 
     # ---- layout ----
 
-    def _layout(self, acquisition: Acquisition) -> None:
+    def _layout(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord) -> None:
         assert self._file is not None
-        device = acquisition.device
-        f, mode = self._file, acquisition.mode
-        self._shape = detector_shape(max(1, len(device.chips)))
+        f = self._file
+        self._shape = detector_shape(max(1, len(detector.chips)))
         f.attrs["creator"] = FORMAT
         f.attrs["default"] = "entry"
         entry = _group(f, "entry", "NXentry")
@@ -267,7 +390,7 @@ class HDF5Writer:
         _value(entry, "duration", 0.0, "s")
         for name in ("block_count", "event_count", "failed_fetches", "dropped_blocks"):
             _value(entry, name, np.int64(0))
-        self._detector(_group(_group(entry, "instrument", "NXinstrument"), "detector", "NXdetector"), device)
+        self._detector(_group(_group(entry, "instrument", "NXinstrument"), "detector", "NXdetector"), detector)
         if mode in _TOA_TOT:
             self._events(entry, mode)
         elif mode is M.fb_itot_evcount:
@@ -275,36 +398,31 @@ class HDF5Writer:
             _growing(data, "evcount", np.uint16, None, self._compression, self._shape)
             _growing(data, "itot", np.uint32, "ns", self._compression, self._shape)
         else:
-            self._scan(entry, acquisition)
+            assert scan_shape is not None
+            self._scan(entry, mode, scan_shape)
 
-    def _detector(self, detector: h5py.Group, device: Device) -> None:
-        from vexasdk.enumeration import enumerate_devices
-
-        described = next((d for d in enumerate_devices() if d.connection_string == device.connection_string), None)
-        _value(detector, "serial_number", described.serial_number if described else "")
-        _value(detector, "description", described.product_name if described else "")
-        _value(detector, "connection_string", device.connection_string)
-        _value(detector, "x_pixel_size", 55e-6, "m")
-        _value(detector, "y_pixel_size", 55e-6, "m")
-        detector.create_dataset("bias_voltage", shape=(), dtype=np.float64).attrs["units"] = "V"
-        detector.create_dataset("bias_voltage_desired", shape=(), dtype=np.float64).attrs["units"] = "V"
-        if device.bias_sources:
-            detector["bias_voltage_desired"][()] = device.bias_sources[0].get_desired()
-            detector["bias_voltage"][()] = device.bias_sources[0].actual()
-        for index, chip in enumerate(device.chips):
-            info, settings = chip.info(), chip.settings()
-            group = _group(detector, f"chip_{index}", "NXcollection")
-            _value(group, "name", info.chip_name)
-            _value(group, "threshold", chip.get_threshold(), "keV")
-            _value(group, "threshold_raw", chip.get_raw_threshold())
-            _value(group, "polarity", settings.polarity.name)
-            _value(group, "mode", settings.mode.name)
-            group.create_dataset("pixel_mask", data=chip.get_pixel_mask(), compression=self._compression)
-        monitors = _group(detector, "monitors", "NXcollection")
-        names = [channel.info().name for channel in device.monitors]
-        monitors.create_dataset("name", data=np.array(names, dtype=object), dtype=_TEXT)
-        monitors.create_dataset("start", data=_readings(device))
-        monitors.create_dataset("end", shape=(len(names),), dtype=np.float64, fillvalue=np.nan)
+    def _detector(self, group: h5py.Group, detector: DetectorRecord) -> None:
+        _value(group, "serial_number", detector.serial_number)
+        _value(group, "description", detector.description)
+        _value(group, "connection_string", detector.connection_string)
+        _value(group, "x_pixel_size", 55e-6, "m")
+        _value(group, "y_pixel_size", 55e-6, "m")
+        group.create_dataset("bias_voltage", shape=(), dtype=np.float64).attrs["units"] = "V"
+        group.create_dataset("bias_voltage_desired", shape=(), dtype=np.float64).attrs["units"] = "V"
+        if detector.bias is not None:
+            group["bias_voltage_desired"][()], group["bias_voltage"][()] = detector.bias
+        for index, chip in enumerate(detector.chips):
+            chip_group = _group(group, f"chip_{index}", "NXcollection")
+            _value(chip_group, "name", chip.name)
+            _value(chip_group, "threshold", chip.threshold, "keV")
+            _value(chip_group, "threshold_raw", chip.threshold_raw)
+            _value(chip_group, "polarity", chip.polarity)
+            _value(chip_group, "mode", chip.mode)
+            chip_group.create_dataset("pixel_mask", data=chip.pixel_mask, compression=self._compression)
+        monitors = _group(group, "monitors", "NXcollection")
+        monitors.create_dataset("name", data=np.array(list(detector.monitors), dtype=object), dtype=_TEXT)
+        monitors.create_dataset("start", data=np.asarray(detector.readings, np.float64))
+        monitors.create_dataset("end", shape=(len(detector.monitors),), dtype=np.float64, fillvalue=np.nan)
 
     def _events(self, entry: h5py.Group, mode: OperationalMode) -> None:
         events = _group(entry, "events", "NXevent_data")
@@ -326,10 +444,8 @@ class HDF5Writer:
         data.attrs["axes"] = axes
         return data
 
-    def _scan(self, entry: h5py.Group, acquisition: Acquisition) -> None:
-        assert acquisition.scan_shape is not None
-        width, height = acquisition.scan_shape
-        mode = acquisition.mode
+    def _scan(self, entry: h5py.Group, mode: OperationalMode, scan_shape: tuple[int, int]) -> None:
+        width, height = scan_shape
         signal = {M.binned_data: "counts", M.binned_evcount: "evcount", M.binned_itot: "itot"}[mode]
         data = self._nxdata(entry, signal, ["scan_y", "scan_x", "y", "x"] if mode is M.binned_data
                             else ["scan_y", "scan_x"])
@@ -486,25 +602,23 @@ class HDF5Writer:
 
     # ---- the end ----
 
-    def _finish(self, acquisition: Acquisition) -> None:
+    def _finish(self, end: RunEnd) -> None:
         assert self._file is not None
         entry = self._file["entry"]
-        counts = acquisition.counts
         with self._guard:
             written = dataclasses.replace(self._counts)
-        entry["start_time"][()] = _iso(acquisition.started_at or _now()).encode()
-        entry["end_time"][()] = _iso(acquisition.ended_at or _now()).encode()
-        entry["duration"][()] = acquisition.elapsed
+        entry["start_time"][()] = _iso(end.started_at).encode()
+        entry["end_time"][()] = _iso(end.ended_at).encode()
+        entry["duration"][()] = end.elapsed
         entry["block_count"][()] = written.blocks
         entry["event_count"][()] = written.events
-        entry["failed_fetches"][()] = counts.failed_fetches
-        entry["dropped_blocks"][()] = written.dropped + counts.dropped
+        entry["failed_fetches"][()] = end.failed_fetches
+        entry["dropped_blocks"][()] = written.dropped + end.dropped
         detector = entry["instrument/detector"]
-        device = acquisition.device
-        if not device.closed:
-            if device.bias_sources:
-                detector["bias_voltage"][()] = device.bias_sources[0].actual()
-            detector["monitors/end"][:] = _readings(device)
+        if end.bias_voltage is not None:
+            detector["bias_voltage"][()] = end.bias_voltage
+        if end.readings is not None:
+            detector["monitors/end"][:] = end.readings
 
 
 def _now() -> float:

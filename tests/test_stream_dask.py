@@ -1,0 +1,133 @@
+"""Reductions on a Dask cluster of worker processes: the same totals as here,
+from a stream and from a list of blocks, every block counted once when a
+worker is killed in the middle, and what a failing reduction does."""
+
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+pytest.importorskip("zmq")
+
+import vexasdk.sim as sim  # noqa: E402
+from vexasdk import OperationalMode  # noqa: E402
+from vexasdk.nexus import HDF5Writer, load  # noqa: E402
+from vexasdk.pixels import HitMap  # noqa: E402
+from vexasdk.reduction import (Reduction, ReductionInterrupted, hit_map, reduce_locally, reduce_on,  # noqa: E402
+                               tot_spectrum, virtual_images)
+from vexasdk.stream import Publisher, Receiver, StreamTimeout  # noqa: E402
+
+M = OperationalMode
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def acquired(device, mode, **kwargs):
+    blocks = []
+    device.acquire(mode, callback=blocks.append, **kwargs).wait()
+    return blocks
+
+
+def assert_equal_totals(a, b):
+    assert a.keys() == b.keys()
+    for name in a:
+        if isinstance(a[name], dict):
+            assert_equal_totals(a[name], b[name])
+        else:
+            np.testing.assert_array_equal(a[name], b[name])
+
+
+def test_a_streamed_scan_reduced_on_the_cluster_equals_the_local_reduction(ready, client, tmp_path):
+    sim.generate(blocks_per_second=0, packets_per_block=24, block_limit=16)  # rows of 24 positions
+    scan = (24, 16)
+    reductions = {"hits": hit_map(), "spectrum": tot_spectrum(), "images": virtual_images(scan)}
+    address = f"ipc://{tmp_path}/s"
+    delivered = []
+    with Receiver(address, start_timeout=10) as receiver:
+        acquisition = ready.acquire(M.binned_data, scan=scan, dwell_ns=1000, callback=delivered.append,
+                                    sinks=[Publisher(address, receivers=1), HDF5Writer(tmp_path / "scan.h5")])
+        totals = reduce_on(client, receiver, reductions, max_in_flight=3)
+        acquisition.wait()
+    assert len(delivered) == 16 and receiver.counts.blocks == 16
+    assert_equal_totals(totals, reduce_locally(delivered, reductions))
+    run = load(tmp_path / "scan.h5")  # the file's images are reckoned the same way
+    for name in ("bright_field", "annular_dark_field", "evcount"):
+        np.testing.assert_array_equal(totals["images"][name], run[name])
+    np.testing.assert_array_equal(totals["images"]["itot"] * 25, run["itot"])
+    np.testing.assert_array_equal(totals["hits"], run.detector_image())
+    assert totals["images"]["bright_field"].sum() > 0
+
+
+def test_a_list_of_blocks_reduces_as_the_pixel_helpers_count(ready, client):
+    sim.generate(blocks_per_second=0, packets_per_block=2000, block_limit=12)
+    blocks = acquired(ready, M.dd_toa_tot)
+    hits = HitMap()
+    for block in blocks:
+        hits.add(block)
+    tot = np.concatenate([b.packets.tot for b in blocks])
+    image, spectrum = reduce_on(client, blocks, hit_map()), reduce_on(client, iter(blocks), tot_spectrum(1024))
+    np.testing.assert_array_equal(image, hits.counts)
+    np.testing.assert_array_equal(spectrum, np.bincount(np.minimum(tot, 1023), minlength=1024))
+
+    def broken_off():  # as a receiver whose sender died after five blocks
+        yield from blocks[:5]
+        raise StreamTimeout("nothing for 10 s")
+
+    with pytest.raises(ReductionInterrupted, match="stopped coming after 5 of them: nothing for 10 s") as error:
+        reduce_on(client, broken_off(), hit_map(), max_in_flight=2)
+    assert error.value.blocks == 5
+    np.testing.assert_array_equal(error.value.totals, reduce_locally(blocks[:5], hit_map()))
+
+
+def test_a_worker_killed_mid_reduction_still_counts_every_block_once(ready, client, monkeypatch):
+    sim.generate(blocks_per_second=0, packets_per_block=500, block_limit=40)
+    blocks = acquired(ready, M.fb_toa_tot)
+    inner = hit_map()
+
+    def slowly(block):  # defined here, so that it travels by value: the workers cannot import this file
+        time.sleep(0.04)
+        return inner.reduce(block)
+
+    pids = client.run(os.getpid)
+    scattered, folded = [], []
+    scatter = client.scatter
+    monkeypatch.setattr(client, "scatter", lambda *a, **k: scattered.append(1) or scatter(*a, **k))
+
+    def counted(total, partial):
+        folded.append(1)
+        if len(folded) == 8:  # mid-way: kill a worker that holds blocks
+            holder = next(worker for workers in client.who_has().values() for worker in workers)
+            os.kill(pids[holder], signal.SIGKILL)
+        return inner.combine(total, partial)
+
+    total = reduce_on(client, blocks, Reduction("slow_hits", slowly, counted, inner.initial), max_in_flight=6)
+    assert len(folded) == 40  # once per block, however often a task ran
+    assert len(scattered) > 40  # what the dead worker held was sent again
+    np.testing.assert_array_equal(total, reduce_locally(blocks, inner))
+    client.wait_for_workers(2, timeout=30)  # the nanny brought it back
+
+
+def test_a_reduction_that_raises_stops_it_with_its_error(client):
+    def _fails(block):
+        if block.sequence == 3:
+            raise ValueError("no good at block 3")
+        return 1
+
+    blocks = [type("B", (), {"sequence": n})() for n in range(6)]
+    failing = Reduction("failing", _fails, lambda total, partial: total + partial, lambda: 0)
+    with pytest.raises(ValueError, match="no good at block 3"):
+        reduce_on(client, blocks, failing)
+    with pytest.raises(ValueError, match="max_in_flight must be an integer from 1"):
+        reduce_on(client, blocks, failing, max_in_flight=0)
+    with pytest.raises(TypeError, match="reductions must be a Reduction"):
+        reduce_on(client, blocks, {})
+    with pytest.raises(ValueError, match="scan_shape must be"):
+        virtual_images((0, 4))
