@@ -12,7 +12,7 @@ import awkward as ak
 import numpy as np
 
 import vexasdk.sim as sim
-from rounds import Row, alternate, median, per_round, si, timed
+from rounds import ROUNDS, Row, alternate, median, per_round, si, timed
 from vexasdk import _device_opener, _t3_binning, _t3_toa_tot
 from vexasdk.pixel_chip import OperationalMode
 
@@ -445,4 +445,59 @@ def hdf5_writer(device) -> list[Row]:
                 f"lock; {max(dropped)} blocks dropped, files of {size / 1e6:.0f} MB")]
 
 
-CASES = [controller, per_block, large_blocks, end_to_end, binned, responsiveness, acquire_road, hdf5_writer]
+def _receive_all(address: str, results) -> None:
+    """The receiving process: takes every block; reports (blocks, packets, last arrival)."""
+    from vexasdk.stream import Receiver
+
+    blocks = packets = 0
+    last = 0.0
+    with Receiver(address, start_timeout=60.0) as receiver:
+        for block in receiver:
+            blocks += 1
+            packets += len(block.arrays[0])
+            last = time.time()
+    results.put((blocks, packets, last))
+
+
+def stream_loopback(device) -> list[Row]:
+    import multiprocessing
+
+    try:
+        from vexasdk.stream import Publisher
+    except ImportError:
+        return [Row("stream on loopback", "-", "-", [], None, "not measured: pyzmq is not installed")]
+    packets, distinct, deliveries = 65_536, 8, 400
+    queue_one = toa_tot_blocks(packets, distinct)
+    nbytes = packets * sim.TOA_TOT_DTYPE.itemsize
+    spawn = multiprocessing.get_context("spawn")
+    received: list[int] = []
+
+    def streamed() -> float:
+        results = spawn.Queue()
+        other = spawn.Process(target=_receive_all, args=("tcp://127.0.0.1:5571", results))
+        other.start()
+        try:
+            replay(queue_one, distinct, deliveries)
+            publisher = Publisher("tcp://127.0.0.1:5571", max_queued=deliveries, receivers=1, wait=60.0)
+            acquisition = device.acquire("dd_toa_tot", callback=empty_callback, sinks=[publisher])
+            acquisition.wait()
+            blocks, _, last = results.get(timeout=120)
+            received.append(blocks)
+            assert acquisition.started_at is not None
+            return (last - acquisition.started_at) / max(1, blocks)
+        finally:
+            other.join(30)
+
+    device.chip_array.set_mode(OperationalMode.dd_toa_tot)
+    through, bare = alternate([streamed, stream(queue_one, distinct, deliveries, runner_stream(device, empty_callback))],
+                              rounds=min(3, ROUNDS))
+    return [Row("push over TCP on 127.0.0.1 to a Receiver in another process, replayed 65,536-packet blocks, vs the "
+                "bare runner", f"{1 / median(through):,.0f} blocks/s ({si(nbytes / median(through), 'B/s')})",
+                f"runner {1 / median(bare):,.0f} blocks/s", per_round(lambda t, b: b / t, through, bare), None,
+                f"the receiving process: each message made into a Block (a copy out of ZeroMQ's frames), with "
+                f"sender, receiver and the delivery thread sharing two cores; {min(received)} of {deliveries} "
+                f"blocks received at least")]
+
+
+CASES = [controller, per_block, large_blocks, end_to_end, binned, responsiveness, acquire_road, hdf5_writer,
+         stream_loopback]
