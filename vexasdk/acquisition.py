@@ -140,6 +140,17 @@ class Block:
             return None
         return self.arrays[0].address, None
 
+    def time_counts(self) -> npt.NDArray[np.int64] | None:
+        """The ToT (ToA-ToT modes) or iToT (frames and binned data) of each
+        packet, in counts of the chips' clock; None for blocks of totals."""
+        if self.mode is M.fb_itot_evcount:
+            return np.asarray(self.arrays[0].itot, np.int64)
+        if self.mode is M.binned_data:
+            return np.asarray(ak.to_numpy(ak.flatten(self.arrays[2]).itot), np.int64)
+        if self.mode in (M.binned_evcount, M.binned_itot):
+            return None
+        return np.asarray(self.arrays[0].tot, np.int64)
+
     def position_totals(self) -> npt.NDArray[np.uint64] | None:
         """Binned modes: one total per scan position (event counts, or iToTs
         for binned_itot); None otherwise."""

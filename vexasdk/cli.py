@@ -18,7 +18,6 @@ import time
 from collections.abc import Callable, Sequence
 from typing import IO, Any
 
-import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 
@@ -257,24 +256,13 @@ class Summary:
         return self.mode in (M.fb_itot_evcount, *BINNED_MODES)
 
     def add(self, block: Block) -> None:
-        values = _time_values(block)
+        values = block.time_counts()
         with self.guard:
             self.hits.add(block)
             if self.scan is not None:
                 self.scan.add(block)
             if values is not None and len(values):
                 self.tot += np.bincount(np.minimum(values, _TOT_LIMIT - 1), minlength=_TOT_LIMIT)
-
-
-def _time_values(block: Block) -> npt.NDArray[np.int64] | None:
-    """The block's ToT (ToA-ToT modes) or iToT (the others) counts, per packet."""
-    if block.mode in (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot):
-        return np.asarray(block.arrays[0].tot, np.int64)
-    if block.mode is M.fb_itot_evcount:
-        return np.asarray(block.arrays[0].itot, np.int64)
-    if block.mode is M.binned_data:
-        return np.asarray(ak.to_numpy(ak.flatten(block.arrays[2]).itot), np.int64)
-    return None
 
 
 def _statistics(counts: npt.NDArray[np.int64]) -> str:

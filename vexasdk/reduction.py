@@ -19,6 +19,7 @@ needs the network: workers import only numpy and awkward for it.
 
 from __future__ import annotations
 
+import asyncio
 import concurrent.futures
 import dataclasses
 import functools
@@ -40,7 +41,6 @@ __all__ = ["Reduction", "ReductionInterrupted", "hit_map", "reduce_locally", "re
 M = OperationalMode
 P = TypeVar("P")
 R = TypeVar("R")
-_TOA_TOT = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -102,19 +102,8 @@ def hit_map(chips: int = 4) -> Reduction[tuple[npt.NDArray[np.int64], npt.NDArra
 
 # ---- ToT spectrum ----
 
-def _time_counts(block: Block) -> npt.NDArray[np.int64] | None:
-    """The block's ToT (ToA-ToT modes) or iToT (frames and binned data) counts, per packet."""
-    if block.mode in _TOA_TOT:
-        return np.asarray(block.arrays[0].tot, np.int64)
-    if block.mode is M.fb_itot_evcount:
-        return np.asarray(block.arrays[0].itot, np.int64)
-    if block.mode is M.binned_data:
-        return np.asarray(ak.to_numpy(ak.flatten(block.arrays[2]).itot), np.int64)
-    return None
-
-
 def _spectrum_partial(bins: int, block: Block) -> npt.NDArray[np.int64]:
-    values = _time_counts(block)
+    values = block.time_counts()
     if values is None or not len(values):
         return np.zeros(bins, np.int64)
     return np.bincount(np.minimum(values, bins - 1), minlength=bins).astype(np.int64)
@@ -395,7 +384,14 @@ class _Run:
             for future in [f for f in entry.waiting if f in done]:
                 name = entry.waiting.pop(future)
                 if future.status == "finished":
-                    self._fold(name, sequence, future.result())
+                    try:
+                        partial = future.result()
+                    except BaseException as error:  # finished, but what it made went with its worker
+                        if not _is_loss(error):
+                            raise
+                        lost.setdefault(sequence, []).append(name)
+                    else:
+                        self._fold(name, sequence, partial)
                 elif future.status == "cancelled" or _lost_with_a_worker(future):
                     lost.setdefault(sequence, []).append(name)
                 else:
@@ -427,10 +423,12 @@ class _Run:
 
 
 def _lost_with_a_worker(future: Any) -> bool:
+    return future.status == "error" and _is_loss(future.exception())
+
+
+def _is_loss(error: BaseException | None) -> bool:
+    """Whether `error` says the work or its data went with a worker."""
     from distributed import KilledWorker
 
-    if future.status != "error":
-        return False
-    error = future.exception()
-    return isinstance(error, (KilledWorker, OSError)) or type(error).__name__ in ("CommClosedError",
-                                                                                 "FutureCancelledError")
+    return isinstance(error, (KilledWorker, OSError, concurrent.futures.CancelledError, asyncio.CancelledError)) or \
+        type(error).__name__ in ("CommClosedError", "FutureCancelledError")
