@@ -62,7 +62,9 @@ def decode(address: npt.ArrayLike) -> Pixels:
         Pixels: Three arrays of the shape of `address`.
     """
     a = np.asarray(address).astype(np.uint32, copy=False)
-    return Pixels((a >> 16).astype(np.uint32), ((a >> 8) & 0xFF).astype(np.uint32), (a & 0xFF).astype(np.uint32))
+    row = a >> 8
+    row &= 0xFF
+    return Pixels(a >> 16, row, a & 0xFF)
 
 
 def detector_shape(chips: int) -> tuple[int, int]:
@@ -87,9 +89,16 @@ def detector_coordinates(address: npt.ArrayLike) -> tuple[npt.NDArray[np.intp], 
     Returns:
         tuple: Row and column arrays; for a quad both lie in 0..511.
     """
+    # In place, one temporary at a time: files and reductions run this on
+    # every packet of every block.
     chip, row, column = decode(address)
-    image_row = (chip // CHIPS_PER_ROW).astype(np.intp) * CHIP_SIZE + row
-    image_column = (chip % CHIPS_PER_ROW).astype(np.intp) * CHIP_SIZE + column
+    image_row = (chip // CHIPS_PER_ROW).astype(np.intp)
+    image_row *= CHIP_SIZE
+    image_row += row
+    chip %= CHIPS_PER_ROW
+    image_column = chip.astype(np.intp)
+    image_column *= CHIP_SIZE
+    image_column += column
     return image_row, image_column
 
 
