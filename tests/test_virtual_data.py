@@ -345,3 +345,30 @@ def test_a_start_short_of_threads_delivers_with_those_it_got():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "200 True\n"
+
+
+@pytest.mark.parametrize("mode", [7, 10])
+def test_big_blocks_come_again_in_their_own_time_until_the_sensor_changes(ready, mode):
+    # Past its first eight big blocks a delivery thread answers with those,
+    # moved to each block's detector time; a new mask starts afresh at once.
+    sim.generate(blocks_per_second=0, packets_per_block=20000, block_limit=14)
+    got = []
+
+    def keep(packets, metadata):
+        got.append((packets.copy(), int(metadata.shutter_start)))
+        if len(got) == 10:  # the blocks from the eleventh on see chip 0 masked
+            sim.set_chip_mask(np.zeros(256 * 256, np.uint8), 0)
+
+    start(ready, mode, keep)
+    sim.await_end(ready.context)
+    assert len(got) == 14
+    for later in (8, 9):
+        first, again = got[later - 8][0], got[later][0]
+        np.testing.assert_array_equal(again.address, first.address)
+        np.testing.assert_array_equal(again.tot, first.tot)
+        shift = int(again.toa[0]) - int(first.toa[0])
+        assert shift > 0 and (again.toa.astype(np.int64) - first.toa.astype(np.int64) == shift).all()
+    assert all(len(packets) > 10000 for packets, _ in got)
+    for packets, _ in got[10:]:
+        assert not (packets.address >> 16 == 0).any()
+    assert len({packets.tobytes() for packets, _ in got[:8]}) == 8  # made afresh, each

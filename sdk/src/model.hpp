@@ -134,12 +134,31 @@ struct UnitModel {
 
 enum class BlockKind { itot_evcount, toa_tot, binned, itot_fragment, evcount_fragment };
 
+// An allocator that leaves new bytes as they are: a block's buffers are
+// filled as soon as they are made, and zeroing a megabyte first costs as much
+// as filling it.
+template <class T>
+struct LeftAsIs : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = LeftAsIs<U>;
+    };
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(place)) U;
+        else
+            ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+using BlockBuffer = std::vector<uint8_t, LeftAsIs<uint8_t>>;
+
 // One processed block as a fetch call will answer it. The answer records point
 // into `buffers` (or wherever a scripted block wants them to point).
 struct Block {
     BlockKind kind = BlockKind::itot_evcount;
     int32_t fetch_rc = VEXASDK_SUCCESS;
-    std::vector<std::vector<uint8_t>> buffers;
+    std::vector<BlockBuffer> buffers;
     const vexasdk_acq_t3_itot_evcount* itot_packets = nullptr;
     uint64_t itot_count = 0;
     vexasdk_acq_t3_acq_toa_tot toa_tot{};
@@ -150,8 +169,9 @@ struct Block {
     // is scribbled over only after the last.
     std::atomic<uint64_t> deliveries_left{1};
 
-    // A new buffer of `size` bytes, a copy of `data` when not null. One spare
-    // byte keeps the pointer valid, and distinct, when `size` is 0.
+    // A new buffer of `size` bytes, a copy of `data` when not null, zeros
+    // otherwise. One spare byte keeps the pointer valid, and distinct, when
+    // `size` is 0.
     uint8_t* add_buffer(const void* data, size_t size);
     // The same for `count` records of T. TDC and bin records live in buffers
     // too, so that they are scribbled over with the rest.

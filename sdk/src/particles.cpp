@@ -1,5 +1,7 @@
 #include "particles.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 
@@ -148,6 +150,35 @@ Sensor::Sensor(std::vector<ChipView> chips, double depletion) : chips_(std::move
     auto rows = static_cast<uint32_t>((chips_.size() + columns - 1) / columns);
     centre_x_ = 0.5 * columns * widest;
     centre_y_ = 0.5 * rows * tallest;
+}
+
+namespace {
+
+// FNV-1a over the bytes of `data`, a word at a time where it can.
+uint64_t mix(uint64_t hash, const void* data, size_t size) {
+    constexpr uint64_t prime = 0x100000001b3ull;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t words = size / 8;
+    for (size_t i = 0; i < words; ++i) {
+        uint64_t word;
+        memcpy(&word, bytes + i * 8, 8);
+        hash = (hash ^ word) * prime;
+    }
+    for (size_t i = words * 8; i < size; ++i) hash = (hash ^ bytes[i]) * prime;
+    return hash;
+}
+
+}  // namespace
+
+uint64_t Sensor::fingerprint() const {
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const ChipView& chip : chips_) {
+        const double numbers[] = {static_cast<double>(chip.width), static_cast<double>(chip.height),
+                                  static_cast<double>(chip.column_length), chip.threshold, chip.noise};
+        hash = mix(hash, numbers, sizeof numbers);
+        hash = mix(hash, chip.mask.data(), chip.mask.size());
+    }
+    return mix(hash, &depletion_, sizeof depletion_);
 }
 
 Sensor Sensor::of(DeviceModel& device) {

@@ -65,6 +65,9 @@ public:
     static Sensor of(DeviceModel& device);
 
     bool empty() const { return total_area_ == 0; }
+    // Equal for sensors that make the same hits of the same particles: their
+    // chips' sizes, thresholds, noise and masks, and the depletion.
+    uint64_t fingerprint() const;
     // The centre of the assembled image.
     double centre_x() const { return centre_x_; }
     double centre_y() const { return centre_y_; }

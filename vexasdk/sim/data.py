@@ -249,7 +249,11 @@ def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, bloc
             that many pixel hits, on average, to a sensor fully depleted, at a
             5 keV threshold and with nothing masked (one hit per microsecond).
             The mask, the thresholds and the bias then take their share, and in
-            the frame modes a pixel hit twice reports once. In the binned modes:
+            the frame modes a pixel hit twice reports once. Data-driven
+            blocks of 16,384 hits or more come from the particle model eight
+            times under one state of the sensor; after that each is one of
+            those eight moved to its own detector time, so that a delivery
+            thread keeps up with a quad's peak. In the binned modes:
             bins (scan positions) per block, at most 262144. 0 makes empty
             blocks that cover no detector time.
         block_limit: Blocks in all; 0 is no limit. In the binned modes a scan
