@@ -28,6 +28,9 @@ import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 
+# Imported before the exit handler below is registered, so that its own
+# exit-time close (registered on import) runs after ours.
+from vexasdk import _device_opener  # noqa: F401
 from vexasdk._t3_binning import BinnedParams
 from vexasdk._utils import SdkError
 from vexasdk.pixel_chip import OperationalMode
@@ -238,7 +241,7 @@ _log.addHandler(_fetch_failures)
 @atexit.register
 def _end_all_at_exit() -> None:
     # Runs before the device-opening code's own exit-time close (registered
-    # earlier): an acquisition still running when the script ends is aborted
+    # earlier, see the imports): an acquisition still running when the script ends is aborted
     # and its sinks closed while the interpreter is whole, so that a file
     # being written is finished, not cut off by finalisation halfway.
     with _fetch_failures.guard:
@@ -348,6 +351,10 @@ class Acquisition:
             raise
         with _fetch_failures.guard:
             _fetch_failures.running.append(self)
+        # First of the exit handlers again: libraries the sinks use (h5py)
+        # register theirs on import, and tear down what a sink still needs.
+        atexit.unregister(_end_all_at_exit)
+        atexit.register(_end_all_at_exit)
         self.started_at = time.time()
         try:
             # One callback of every mode's shape: it takes whatever the trampoline passes.
@@ -379,11 +386,13 @@ class Acquisition:
                 self._stopped_by = cause
         if self._timer is not None:
             self._timer.cancel()
+        self.ended_at = time.time()
+        self._close_sinks()
+        # Running until its sinks are closed: the exit handler waits for what
+        # it finds here.
         with _fetch_failures.guard:
             if self in _fetch_failures.running:
                 _fetch_failures.running.remove(self)
-        self.ended_at = time.time()
-        self._close_sinks()
         self._ended.set()
         # The iterator learns of the end at once, behind the blocks still
         # queued: the marker goes in past the bound, as nothing more follows.
