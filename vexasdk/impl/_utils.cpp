@@ -7,57 +7,11 @@
 #include <cstring>
 
 #include "support/capi.hpp"
+#include "support/gil.hpp"
+#include "support/module_start.hpp"
 #include "support/utils_api.hpp"
 
 namespace {
-
-PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace too
-
-// Raises SdkError(message, code) and answers -1 for any code but success.
-// Callable with or without the interpreter lock.
-int raise_if_err(int code, PyObject* message) noexcept {
-    if (code == 0) return 0;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    vx::Ref text = vx::Ref::borrow(message ? message : Py_None);
-    vx::Ref error = vx::Ref::steal(PyObject_CallFunction(sdk_error_type, "Oi", text.get(), code));
-    if (error) PyErr_SetObject(sdk_error_type, error.get());
-    text = {};
-    error = {};
-    PyGILState_Release(gil);
-    return -1;
-}
-
-// A new one-dimensional array holding a copy of `count` records of `dtype`
-// found at `data`. The SDK may reuse its memory once the callback returns and
-// the callback may keep the array, so the records are copied: one allocation,
-// one memcpy.
-PyObject* c_to_np_arr(void* data, size_t count, PyObject* dtype) noexcept {
-    if (dtype == nullptr || !PyArray_DescrCheck(dtype)) {
-        PyErr_Format(PyExc_TypeError, "expected a numpy dtype, got %.200s",
-                     dtype ? Py_TYPE(dtype)->tp_name : "NULL");
-        return nullptr;
-    }
-    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
-    if (PyDataType_REFCHK(descr)) {
-        PyErr_SetString(PyExc_TypeError, "cannot copy records of a dtype that holds Python objects");
-        return nullptr;
-    }
-    auto itemsize = static_cast<size_t>(PyDataType_ELSIZE(descr));
-    if (itemsize != 0 && count > static_cast<size_t>(NPY_MAX_INTP) / itemsize) {
-        PyErr_Format(PyExc_OverflowError, "%zu records of %zu bytes exceed the addressable size", count, itemsize);
-        return nullptr;
-    }
-    if (data == nullptr && count != 0) {
-        PyErr_Format(PyExc_ValueError, "the SDK reported %zu records at a null pointer", count);
-        return nullptr;
-    }
-    npy_intp length = static_cast<npy_intp>(count);
-    Py_INCREF(descr);  // PyArray_NewFromDescr steals it, even on failure
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &length, nullptr, nullptr, 0, nullptr);
-    if (array == nullptr) return nullptr;
-    if (count != 0) memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, count * itemsize);
-    return array;
-}
 
 constexpr char kBody[] = R"PY(
 class SdkError(Exception):
@@ -90,25 +44,69 @@ _ERROR_NAMES = {
 }
 )PY";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._utils",
-                          "SDK result codes as exceptions, SDK records as numpy arrays.", -1};
-bool initialised = false;
+PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace too
+
+// Raises SdkError(message, code) and answers -1 for any code but success.
+// Callable with or without the interpreter lock.
+int raise_if_err(int code, PyObject* message) noexcept {
+    if (code == 0) return 0;
+    vx::HeldGil gil;  // declared first: the references go before the lock does
+    vx::Ref text = vx::Ref::borrow(message ? message : Py_None);
+    vx::Ref error = vx::Ref::steal(PyObject_CallFunction(sdk_error_type, "Oi", text.get(), code));
+    if (error) PyErr_SetObject(sdk_error_type, error.get());
+    return -1;
+}
+
+// A new one-dimensional array holding a copy of `count` records of `dtype`
+// found at `data`. The SDK may reuse its memory once the callback returns and
+// the callback may keep the array, so the records are copied: one allocation,
+// one memcpy.
+PyObject* c_to_np_arr(void* data, size_t count, PyObject* dtype) noexcept {
+    if (dtype == nullptr || !PyArray_DescrCheck(dtype)) {
+        PyErr_Format(PyExc_TypeError, "expected a numpy dtype, got %.200s",
+                     dtype ? Py_TYPE(dtype)->tp_name : "NULL");
+        return nullptr;
+    }
+    auto* descr = reinterpret_cast<PyArray_Descr*>(dtype);
+    if (PyDataType_REFCHK(descr)) {
+        PyErr_SetString(PyExc_TypeError, "cannot copy records of a dtype that holds Python objects");
+        return nullptr;
+    }
+    auto itemsize = static_cast<size_t>(PyDataType_ELSIZE(descr));
+    if (itemsize != 0 && count > static_cast<size_t>(NPY_MAX_INTP) / itemsize) {
+        PyErr_Format(PyExc_OverflowError, "%zu records of %zu bytes exceed the addressable size", count, itemsize);
+        return nullptr;
+    }
+    if (data == nullptr && count != 0) {
+        PyErr_Format(PyExc_ValueError, "the SDK reported %zu records at a null pointer", count);
+        return nullptr;
+    }
+    npy_intp length = static_cast<npy_intp>(count);
+    // PyArray_NewFromDescr steals a reference to the descriptor, even on failure.
+    auto* stolen = reinterpret_cast<PyArray_Descr*>(vx::Ref::borrow(dtype).release());
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, stolen, 1, &length, nullptr, nullptr, 0, nullptr);
+    if (array == nullptr) return nullptr;
+    if (count != 0) memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, count * itemsize);
+    return array;
+}
+
+// SdkError, made by the module body, kept for the life of the process.
+int keep_sdk_error_type(PyObject* module) noexcept {
+    sdk_error_type = vx::Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "SdkError")).release();
+    return sdk_error_type ? 0 : -1;
+}
+
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._utils",
+                       "SDK result codes as exceptions, SDK records as numpy arrays.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__utils() {
-    if (vx::first_initialisation(initialised, "vexasdk._utils") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (vx::export_function(module.get(), "_raise_if_err", reinterpret_cast<void*>(raise_if_err),
-                            vx::kRaiseIfErrSignature) < 0 ||
-        vx::export_function(module.get(), "_c_to_np_arr", reinterpret_cast<void*>(c_to_np_arr),
-                            vx::kCToNpArrSignature) < 0)
-        return nullptr;
-    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/_utils", kBody) < 0) return nullptr;
-    sdk_error_type = PyDict_GetItemString(PyModule_GetDict(module.get()), "SdkError");
-    Py_XINCREF(sdk_error_type);  // kept for the life of the process
-    if (sdk_error_type == nullptr) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .exports({{"_raise_if_err", raise_if_err, vx::kRaiseIfErrSignature},
+                  {"_c_to_np_arr", c_to_np_arr, vx::kCToNpArrSignature}})
+        .then(PyArray_ImportNumPyAPI)
+        .body("vexasdk/impl/_utils", kBody)
+        .then(keep_sdk_error_type)
+        .done();
 }
