@@ -5,11 +5,13 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <utility>
 
 #include "support/capi.hpp"
 #include "support/gil.hpp"
 #include "support/module_start.hpp"
 #include "support/utils_api.hpp"
+#include "vexasdk/error.h"
 
 namespace {
 
@@ -31,18 +33,29 @@ class SdkError(Exception):
 
     def __str__(self):
         return f"{self.message} ({self.name}, code {self.code})"
-
-
-_ERROR_NAMES = {
-    0: "VEXASDK_SUCCESS",
-    -12: "VEXASDK_ERR_ENOMEM",
-    -14: "VEXASDK_ERR_EFAULT",
-    -16: "VEXASDK_ERR_EBUSY",
-    -19: "VEXASDK_ERR_ENODEV",
-    -22: "VEXASDK_ERR_EINVAL",
-    -5001: "VEXASDK_ERR_BAD_STATE",
-}
 )PY";
+
+// SdkError's names for the SDK's result codes, made from error.h's own
+// enumerators: each code and its name are written once, there.
+#define VX_RESULT(code) std::pair<int, const char*>{code, #code}
+constexpr std::pair<int, const char*> kResultNames[] = {
+    VX_RESULT(VEXASDK_SUCCESS),    VX_RESULT(VEXASDK_ERR_ENOMEM), VX_RESULT(VEXASDK_ERR_EFAULT),
+    VX_RESULT(VEXASDK_ERR_EBUSY),  VX_RESULT(VEXASDK_ERR_ENODEV), VX_RESULT(VEXASDK_ERR_EINVAL),
+    VX_RESULT(VEXASDK_ERR_BAD_STATE),
+};
+#undef VX_RESULT
+
+// _ERROR_NAMES, which SdkError reads when it is made.
+int add_error_names(PyObject* module) noexcept {
+    vx::Ref names = vx::Ref::steal(PyDict_New());
+    if (!names) return -1;
+    for (auto [code, name] : kResultNames) {
+        vx::Ref key = vx::Ref::steal(PyLong_FromLong(code));
+        vx::Ref value = vx::Ref::steal(PyUnicode_FromString(name));
+        if (!key || !value || PyDict_SetItem(names.get(), key.get(), value.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, "_ERROR_NAMES", names.get());
+}
 
 PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace too
 
@@ -107,6 +120,6 @@ PyMODINIT_FUNC PyInit__utils() {
                   {"_c_to_np_arr", c_to_np_arr, vx::kCToNpArrSignature}})
         .then(PyArray_ImportNumPyAPI)
         .body("vexasdk/impl/_utils", kBody)
-        .then(keep_sdk_error_type)
+        .then(add_error_names, keep_sdk_error_type)
         .done();
 }
