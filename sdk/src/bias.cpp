@@ -4,6 +4,7 @@
 
 #include "calls.hpp"
 #include "model.hpp"
+#include "rng.hpp"
 
 namespace vsim {
 namespace {
@@ -13,12 +14,12 @@ constexpr double kLagSeconds = 0.15;
 constexpr double kNoiseVolts = 0.01;
 constexpr double kNoisePerVolt = 1e-4;
 
+// A value in [-1, 1), from the source's own state of the generator.
 double noise(uint64_t& state) {
-    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    z ^= z >> 31;
-    return static_cast<double>(z >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    Rng rng{state};
+    double value = rng.uniform() * 2.0 - 1.0;
+    state = rng.state;
+    return value;
 }
 
 }  // namespace
