@@ -4,6 +4,7 @@
 
 #include "calls.hpp"
 #include "model.hpp"
+#include "rng.hpp"
 
 namespace vsim {
 namespace {
@@ -13,12 +14,12 @@ constexpr double kLagSeconds = 0.15;
 constexpr double kNoiseVolts = 0.01;
 constexpr double kNoisePerVolt = 1e-4;
 
+// A value in [-1, 1), from the source's own state of the generator.
 double noise(uint64_t& state) {
-    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    z ^= z >> 31;
-    return static_cast<double>(z >> 11) * 0x1.0p-53 * 2.0 - 1.0;
+    Rng rng{state};
+    double value = rng.uniform() * 2.0 - 1.0;
+    state = rng.state;
+    return value;
 }
 
 }  // namespace
@@ -48,18 +49,6 @@ void BiasModel::pin(float actual_volts) {
 
 using namespace vsim;
 
-namespace {
-
-template <class Fn>
-vexasdk_err_code with_bias(vexasdk_dev_ctx* ctx, uint8_t bias_id, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        if (bias_id >= device.biases.size()) return VEXASDK_ERR_EINVAL;
-        return fn(device.biases[bias_id]);
-    }));
-}
-
-}  // namespace
-
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_count(vexasdk_dev_ctx* ctx, uint8_t* count) {
     VSIM_ENTER(arg("ctx", ctx), arg("count", count));
     if (count == nullptr) return VEXASDK_ERR_EFAULT;
@@ -73,7 +62,7 @@ VEXASDK_API vexasdk_err_code vexasdk_bias_get_range(vexasdk_dev_ctx* ctx, uint8_
                                                     float* max_volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("min_volts", min_volts), arg("max_volts", max_volts));
     if (min_volts == nullptr || max_volts == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_bias(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
+    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
         *min_volts = bias.min_volts;
         *max_volts = bias.max_volts;
         return VEXASDK_SUCCESS;
@@ -82,7 +71,7 @@ VEXASDK_API vexasdk_err_code vexasdk_bias_get_range(vexasdk_dev_ctx* ctx, uint8_
 
 VEXASDK_API vexasdk_err_code vexasdk_bias_set_desired(vexasdk_dev_ctx* ctx, uint8_t bias_id, float volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("volts", volts));
-    return with_bias(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
+    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
         // Written so that NaN is refused too.
         if (!(volts >= bias.min_volts && volts <= bias.max_volts)) return VEXASDK_ERR_EINVAL;
         bias.follow(volts);
@@ -93,7 +82,7 @@ VEXASDK_API vexasdk_err_code vexasdk_bias_set_desired(vexasdk_dev_ctx* ctx, uint
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_desired(vexasdk_dev_ctx* ctx, uint8_t bias_id, float* volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("volts", volts));
     if (volts == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_bias(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
+    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
         *volts = bias.desired;
         return VEXASDK_SUCCESS;
     });
@@ -102,7 +91,7 @@ VEXASDK_API vexasdk_err_code vexasdk_bias_get_desired(vexasdk_dev_ctx* ctx, uint
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_actual(vexasdk_dev_ctx* ctx, uint8_t bias_id, float* volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("volts", volts));
     if (volts == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_bias(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
+    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
         *volts = bias.actual_now();
         return VEXASDK_SUCCESS;
     });

@@ -10,14 +10,6 @@ using namespace vsim;
 namespace {
 
 // Runs `fn(chip)` for chip `index` of a valid context; EINVAL for no such chip.
-template <class Fn>
-vexasdk_err_code with_chip(vexasdk_dev_ctx* ctx, uint8_t index, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        if (index >= device.chips.size()) return VEXASDK_ERR_EINVAL;
-        return fn(device.chips[index]);
-    }));
-}
-
 // The mask size chip `index` expects, or 0 when there is no such chip. Lets the
 // call log read a caller's mask only when the call itself would read it: a
 // wrong `data_len` need not describe readable memory.
@@ -65,7 +57,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_get_settings(vexasdk_dev_ctx* ctx, vex
 VEXASDK_API vexasdk_err_code vexasdk_chip_get_info(vexasdk_dev_ctx* ctx, uint8_t chip, vexasdk_chip_info* info) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("info", info));
     if (info == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         *info = model.info;
         return VEXASDK_SUCCESS;
     });
@@ -99,7 +91,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_configure(vexasdk_dev_ctx* ctx, uint8_
 VEXASDK_API vexasdk_err_code vexasdk_chip_set_polarity(vexasdk_dev_ctx* ctx, uint8_t chip,
                                                        vexasdk_chip_polarity polarity) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("polarity", polarity));
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         auto value = static_cast<uint32_t>(polarity);
         if (value >= 32 || !(model.info.supported_polarities & (1u << value))) return VEXASDK_ERR_EINVAL;
         model.polarity = value;
@@ -110,7 +102,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_polarity(vexasdk_dev_ctx* ctx, uin
 VEXASDK_API vexasdk_err_code vexasdk_chip_get_thld(vexasdk_dev_ctx* ctx, uint8_t chip, float* thld_kev) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_kev", thld_kev));
     if (thld_kev == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         *thld_kev = (static_cast<float>(model.thld_raw) - model.raw_offset) * model.kev_per_raw;
         return VEXASDK_SUCCESS;
     });
@@ -118,7 +110,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_get_thld(vexasdk_dev_ctx* ctx, uint8_t
 
 VEXASDK_API vexasdk_err_code vexasdk_chip_set_thld(vexasdk_dev_ctx* ctx, uint8_t chip, float thld_kev) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_kev", thld_kev));
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         // NaN fails both comparisons.
         if (!(thld_kev >= model.info.min_kev && thld_kev <= model.info.max_kev)) return VEXASDK_ERR_EINVAL;
         double raw = std::nearbyint(static_cast<double>(thld_kev) / model.kev_per_raw + model.raw_offset);
@@ -132,7 +124,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_thld(vexasdk_dev_ctx* ctx, uint8_t
 VEXASDK_API vexasdk_err_code vexasdk_chip_get_raw_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint32_t* thld_raw) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_raw", thld_raw));
     if (thld_raw == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         *thld_raw = model.thld_raw;
         return VEXASDK_SUCCESS;
     });
@@ -140,7 +132,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_get_raw_thld(vexasdk_dev_ctx* ctx, uin
 
 VEXASDK_API vexasdk_err_code vexasdk_chip_set_raw_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint32_t thld_raw) {
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("thld_raw", thld_raw));
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         if (!in_range(thld_raw, model.info)) return VEXASDK_ERR_EINVAL;
         model.thld_raw = thld_raw;
         return VEXASDK_SUCCESS;
@@ -152,7 +144,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_get_pixel_mask(vexasdk_dev_ctx* ctx, u
     VSIM_ENTER(arg("ctx", ctx), arg("chip", chip), arg("mask", mask), arg("data", mask ? mask->data : nullptr),
                arg("data_len", mask ? mask->data_len : 0));
     if (mask == nullptr || (mask->data == nullptr && mask->data_len != 0)) return VEXASDK_ERR_EFAULT;
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         if (mask->data_len != model.mask.size()) return VEXASDK_ERR_EINVAL;
         if (!model.mask.empty()) memcpy(mask->data, model.mask.data(), model.mask.size());
         return VEXASDK_SUCCESS;
@@ -166,7 +158,7 @@ VEXASDK_API vexasdk_err_code vexasdk_chip_set_pixel_mask(vexasdk_dev_ctx* ctx, u
                bytes_arg("data", readable ? mask->data : nullptr, readable ? mask->data_len : 0),
                arg("data_len", mask ? mask->data_len : 0));
     if (mask == nullptr || (mask->data == nullptr && mask->data_len != 0)) return VEXASDK_ERR_EFAULT;
-    return with_chip(ctx, chip, [&](ChipModel& model) -> int32_t {
+    return with_item<&DeviceModel::chips>(ctx, chip, [&](ChipModel& model) -> int32_t {
         if (mask->data_len != model.mask.size()) return VEXASDK_ERR_EINVAL;
         if (!model.mask.empty()) model.mask.assign(mask->data, mask->data_len);
         return VEXASDK_SUCCESS;

@@ -6,18 +6,6 @@
 
 using namespace vsim;
 
-namespace {
-
-template <class Fn>
-vexasdk_err_code with_unit(vexasdk_dev_ctx* ctx, uint8_t unit_id, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        if (unit_id >= device.units.size()) return VEXASDK_ERR_EINVAL;
-        return fn(device.units[unit_id]);
-    }));
-}
-
-}  // namespace
-
 VEXASDK_API vexasdk_err_code vexasdk_dev_get_unit_count(vexasdk_dev_ctx* ctx, uint8_t* count) {
     VSIM_ENTER(arg("ctx", ctx), arg("count", count));
     if (count == nullptr) return VEXASDK_ERR_EFAULT;
@@ -30,7 +18,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_get_unit_count(vexasdk_dev_ctx* ctx, ui
 VEXASDK_API vexasdk_err_code vexasdk_dev_is_unit_powered(vexasdk_dev_ctx* ctx, uint8_t unit_id, bool* powered) {
     VSIM_ENTER(arg("ctx", ctx), arg("unit_id", unit_id), arg("powered", powered));
     if (powered == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_unit(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
+    return with_item<&DeviceModel::units>(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
         *powered = unit.powered;
         return VEXASDK_SUCCESS;
     });
@@ -38,7 +26,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_is_unit_powered(vexasdk_dev_ctx* ctx, u
 
 VEXASDK_API vexasdk_err_code vexasdk_dev_power_up_unit(vexasdk_dev_ctx* ctx, uint8_t unit_id) {
     VSIM_ENTER(arg("ctx", ctx), arg("unit_id", unit_id));
-    return with_unit(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
+    return with_item<&DeviceModel::units>(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
         unit.powered = true;
         return VEXASDK_SUCCESS;
     });
@@ -46,7 +34,7 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_power_up_unit(vexasdk_dev_ctx* ctx, uin
 
 VEXASDK_API vexasdk_err_code vexasdk_dev_power_down_unit(vexasdk_dev_ctx* ctx, uint8_t unit_id) {
     VSIM_ENTER(arg("ctx", ctx), arg("unit_id", unit_id));
-    return with_unit(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
+    return with_item<&DeviceModel::units>(ctx, unit_id, [&](UnitModel& unit) -> int32_t {
         unit.powered = false;
         return VEXASDK_SUCCESS;
     });

@@ -289,6 +289,18 @@ int32_t with_device(const vexasdk_dev_ctx* ctx, Fn&& fn) {
     return fn(*device);
 }
 
+// Runs `fn(item)` for item `i` of the device's list `Items` (chips, biases,
+// units) under the world lock, for the device behind `ctx`: the answers of
+// with_device, and EINVAL when there is no such item.
+template <auto Items, class Fn>
+vexasdk_err_code with_item(const vexasdk_dev_ctx* ctx, size_t i, Fn&& fn) {
+    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        auto& items = device.*Items;
+        if (i >= items.size()) return VEXASDK_ERR_EINVAL;
+        return fn(items[i]);
+    }));
+}
+
 // A counter of sim device `index`, read under the world lock; 0 for no such device.
 template <class Read>
 uint64_t sim_counter(uint32_t index, Read&& read) {
@@ -303,6 +315,16 @@ int32_t with_sim_device(uint32_t index, Fn&& fn) {
     DeviceModel* device = sim_device(index);
     if (device == nullptr) return VEXASDK_ERR_ENODEV;
     return fn(*device);
+}
+
+// with_item for sim device `index`.
+template <auto Items, class Fn>
+vexasdk_err_code with_sim_item(uint32_t index, size_t i, Fn&& fn) {
+    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        auto& items = device.*Items;
+        if (i >= items.size()) return VEXASDK_ERR_EINVAL;
+        return fn(items[i]);
+    }));
 }
 
 // Acquisition engine (acquisition.cpp). Stops delivery and joins the threads;

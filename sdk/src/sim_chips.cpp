@@ -13,14 +13,6 @@ namespace {
 constexpr uint32_t kMaxChips = 255;  // what a uint8_t count can report
 constexpr uint32_t kMaxSide = 4096;
 
-template <class Fn>
-vexasdk_err_code with_sim_chip(uint32_t device, uint32_t chip, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
-        if (chip >= model.chips.size()) return VEXASDK_ERR_EINVAL;
-        return fn(model.chips[chip]);
-    }));
-}
-
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_count(uint32_t device, uint32_t count) {
@@ -36,7 +28,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_count(uint32_t device, uint32_
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_info(uint32_t device, uint32_t chip, vexasdk_chip_info* info) {
     if (info == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         *info = model.info;
         return VEXASDK_SUCCESS;
     });
@@ -55,7 +47,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t
     if (!std::isfinite(copy.min_kev) || !std::isfinite(copy.max_kev) || !std::isfinite(copy.noise_kev) ||
         copy.min_kev > copy.max_kev || copy.min_raw > copy.max_raw)
         return VEXASDK_ERR_EINVAL;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         size_t pixels = static_cast<size_t>(copy.width) * copy.height;
         if (model.mask.size() != pixels || model.info.width != copy.width) model.mask.assign(pixels, 1);
         model.info = copy;
@@ -66,7 +58,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_state(uint32_t device, uint32_t chip,
                                                         vexasdk_sim_chip_state* state) {
     if (state == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         *state = {model.polarity, model.mode, model.thld_raw, model.kev_per_raw, model.raw_offset,
                   model.configure_count};
         return VEXASDK_SUCCESS;
@@ -80,7 +72,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_state(uint32_t device, uint32_
     // The keV conversion divides by the slope.
     if (!std::isfinite(copy.kev_per_raw) || !(copy.kev_per_raw > 0.0f) || !std::isfinite(copy.raw_offset))
         return VEXASDK_ERR_EINVAL;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         model.polarity = copy.polarity;
         model.mode = copy.mode;
         model.thld_raw = copy.thld_raw;
@@ -93,7 +85,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_state(uint32_t device, uint32_
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_mask(uint32_t device, uint32_t chip, uint8_t* data, size_t len) {
     if (data == nullptr && len != 0) return VEXASDK_ERR_EFAULT;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         if (len != model.mask.size()) return VEXASDK_ERR_EINVAL;
         if (len != 0) memcpy(data, model.mask.data(), len);
         return VEXASDK_SUCCESS;
@@ -103,7 +95,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_mask(uint32_t device, uint32_t
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_mask(uint32_t device, uint32_t chip, const uint8_t* data,
                                                        size_t len) {
     if (data == nullptr && len != 0) return VEXASDK_ERR_EFAULT;
-    return with_sim_chip(device, chip, [&](ChipModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
         if (len != model.mask.size()) return VEXASDK_ERR_EINVAL;
         if (len != 0) model.mask.assign(data, len);
         return VEXASDK_SUCCESS;

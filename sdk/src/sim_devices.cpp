@@ -11,22 +11,6 @@ namespace {
 // The unit counts travel as uint8_t through the SDK.
 constexpr uint32_t kMaxCount = 255;
 
-template <class Fn>
-vexasdk_err_code with_bias(uint32_t device, uint32_t bias, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
-        if (bias >= model.biases.size()) return VEXASDK_ERR_EINVAL;
-        return fn(model.biases[bias]);
-    }));
-}
-
-template <class Fn>
-vexasdk_err_code with_unit(uint32_t device, uint32_t unit, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
-        if (unit >= model.units.size()) return VEXASDK_ERR_EINVAL;
-        return fn(model.units[unit]);
-    }));
-}
-
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_record(uint32_t device, const void* record, size_t size) {
@@ -64,7 +48,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_count(uint32_t device, uint32_
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_range(uint32_t device, uint32_t bias, float min_volts,
                                                         float max_volts) {
     if (!(min_volts <= max_volts)) return VEXASDK_ERR_EINVAL;
-    return with_bias(device, bias, [&](BiasModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::biases>(device, bias, [&](BiasModel& model) -> int32_t {
         model.min_volts = min_volts;
         model.max_volts = max_volts;
         return VEXASDK_SUCCESS;
@@ -72,14 +56,14 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_range(uint32_t device, uint32_
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_desired(uint32_t device, uint32_t bias, float volts) {
-    return with_bias(device, bias, [&](BiasModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::biases>(device, bias, [&](BiasModel& model) -> int32_t {
         model.follow(volts);
         return VEXASDK_SUCCESS;
     });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_actual(uint32_t device, uint32_t bias, float volts) {
-    return with_bias(device, bias, [&](BiasModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::biases>(device, bias, [&](BiasModel& model) -> int32_t {
         model.pin(volts);
         return VEXASDK_SUCCESS;
     });
@@ -87,7 +71,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_actual(uint32_t device, uint32
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_bias(uint32_t device, uint32_t bias, float* desired, float* actual) {
     if (desired == nullptr || actual == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_bias(device, bias, [&](BiasModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::biases>(device, bias, [&](BiasModel& model) -> int32_t {
         *desired = model.desired;
         *actual = model.actual_now();
         return VEXASDK_SUCCESS;
@@ -103,7 +87,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_count(uint32_t device, uint32_
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint32_t unit, bool powered) {
-    return with_unit(device, unit, [&](UnitModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::units>(device, unit, [&](UnitModel& model) -> int32_t {
         model.powered = powered;
         return VEXASDK_SUCCESS;
     });
@@ -111,7 +95,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint3
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_unit_powered(uint32_t device, uint32_t unit, bool* powered) {
     if (powered == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_unit(device, unit, [&](UnitModel& model) -> int32_t {
+    return with_sim_item<&DeviceModel::units>(device, unit, [&](UnitModel& model) -> int32_t {
         *powered = model.powered;
         return VEXASDK_SUCCESS;
     });

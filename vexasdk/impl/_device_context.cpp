@@ -1,6 +1,7 @@
 // vexasdk._device_context: the non-owning handle of an opened device.
 #include "_device_context.hpp"
 
+#include "support/module_start.hpp"
 #include "support/pickle.hpp"
 
 namespace {
@@ -65,19 +66,14 @@ PyObject* from_ptr(vexasdk_dev_ctx* ptr, const std::string* conn_string) noexcep
     return self;
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._device_context", nullptr, -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._device_context", nullptr, -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__device_context() {
-    if (vx::first_initialisation(initialised, "vexasdk._device_context") < 0) return nullptr;
-    if (PyType_Ready(&context_type) < 0) return nullptr;
-    if (vx::set_vtable(&context_type, &vtable) < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "_DeviceContext", reinterpret_cast<PyObject*>(&context_type)) < 0)
-        return nullptr;
-    module_globals = PyModule_GetDict(module.get());
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, module_globals)
+        .ready(context_type)
+        .vtable(context_type, &vtable)
+        .add("_DeviceContext", context_type)
+        .done();
 }

@@ -7,8 +7,9 @@
 
 #include "_device_context.hpp"
 #include "support/gil.hpp"
-#include "support/memory.hpp"
 #include "support/kept_callables.hpp"
+#include "support/memory.hpp"
+#include "support/module_start.hpp"
 #include "support/sdk_text.hpp"
 #include "support/sdk_threads.hpp"
 #include "support/utils_api.hpp"
@@ -85,20 +86,6 @@ const std::string* kept_string(PyObject* text) noexcept {
     return PyDict_SetItem(books.strings, text, capsule.get()) < 0 ? nullptr : copy;
 }
 
-int raise_if_err(int rc, const char* message) noexcept {
-    if (rc == 0) return 0;
-    vx::Ref text = vx::Ref::steal(PyUnicode_FromString(message));
-    if (!text) return -1;
-    return vx::raise_if_err(rc, text.get());
-}
-
-int raise_if_err(int rc, PyObject* format, PyObject* arg) noexcept {
-    if (rc == 0) return 0;
-    vx::Ref text = vx::Ref::steal(PyUnicode_Format(format, arg));
-    if (!text) return -1;
-    return vx::raise_if_err(rc, text.get());
-}
-
 vexasdk_dev_ctx* context_of(PyObject* obj, const char* name) noexcept {
     if (vx::context_arg(obj, name) < 0) return nullptr;
     return vx::sdk_context(obj);
@@ -112,9 +99,8 @@ PyObject* open_device(PyObject*, PyObject* arg) noexcept {
     const char* utf8 = PyUnicode_AsUTF8(arg);  // owned by `arg`, which the call holds
     if (utf8 == nullptr) return nullptr;
     vexasdk_dev_ctx* ctx = nullptr;
-    int rc = vx::without_gil([&] { return vexasdk_dev_open(utf8, &ctx); });
-    vx::Ref format = vx::Ref::steal(PyUnicode_FromString("Failed to open device %r."));
-    if (!format || raise_if_err(rc, format.get(), arg) < 0) return nullptr;
+    if (vx::sdk_call_failed([&] { return vexasdk_dev_open(utf8, &ctx); }, "Failed to open device %R.", arg))
+        return nullptr;
     const std::string* text = kept_string(arg);
     vx::Ref handle = vx::Ref::steal(text ? vx::device_context_vtable->from_ptr(ctx, text) : nullptr);
     if (!handle || add_to(books.open, ctx) < 0) {
@@ -181,7 +167,7 @@ PyObject* close_device(PyObject*, PyObject* arg) noexcept {
     }
     // A callback of the device would wait for its own delivery to end.
     int rc = vx::on_sdk_thread() ? VEXASDK_ERR_BAD_STATE : close_context(ctx);
-    if (raise_if_err(rc, "Failed to close the device.") < 0) return nullptr;
+    if (vx::sdk_failed(rc, "Failed to close the device.")) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -238,12 +224,9 @@ vx::Ref monitor_number(bool real, const vexasdk_mon_range& range, bool max) noex
 // are: any type but float reads as int.
 vx::Ref monitor_description(vexasdk_dev_ctx* ctx, uint32_t mon_id) noexcept {
     vexasdk_mon_info info{};
-    int rc = vx::without_gil([&] { return vexasdk_mon_get_info(ctx, mon_id, &info); });
-    if (rc != VEXASDK_SUCCESS) {
-        vx::Ref message = vx::Ref::steal(PyUnicode_FromFormat("Failed to read the description of monitor %u.", mon_id));
-        if (message) vx::raise_if_err(rc, message.get());
+    if (vx::sdk_call_failed([&] { return vexasdk_mon_get_info(ctx, mon_id, &info); },
+                            "Failed to read the description of monitor %u.", mon_id))
         return {};
-    }
     if (info.name == nullptr) {
         PyErr_Format(PyExc_ValueError, "The SDK described monitor %u without a name.", mon_id);
         return {};
@@ -281,7 +264,7 @@ PyObject* monitor_descriptions(PyObject*, PyObject* arg) noexcept {
         if (!ids) return PyErr_NoMemory();
         capacity = count;
     }
-    if (raise_if_err(rc, "Failed to list the monitors.") < 0) return nullptr;
+    if (vx::sdk_failed(rc, "Failed to list the monitors.")) return nullptr;
     vx::Ref list = vx::Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
@@ -309,18 +292,17 @@ PyObject* bias_ranges(PyObject*, PyObject* arg) noexcept {
     vexasdk_dev_ctx* ctx = context_of(arg, "context");
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
     uint8_t count = 0;
-    int rc = vx::without_gil([&] { return vexasdk_bias_get_count(ctx, &count); });
-    if (raise_if_err(rc, "Failed to get the number of bias sources.") < 0) return nullptr;
+    if (vx::sdk_call_failed([&] { return vexasdk_bias_get_count(ctx, &count); },
+                            "Failed to get the number of bias sources."))
+        return nullptr;
     vx::Ref ranges = vx::Ref::steal(PyList_New(0));
     if (!ranges) return nullptr;
     for (unsigned id = 0; id < count; ++id) {
         float min_volts = 0.0f, max_volts = 0.0f;
-        rc = vx::without_gil(
-            [&] { return vexasdk_bias_get_range(ctx, static_cast<uint8_t>(id), &min_volts, &max_volts); });
-        if (rc != 0) {
-            vx::Ref text = vx::Ref::steal(PyUnicode_FromFormat("Bias source %u: Failed to get the range.", id));
-            if (!text || vx::raise_if_err(rc, text.get()) < 0) return nullptr;
-        }
+        if (vx::sdk_call_failed(
+                [&] { return vexasdk_bias_get_range(ctx, static_cast<uint8_t>(id), &min_volts, &max_volts); },
+                "Bias source %u: Failed to get the range.", id))
+            return nullptr;
         vx::Ref range = vx::Ref::steal(Py_BuildValue("(dd)", static_cast<double>(min_volts),
                                                      static_cast<double>(max_volts)));
         if (!range || PyList_Append(ranges.get(), range.get()) < 0) return nullptr;
@@ -328,22 +310,22 @@ PyObject* bias_ranges(PyObject*, PyObject* arg) noexcept {
     return ranges.release();
 }
 
-PyObject* power_unit_count(PyObject*, PyObject* arg) noexcept {
+// A count the SDK reports for the device of `arg` through `get_count`.
+PyObject* device_count(PyObject* arg, vexasdk_err_code (*get_count)(vexasdk_dev_ctx*, uint8_t*),
+                       const char* failed) noexcept {
     vexasdk_dev_ctx* ctx = context_of(arg, "context");
     if (ctx == nullptr && PyErr_Occurred()) return nullptr;
     uint8_t count = 0;
-    int rc = vx::without_gil([&] { return vexasdk_dev_get_unit_count(ctx, &count); });
-    if (raise_if_err(rc, "Failed to get the number of power units.") < 0) return nullptr;
-    return PyLong_FromLong(count);
+    if (vx::sdk_call_failed([&] { return get_count(ctx, &count); }, failed)) return nullptr;
+    return PyLong_FromUnsignedLong(count);
+}
+
+PyObject* power_unit_count(PyObject*, PyObject* arg) noexcept {
+    return device_count(arg, vexasdk_dev_get_unit_count, "Failed to get the number of power units.");
 }
 
 PyObject* chip_count(PyObject*, PyObject* arg) noexcept {
-    vexasdk_dev_ctx* ctx = context_of(arg, "context");
-    if (ctx == nullptr && PyErr_Occurred()) return nullptr;
-    uint8_t count = 0;
-    int rc = vx::without_gil([&] { return vexasdk_chip_get_count(ctx, &count); });
-    if (raise_if_err(rc, "Failed to retrieve number of chips on the device.") < 0) return nullptr;
-    return PyLong_FromUnsignedLong(count);
+    return device_count(arg, vexasdk_chip_get_count, "Failed to retrieve number of chips on the device.");
 }
 
 // The SDK's description of one chip as a plain tuple; the package builds the
@@ -358,14 +340,9 @@ PyObject* chip_info(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     uint8_t chip = 0;
     if (vx::unsigned_arg(args[1], "uint8_t", &chip) < 0) return nullptr;
     vexasdk_chip_info info{};
-    int rc = vx::without_gil([&] { return vexasdk_chip_get_info(ctx, chip, &info); });
-    if (rc != 0) {
-        vx::Ref message = vx::Ref::steal(PyUnicode_FromFormat("Chip %u: Failed to read the chip description.",
-                                                              static_cast<unsigned>(chip)));
-        if (!message) return nullptr;
-        vx::raise_if_err(rc, message.get());
+    if (vx::sdk_call_failed([&] { return vexasdk_chip_get_info(ctx, chip, &info); },
+                            "Chip %u: Failed to read the chip description.", static_cast<unsigned>(chip)))
         return nullptr;
-    }
     // The SDK owes a terminated name; a full field is cut rather than overrun.
     vx::Ref name = vx::Ref::steal(
         PyUnicode_DecodeUTF8(info.name, static_cast<Py_ssize_t>(strnlen(info.name, sizeof info.name)), "replace"));
@@ -410,29 +387,32 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._device_opener",
-                          "Opens and closes SDK contexts for the package's device objects.", -1, functions};
-bool initialised = false;
+// Every context still open is closed at interpreter exit; a forked child
+// forgets the parent's.
+int close_all_at_exit_and_fork(PyObject* module) noexcept {
+    vx::Ref atexit = vx::Ref::steal(PyImport_ImportModule("atexit"));
+    vx::Ref os = vx::Ref::steal(PyImport_ImportModule("os"));
+    vx::Ref close_all_fn = vx::Ref::steal(PyObject_GetAttrString(module, "close_all"));
+    vx::Ref after_fork_fn = vx::Ref::steal(PyObject_GetAttrString(module, "after_fork_in_child"));
+    if (!atexit || !os || !close_all_fn || !after_fork_fn) return -1;
+    vx::Ref registered = vx::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", close_all_fn.get()));
+    if (!registered) return -1;
+    vx::Ref no_args = vx::Ref::steal(PyTuple_New(0));
+    vx::Ref keywords = vx::Ref::steal(Py_BuildValue("{sO}", "after_in_child", after_fork_fn.get()));
+    vx::Ref at_fork = vx::Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
+    if (!no_args || !keywords || !at_fork) return -1;
+    registered = vx::Ref::steal(PyObject_Call(at_fork.get(), no_args.get(), keywords.get()));
+    return registered ? 0 : -1;
+}
+
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._device_opener",
+                       "Opens and closes SDK contexts for the package's device objects.", -1, functions}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__device_opener() {
-    if (vx::first_initialisation(initialised, "vexasdk._device_opener") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (make_books() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0) return nullptr;
-    vx::Ref atexit = vx::Ref::steal(PyImport_ImportModule("atexit"));
-    vx::Ref os = vx::Ref::steal(PyImport_ImportModule("os"));
-    vx::Ref close_all_fn = vx::Ref::steal(PyObject_GetAttrString(module.get(), "close_all"));
-    vx::Ref after_fork_fn = vx::Ref::steal(PyObject_GetAttrString(module.get(), "after_fork_in_child"));
-    if (!atexit || !os || !close_all_fn || !after_fork_fn) return nullptr;
-    vx::Ref registered = vx::Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", close_all_fn.get()));
-    if (!registered) return nullptr;
-    vx::Ref no_args = vx::Ref::steal(PyTuple_New(0));
-    vx::Ref keywords = vx::Ref::steal(Py_BuildValue("{sO}", "after_in_child", after_fork_fn.get()));
-    vx::Ref at_fork = vx::Ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork"));
-    if (!no_args || !keywords || !at_fork) return nullptr;
-    registered = vx::Ref::steal(PyObject_Call(at_fork.get(), no_args.get(), keywords.get()));
-    if (!registered) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .then(make_books, vx::import_device_context, vx::import_raise_if_err)
+        .then(close_all_at_exit_and_fork)
+        .done();
 }

@@ -2,6 +2,7 @@
 #include "support/controller.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/device.h"
@@ -21,8 +22,8 @@ PyObject* is_powered(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
     vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto unit8 = static_cast<uint8_t>(controller(self)->id);
     bool powered = false;
-    int rc = vx::without_gil([&] { return vexasdk_dev_is_unit_powered(ctx, unit8, &powered); });
-    if (vx::sdk_failed(rc, "Unit %d: Failed to determine if the power unit is powered-up.", controller(self)->id))
+    if (vx::sdk_call_failed([&] { return vexasdk_dev_is_unit_powered(ctx, unit8, &powered); },
+                            "Unit %d: Failed to determine if the power unit is powered-up.", controller(self)->id))
         return nullptr;
     return PyBool_FromLong(powered);
 }
@@ -39,8 +40,9 @@ PyObject* switch_unit(PyObject* self, bool want_powered, Switch sdk_switch, cons
     if ((powered != 0) == want_powered) Py_RETURN_NONE;
     vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto unit8 = static_cast<uint8_t>(controller(self)->id);
-    int rc = vx::without_gil([&] { return sdk_switch(ctx, unit8); });
-    if (vx::sdk_failed(rc, "Unit %d: %s", controller(self)->id, what)) return nullptr;
+    if (vx::sdk_call_failed([&] { return sdk_switch(ctx, unit8); },
+                            "Unit %d: %s", controller(self)->id, what))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -74,38 +76,25 @@ PyMethodDef unit_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject unit_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk._power_unit._PowerUnit",
-    .tp_basicsize = sizeof(vx::ControllerObject),
-    .tp_dealloc = vx::controller_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Represents a single power unit.",
-    .tp_traverse = vx::controller_traverse,
-    .tp_clear = vx::controller_clear,
-    .tp_methods = unit_methods,
-    .tp_new = unit_new,
-};
+PyTypeObject unit_type = vx::ControllerFields::type(
+    "vexasdk._power_unit._PowerUnit", unit_methods, unit_new, "Represents a single power unit.");
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._power_unit", nullptr, -1};
-bool initialised = false;
+int make_names() noexcept {
+    is_powered_name = PyUnicode_InternFromString("is_powered");
+    return is_powered_name ? 0 : -1;
+}
+
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._power_unit", nullptr, -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__power_unit() {
-    if (vx::first_initialisation(initialised, "vexasdk._power_unit") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0)
-        return nullptr;
-    is_powered_name = PyUnicode_InternFromString("is_powered");
-    if (is_powered_name == nullptr) return nullptr;
-    if (PyType_Ready(&unit_type) < 0) return nullptr;
-    if (vx::annotate_methods(&unit_type, {{"is_powered", {{"return", "bool"}}},
-                                          {"power_up", {{"return", "None"}}},
-                                          {"power_down", {{"return", "None"}}}}) < 0)
-        return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "_PowerUnit", reinterpret_cast<PyObject*>(&unit_type)) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err, make_names)
+        .ready(unit_type)
+        .annotate(unit_type, {{"is_powered", {{"return", "bool"}}},
+                              {"power_up", {{"return", "None"}}},
+                              {"power_down", {{"return", "None"}}}})
+        .add("_PowerUnit", unit_type)
+        .done();
 }

@@ -1,8 +1,90 @@
 // vexasdk._t3_binning: binned scanning data (event counts, iToTs and the
 // packets of every bin) to Python.
 #include "support/data_module.hpp"
+#include "support/module_start.hpp"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+import logging
+from typing import NamedTuple, Protocol
+import awkward as ak
+import numpy as np
+import numpy.typing as npt
+
+_binned_evcount_dtype = np.dtype(np.uint64)
+_binned_itot_dtype = np.dtype(np.uint64)
+_binned_packet_dtype = np.dtype([("address", "uint32"), ("evcount", "uint32"), ("itot", "uint32")])
+
+
+class BinnedEvcountsCb(Protocol):
+    """Binned event counts data callback.
+
+    Invokes a callback with binned event counts data.
+
+    Args:
+        evcounts (npt.NDArray[_binned_evcount_dtype]): Array of binned event count records
+            of type np.uint64.
+    """
+
+    def __call__(self, evcounts: npt.NDArray[_binned_evcount_dtype]) -> None:
+        """BinnedEvcountsCb.__call__(self, evcounts: npt.NDArray[_binned_evcount_dtype]) -> None"""
+
+
+class BinnedItotsCb(Protocol):
+    """Binned iToTs data callback.
+
+    Invoke a callback with binned iToTs data.
+
+    Args:
+        itots (npt.NDArray[_binned_itot_dtype]): Array of binned iToT records
+            of type np.uint64.
+    """
+
+    def __call__(self, itots: npt.NDArray[_binned_itot_dtype]) -> None:
+        """BinnedItotsCb.__call__(self, itots: npt.NDArray[_binned_itot_dtype]) -> None"""
+
+
+class BinnedDataCb(Protocol):
+    """Binned packets + evcounts + iToTs data callback.
+
+    Invokes a callback with binned packets + evcounts + iToTs data.
+
+    Args:
+        evcounts (npt.NDArray[_binned_evcount_dtype]): Array of binned event count records
+            of type np.uint64.
+        itots (npt.NDArray[_binned_itot_dtype]): Array of binned iToT records
+            of type np.uint64.
+        packets (ak.Array): 2D-array of binned packet records
+            of type [("address", "uint32"), ("evcount", "uint32"), ("itot", "uint32")].
+            First dimension represents a bin index.
+            Second dimension represents a packet index inside the chosen bin.
+    """
+
+    def __call__(
+        self,
+        evcounts: npt.NDArray[_binned_evcount_dtype],
+        itots: npt.NDArray[_binned_itot_dtype],
+        packets: ak.Array,
+    ) -> None:
+        """BinnedDataCb.__call__(self, evcounts: npt.NDArray[_binned_evcount_dtype], itots: npt.NDArray[_binned_itot_dtype], packets: ak.Array) -> None"""
+
+
+class BinnedParams(NamedTuple):
+    """Acquisition parameters of binning modes.
+
+    Necessary for synchronization of 4DSTEM data.
+
+    Attributes:
+        width (int): Width of the scan.
+        height (int): Height of the scan.
+        dwell_time_ns (int): Dwell time in nanoseconds.
+    """
+
+    width: int
+    height: int
+    dwell_time_ns: int
+)PY";
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
@@ -293,104 +375,16 @@ void binned_itot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
         [&](PyObject* callback) { return call_with_values(callback, c_itots.binned_itots, c_itots.count, itot_dtype); });
 }
 
-constexpr char kBody[] = R"PY(
-import logging
-from typing import NamedTuple, Protocol
-import awkward as ak
-import numpy as np
-import numpy.typing as npt
-
-_binned_evcount_dtype = np.dtype(np.uint64)
-_binned_itot_dtype = np.dtype(np.uint64)
-_binned_packet_dtype = np.dtype([("address", "uint32"), ("evcount", "uint32"), ("itot", "uint32")])
-
-
-class BinnedEvcountsCb(Protocol):
-    """Binned event counts data callback.
-
-    Invokes a callback with binned event counts data.
-
-    Args:
-        evcounts (npt.NDArray[_binned_evcount_dtype]): Array of binned event count records
-            of type np.uint64.
-    """
-
-    def __call__(self, evcounts: npt.NDArray[_binned_evcount_dtype]) -> None:
-        """BinnedEvcountsCb.__call__(self, evcounts: npt.NDArray[_binned_evcount_dtype]) -> None"""
-
-
-class BinnedItotsCb(Protocol):
-    """Binned iToTs data callback.
-
-    Invoke a callback with binned iToTs data.
-
-    Args:
-        itots (npt.NDArray[_binned_itot_dtype]): Array of binned iToT records
-            of type np.uint64.
-    """
-
-    def __call__(self, itots: npt.NDArray[_binned_itot_dtype]) -> None:
-        """BinnedItotsCb.__call__(self, itots: npt.NDArray[_binned_itot_dtype]) -> None"""
-
-
-class BinnedDataCb(Protocol):
-    """Binned packets + evcounts + iToTs data callback.
-
-    Invokes a callback with binned packets + evcounts + iToTs data.
-
-    Args:
-        evcounts (npt.NDArray[_binned_evcount_dtype]): Array of binned event count records
-            of type np.uint64.
-        itots (npt.NDArray[_binned_itot_dtype]): Array of binned iToT records
-            of type np.uint64.
-        packets (ak.Array): 2D-array of binned packet records
-            of type [("address", "uint32"), ("evcount", "uint32"), ("itot", "uint32")].
-            First dimension represents a bin index.
-            Second dimension represents a packet index inside the chosen bin.
-    """
-
-    def __call__(
-        self,
-        evcounts: npt.NDArray[_binned_evcount_dtype],
-        itots: npt.NDArray[_binned_itot_dtype],
-        packets: ak.Array,
-    ) -> None:
-        """BinnedDataCb.__call__(self, evcounts: npt.NDArray[_binned_evcount_dtype], itots: npt.NDArray[_binned_itot_dtype], packets: ak.Array) -> None"""
-
-
-class BinnedParams(NamedTuple):
-    """Acquisition parameters of binning modes.
-
-    Necessary for synchronization of 4DSTEM data.
-
-    Attributes:
-        width (int): Width of the scan.
-        height (int): Height of the scan.
-        dwell_time_ns (int): Dwell time in nanoseconds.
-    """
-
-    width: int
-    height: int
-    dwell_time_ns: int
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._t3_binning", nullptr, -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._t3_binning", nullptr, -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__t3_binning() {
-    if (vx::first_initialisation(initialised, "vexasdk._t3_binning") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (vx::start_data_module(module.get(), {{"binned_data_cb", reinterpret_cast<void*>(binned_data_cb)},
-                                             {"binned_evcount_cb", reinterpret_cast<void*>(binned_evcount_cb)},
-                                             {"binned_itot_cb", reinterpret_cast<void*>(binned_itot_cb)}}) < 0)
-        return nullptr;
-    if (find_awkward_objects() < 0) return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"BinnedParams"}) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .exports({{"binned_data_cb", binned_data_cb, vx::kTrampolineSignature},
+                  {"binned_evcount_cb", binned_evcount_cb, vx::kTrampolineSignature},
+                  {"binned_itot_cb", binned_itot_cb, vx::kTrampolineSignature}})
+        .then(vx::start_data_module, find_awkward_objects)
+        .body(kFile, kBody, {"BinnedParams"})
+        .done();
 }

@@ -1,7 +1,31 @@
 // vexasdk._t3_itot_evcount: frame-based iToT-evcount blocks to Python.
 #include "support/data_module.hpp"
+#include "support/module_start.hpp"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+import logging
+from typing import Protocol
+import numpy as np
+import numpy.typing as npt
+
+_itot_evcount_dtype = np.dtype([("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")])
+
+
+class FbItotEvcountCb(Protocol):
+    """Frame-based iToT-evcount data callback.
+
+    Invokes a callback with frame-based iToT-evcount data.
+
+    Args:
+        packets (npt.NDArray[_itot_evcount_dtype]): Array of iToT-evcount records
+            of type [("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")].
+    """
+
+    def __call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None:
+        """FbItotEvcountCb.__call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None"""
+)PY";
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
@@ -31,41 +55,14 @@ void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
         });
 }
 
-constexpr char kBody[] = R"PY(
-import logging
-from typing import Protocol
-import numpy as np
-import numpy.typing as npt
-
-_itot_evcount_dtype = np.dtype([("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")])
-
-
-class FbItotEvcountCb(Protocol):
-    """Frame-based iToT-evcount data callback.
-
-    Invokes a callback with frame-based iToT-evcount data.
-
-    Args:
-        packets (npt.NDArray[_itot_evcount_dtype]): Array of iToT-evcount records
-            of type [("address", "uint32"), ("itot", "uint32"), ("evcount", "uint64")].
-    """
-
-    def __call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None:
-        """FbItotEvcountCb.__call__(self, packets: npt.NDArray[_itot_evcount_dtype]) -> None"""
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._t3_itot_evcount", nullptr, -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._t3_itot_evcount", nullptr, -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__t3_itot_evcount() {
-    if (vx::first_initialisation(initialised, "vexasdk._t3_itot_evcount") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (vx::start_data_module(module.get(), {{"fb_itot_evcount_cb", reinterpret_cast<void*>(fb_itot_evcount_cb)}}) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/_t3_itot_evcount", kBody) < 0) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .exports({{"fb_itot_evcount_cb", fb_itot_evcount_cb, vx::kTrampolineSignature}})
+        .then(vx::start_data_module)
+        .body("vexasdk/impl/_t3_itot_evcount", kBody)
+        .done();
 }

@@ -1,7 +1,63 @@
 // vexasdk._t3_toa_tot: data-driven and frame-based ToA-ToT blocks to Python.
 #include "support/data_module.hpp"
+#include "support/module_start.hpp"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+import logging
+from typing import NamedTuple, Protocol
+import numpy as np
+import numpy.typing as npt
+
+_toa_tot_dtype = np.dtype([("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")])
+_tdc_dtype = np.dtype(np.uint64)
+
+
+class DdToaTotMetadata(NamedTuple):
+    """Data-driven ToA-ToT metadata.
+
+    Represents the data-driven ToA-ToT metadata that belongs to a single processed data block.
+
+    Attributes:
+        shutter_start (np.uint64): Shutter start in 1.5625ns resolution.
+        tdcs (npt.NDArray[npt.NDArray[np.uint64]]): 2-dimensional array of TDC timestamps.
+            First dimension represents a TDC index.
+            Second dimension represents a timestamp index inside the chosen TDC.
+    """
+
+    shutter_start: np.uint64
+    tdcs: npt.NDArray[npt.NDArray[np.uint64]]
+
+
+class DdToaTotCb(Protocol):
+    """Data-driven ToA-ToT data callback.
+
+    Invokes a callback with data-driven ToA-ToT data and metadata.
+
+    Args:
+        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
+            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
+        metadata (DdToaTotMetadata): Data-driven ToA-ToT metadata.
+    """
+
+    def __call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None:
+        """DdToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None"""
+
+
+class FbToaTotCb(Protocol):
+    """Frame-based ToA-ToT data callback.
+
+    Invokes a callback with frame-based ToA-ToT data.
+
+    Args:
+        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
+            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
+    """
+
+    def __call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None:
+        """FbToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None"""
+)PY";
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
@@ -96,76 +152,15 @@ void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
         });
 }
 
-constexpr char kBody[] = R"PY(
-import logging
-from typing import NamedTuple, Protocol
-import numpy as np
-import numpy.typing as npt
-
-_toa_tot_dtype = np.dtype([("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")])
-_tdc_dtype = np.dtype(np.uint64)
-
-
-class DdToaTotMetadata(NamedTuple):
-    """Data-driven ToA-ToT metadata.
-
-    Represents the data-driven ToA-ToT metadata that belongs to a single processed data block.
-
-    Attributes:
-        shutter_start (np.uint64): Shutter start in 1.5625ns resolution.
-        tdcs (npt.NDArray[npt.NDArray[np.uint64]]): 2-dimensional array of TDC timestamps.
-            First dimension represents a TDC index.
-            Second dimension represents a timestamp index inside the chosen TDC.
-    """
-
-    shutter_start: np.uint64
-    tdcs: npt.NDArray[npt.NDArray[np.uint64]]
-
-
-class DdToaTotCb(Protocol):
-    """Data-driven ToA-ToT data callback.
-
-    Invokes a callback with data-driven ToA-ToT data and metadata.
-
-    Args:
-        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
-            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
-        metadata (DdToaTotMetadata): Data-driven ToA-ToT metadata.
-    """
-
-    def __call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None:
-        """DdToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype], metadata: DdToaTotMetadata) -> None"""
-
-
-class FbToaTotCb(Protocol):
-    """Frame-based ToA-ToT data callback.
-
-    Invokes a callback with frame-based ToA-ToT data.
-
-    Args:
-        packets (npt.NDArray[_toa_tot_dtype]): Array of ToA-ToT records
-            of type [("address", "uint32"), ("tot", "uint32"), ("toa", "uint64")].
-    """
-
-    def __call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None:
-        """FbToaTotCb.__call__(self, packets: npt.NDArray[_toa_tot_dtype]) -> None"""
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._t3_toa_tot", nullptr, -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._t3_toa_tot", nullptr, -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__t3_toa_tot() {
-    if (vx::first_initialisation(initialised, "vexasdk._t3_toa_tot") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (vx::start_data_module(module.get(), {{"dd_toa_tot_cb", reinterpret_cast<void*>(dd_toa_tot_cb)},
-                                             {"fb_toa_tot_cb", reinterpret_cast<void*>(fb_toa_tot_cb)}}) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"DdToaTotMetadata"}) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .exports({{"dd_toa_tot_cb", dd_toa_tot_cb, vx::kTrampolineSignature},
+                  {"fb_toa_tot_cb", fb_toa_tot_cb, vx::kTrampolineSignature}})
+        .then(vx::start_data_module)
+        .body(kFile, kBody, {"DdToaTotMetadata"})
+        .done();
 }

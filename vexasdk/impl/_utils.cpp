@@ -5,11 +5,57 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <utility>
 
 #include "support/capi.hpp"
+#include "support/gil.hpp"
+#include "support/module_start.hpp"
 #include "support/utils_api.hpp"
+#include "vexasdk/error.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+class SdkError(Exception):
+    """An SDK call failed.
+
+    Attributes:
+        message (str): What the layer was doing.
+        code (int): The SDK's result code.
+        name (str): The result code's symbolic name.
+    """
+
+    def __init__(self, message, code):
+        super().__init__(message, code)
+        self.message = message
+        self.code = code
+        self.name = _ERROR_NAMES.get(code, "VEXASDK_ERR_UNKNOWN")
+
+    def __str__(self):
+        return f"{self.message} ({self.name}, code {self.code})"
+)PY";
+
+// SdkError's names for the SDK's result codes, made from error.h's own
+// enumerators: each code and its name are written once, there.
+#define VX_RESULT(code) std::pair<int, const char*>{code, #code}
+constexpr std::pair<int, const char*> kResultNames[] = {
+    VX_RESULT(VEXASDK_SUCCESS),    VX_RESULT(VEXASDK_ERR_ENOMEM), VX_RESULT(VEXASDK_ERR_EFAULT),
+    VX_RESULT(VEXASDK_ERR_EBUSY),  VX_RESULT(VEXASDK_ERR_ENODEV), VX_RESULT(VEXASDK_ERR_EINVAL),
+    VX_RESULT(VEXASDK_ERR_BAD_STATE),
+};
+#undef VX_RESULT
+
+// _ERROR_NAMES, which SdkError reads when it is made.
+int add_error_names(PyObject* module) noexcept {
+    vx::Ref names = vx::Ref::steal(PyDict_New());
+    if (!names) return -1;
+    for (auto [code, name] : kResultNames) {
+        vx::Ref key = vx::Ref::steal(PyLong_FromLong(code));
+        vx::Ref value = vx::Ref::steal(PyUnicode_FromString(name));
+        if (!key || !value || PyDict_SetItem(names.get(), key.get(), value.get()) < 0) return -1;
+    }
+    return PyModule_AddObjectRef(module, "_ERROR_NAMES", names.get());
+}
 
 PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace too
 
@@ -17,13 +63,10 @@ PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace 
 // Callable with or without the interpreter lock.
 int raise_if_err(int code, PyObject* message) noexcept {
     if (code == 0) return 0;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    vx::HeldGil gil;  // declared first: the references go before the lock does
     vx::Ref text = vx::Ref::borrow(message ? message : Py_None);
     vx::Ref error = vx::Ref::steal(PyObject_CallFunction(sdk_error_type, "Oi", text.get(), code));
     if (error) PyErr_SetObject(sdk_error_type, error.get());
-    text = {};
-    error = {};
-    PyGILState_Release(gil);
     return -1;
 }
 
@@ -52,63 +95,31 @@ PyObject* c_to_np_arr(void* data, size_t count, PyObject* dtype) noexcept {
         return nullptr;
     }
     npy_intp length = static_cast<npy_intp>(count);
-    Py_INCREF(descr);  // PyArray_NewFromDescr steals it, even on failure
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, 1, &length, nullptr, nullptr, 0, nullptr);
+    // PyArray_NewFromDescr steals a reference to the descriptor, even on failure.
+    auto* stolen = reinterpret_cast<PyArray_Descr*>(vx::Ref::borrow(dtype).release());
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, stolen, 1, &length, nullptr, nullptr, 0, nullptr);
     if (array == nullptr) return nullptr;
     if (count != 0) memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, count * itemsize);
     return array;
 }
 
-constexpr char kBody[] = R"PY(
-class SdkError(Exception):
-    """An SDK call failed.
-
-    Attributes:
-        message (str): What the layer was doing.
-        code (int): The SDK's result code.
-        name (str): The result code's symbolic name.
-    """
-
-    def __init__(self, message, code):
-        super().__init__(message, code)
-        self.message = message
-        self.code = code
-        self.name = _ERROR_NAMES.get(code, "VEXASDK_ERR_UNKNOWN")
-
-    def __str__(self):
-        return f"{self.message} ({self.name}, code {self.code})"
-
-
-_ERROR_NAMES = {
-    0: "VEXASDK_SUCCESS",
-    -12: "VEXASDK_ERR_ENOMEM",
-    -14: "VEXASDK_ERR_EFAULT",
-    -16: "VEXASDK_ERR_EBUSY",
-    -19: "VEXASDK_ERR_ENODEV",
-    -22: "VEXASDK_ERR_EINVAL",
-    -5001: "VEXASDK_ERR_BAD_STATE",
+// SdkError, made by the module body, kept for the life of the process.
+int keep_sdk_error_type(PyObject* module) noexcept {
+    sdk_error_type = vx::Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "SdkError")).release();
+    return sdk_error_type ? 0 : -1;
 }
-)PY";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk._utils",
-                          "SDK result codes as exceptions, SDK records as numpy arrays.", -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._utils",
+                       "SDK result codes as exceptions, SDK records as numpy arrays.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__utils() {
-    if (vx::first_initialisation(initialised, "vexasdk._utils") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (vx::export_function(module.get(), "_raise_if_err", reinterpret_cast<void*>(raise_if_err),
-                            vx::kRaiseIfErrSignature) < 0 ||
-        vx::export_function(module.get(), "_c_to_np_arr", reinterpret_cast<void*>(c_to_np_arr),
-                            vx::kCToNpArrSignature) < 0)
-        return nullptr;
-    if (PyArray_ImportNumPyAPI() < 0) return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/_utils", kBody) < 0) return nullptr;
-    sdk_error_type = PyDict_GetItemString(PyModule_GetDict(module.get()), "SdkError");
-    Py_XINCREF(sdk_error_type);  // kept for the life of the process
-    if (sdk_error_type == nullptr) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .exports({{"_raise_if_err", raise_if_err, vx::kRaiseIfErrSignature},
+                  {"_c_to_np_arr", c_to_np_arr, vx::kCToNpArrSignature}})
+        .then(PyArray_ImportNumPyAPI)
+        .body("vexasdk/impl/_utils", kBody)
+        .then(add_error_names, keep_sdk_error_type)
+        .done();
 }

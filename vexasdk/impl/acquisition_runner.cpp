@@ -11,6 +11,7 @@
 #include "support/gil.hpp"
 #include "support/kept_callables.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/owned_fields.hpp"
 #include "support/pickle.hpp"
 #include "support/sdk_threads.hpp"
@@ -20,6 +21,12 @@
 #include "vexasdk/trigger.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+from vexasdk._t3_binning import BinnedDataCb, BinnedEvcountsCb, BinnedItotsCb, BinnedParams
+from vexasdk._t3_itot_evcount import FbItotEvcountCb
+from vexasdk._t3_toa_tot import DdToaTotCb, FbToaTotCb
+)PY";
 
 using vx::KeptCallables;
 using vx::Ref;
@@ -153,10 +160,6 @@ int fill_params(PyObject* params, vexasdk_acq_params* out) noexcept {
     return 0;
 }
 
-// Hands an SDK failure to _raise_if_err without the interpreter lock, which
-// takes it itself to raise; true when it raised.
-bool raise_unlocked(int rc, PyObject* message) noexcept { return rc != 0 && vx::raise_if_err(rc, message) == -1; }
-
 PyObject* runner_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     PyObject* values[2];
     if (vx::bind_args("start", args, nargs, kwnames, {"callback", "params"}, 1, values) < 0) return nullptr;
@@ -178,7 +181,7 @@ PyObject* runner_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     int rc = 0;
     bool raised = vx::without_gil([&] {
         rc = vexasdk_acq_start(ctx, trampoline_for(value), VEXASDK_ACQ_MODE_PROCESSED, &params, callback);
-        return raise_unlocked(rc, messages.start_failed);
+        return vx::sdk_failed_unlocked(rc, messages.start_failed);
     });
     // The SDK holds the callback's address from here on: kept until it is
     // seen to be done with it, whatever the caller drops.
@@ -203,13 +206,13 @@ PyObject* runner_call(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     bool raised = vx::without_gil([&] {
         if constexpr (call == Call::await_end) {
             rc = vexasdk_acq_await_end(ctx);
-            return raise_unlocked(rc, messages.await_failed);
+            return vx::sdk_failed_unlocked(rc, messages.await_failed);
         } else if constexpr (call == Call::abort) {
             rc = vexasdk_acq_abort(ctx);
-            return raise_unlocked(rc, messages.abort_failed);
+            return vx::sdk_failed_unlocked(rc, messages.abort_failed);
         } else {
             rc = vexasdk_trigger_now(ctx);
-            return raise_unlocked(rc, messages.trigger_failed);
+            return vx::sdk_failed_unlocked(rc, messages.trigger_failed);
         }
     });
     if (ends && rc == VEXASDK_SUCCESS) vx::kept_callables().release(KeptCallables::key(ctx), mark);
@@ -249,18 +252,8 @@ PyMethodDef runner_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject runner_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk.acquisition_runner.AcquisitionRunner",
-    .tp_basicsize = sizeof(RunnerObject),
-    .tp_dealloc = RunnerFields::dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Acquisition runner.",
-    .tp_traverse = RunnerFields::traverse,
-    .tp_clear = RunnerFields::clear,
-    .tp_methods = runner_methods,
-    .tp_new = runner_new,
-};
+PyTypeObject runner_type = RunnerFields::type(
+    "vexasdk.acquisition_runner.AcquisitionRunner", runner_methods, runner_new, "Acquisition runner.");
 
 int annotate() noexcept {
     return vx::annotate_methods(&runner_type, {
@@ -274,34 +267,18 @@ int annotate() noexcept {
                                               });
 }
 
-constexpr char kBody[] = R"PY(
-from vexasdk._t3_binning import BinnedDataCb, BinnedEvcountsCb, BinnedItotsCb, BinnedParams
-from vexasdk._t3_itot_evcount import FbItotEvcountCb
-from vexasdk._t3_toa_tot import DdToaTotCb, FbToaTotCb
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.acquisition_runner", "Acquisition runner functionality.",
-                          -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.acquisition_runner", "Acquisition runner functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_acquisition_runner() {
-    if (vx::first_initialisation(initialised, "vexasdk.acquisition_runner") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (make_messages() < 0) return nullptr;
-    if (PyType_Ready(&runner_type) < 0 || annotate() < 0) return nullptr;
-    if (vx::export_function(module.get(), vx::kReleaseCallablesName, reinterpret_cast<void*>(vx::release_callables),
-                            vx::kReleaseCallablesSignature) < 0)
-        return nullptr;
-    if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_pixel_chip() < 0 ||
-        vx::import_chip_array() < 0)
-        return nullptr;
-    if (import_trampolines() < 0 || vx::import_raise_if_err() < 0) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "AcquisitionRunner", reinterpret_cast<PyObject*>(&runner_type)) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/acquisition_runner", kBody) < 0) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .then(make_messages)
+        .ready(runner_type, annotate)
+        .exports({{vx::kReleaseCallablesName, vx::release_callables, vx::kReleaseCallablesSignature}})
+        .then(vx::import_numpy_types, vx::import_device_context, vx::import_pixel_chip, vx::import_chip_array)
+        .then(import_trampolines, vx::import_raise_if_err)
+        .add("AcquisitionRunner", runner_type)
+        .body("vexasdk/impl/acquisition_runner", kBody)
+        .done();
 }

@@ -2,11 +2,28 @@
 #include "support/controller.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/bias.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+from typing import NamedTuple
+
+
+class BiasInfo(NamedTuple):
+    """Contains bias information.
+
+    Attributes:
+        min (float): Minimum bias value.
+        max (float): Maximum bias value.
+    """
+
+    min: float
+    max: float
+)PY";
 
 using vx::controller;
 
@@ -22,8 +39,9 @@ PyObject* set_desired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto bias8 = static_cast<uint8_t>(controller(self)->id);
     auto volts = static_cast<float>(desired);
-    int rc = vx::without_gil([&] { return vexasdk_bias_set_desired(ctx, bias8, volts); });
-    if (vx::sdk_failed(rc, "Bias source %d: Failed to set the desired value.", controller(self)->id)) return nullptr;
+    if (vx::sdk_call_failed([&] { return vexasdk_bias_set_desired(ctx, bias8, volts); },
+                            "Bias source %d: Failed to set the desired value.", controller(self)->id))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -33,8 +51,9 @@ PyObject* read_volts(PyObject* self, BiasGetter getter, const char* what) noexce
     vexasdk_dev_ctx* ctx = vx::controller_context(self);
     auto bias8 = static_cast<uint8_t>(controller(self)->id);
     float volts = 0.0f;
-    int rc = vx::without_gil([&] { return getter(ctx, bias8, &volts); });
-    if (vx::sdk_failed(rc, "Bias source %d: %s", controller(self)->id, what)) return nullptr;
+    if (vx::sdk_call_failed([&] { return getter(ctx, bias8, &volts); },
+                            "Bias source %d: %s", controller(self)->id, what))
+        return nullptr;
     return PyFloat_FromDouble(volts);
 }
 
@@ -81,56 +100,22 @@ PyMethodDef source_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject source_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk.bias_source.BiasSource",
-    .tp_basicsize = sizeof(vx::ControllerObject),
-    .tp_dealloc = vx::controller_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Bias source.",
-    .tp_traverse = vx::controller_traverse,
-    .tp_clear = vx::controller_clear,
-    .tp_methods = source_methods,
-    .tp_new = source_new,
-};
+PyTypeObject source_type = vx::ControllerFields::type(
+    "vexasdk.bias_source.BiasSource", source_methods, source_new, "Bias source.");
 
-constexpr char kBody[] = R"PY(
-from typing import NamedTuple
-
-
-class BiasInfo(NamedTuple):
-    """Contains bias information.
-
-    Attributes:
-        min (float): Minimum bias value.
-        max (float): Maximum bias value.
-    """
-
-    min: float
-    max: float
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.bias_source", "Bias source functionality.", -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.bias_source", "Bias source functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_bias_source() {
-    if (vx::first_initialisation(initialised, "vexasdk.bias_source") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0)
-        return nullptr;
-    if (PyType_Ready(&source_type) < 0) return nullptr;
-    if (vx::annotate_methods(&source_type, {{"set_desired", {{"desired_bias", "float"}, {"return", "None"}}},
-                                            {"get_desired", {{"return", "float"}}},
-                                            {"actual", {{"return", "float"}}},
-                                            {"info", {{"return", "BiasInfo"}}}}) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/bias_source", kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"BiasInfo"}) < 0)
-        return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "BiasSource", reinterpret_cast<PyObject*>(&source_type)) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err)
+        .ready(source_type)
+        .annotate(source_type, {{"set_desired", {{"desired_bias", "float"}, {"return", "None"}}},
+                                {"get_desired", {{"return", "float"}}},
+                                {"actual", {{"return", "float"}}},
+                                {"info", {{"return", "BiasInfo"}}}})
+        .body("vexasdk/impl/bias_source", kBody, {"BiasInfo"})
+        .add("BiasSource", source_type)
+        .done();
 }

@@ -9,12 +9,19 @@
 #include "support/args.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/owned_fields.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/chip.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+from vexasdk.pixel_chip import OperationalMode
+
+__test__ = {}
+)PY";
 
 using vx::ChipArrayObject;
 using vx::Ref;
@@ -172,11 +179,7 @@ PyObject* array_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!name) return nullptr;
     Ref text = Ref::steal(PyObject_Str(name.get()));
     if (!text) return nullptr;
-    if (rc != 0) {
-        Ref message = Ref::steal(
-            PyUnicode_FromFormat("Chip array:Failed to set mode of the available chips to %U.", text.get()));
-        if (!message || (vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred())) return nullptr;
-    }
+    if (vx::sdk_failed(rc, "Chip array:Failed to set mode of the available chips to %U.", text.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -222,18 +225,9 @@ PyMethodDef array_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject array_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk.chip_array.ChipArray",
-    .tp_basicsize = sizeof(ChipArrayObject),
-    .tp_dealloc = ArrayFields::dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Chip array.\n\nServes as an aggregate class for one or more pixel chips.",
-    .tp_traverse = ArrayFields::traverse,
-    .tp_clear = ArrayFields::clear,
-    .tp_methods = array_methods,
-    .tp_new = array_new,
-};
+PyTypeObject array_type = ArrayFields::type(
+    "vexasdk.chip_array.ChipArray", array_methods, array_new,
+    "Chip array.\n\nServes as an aggregate class for one or more pixel chips.");
 
 int annotate() noexcept {
     return vx::annotate_methods(&array_type, {
@@ -245,28 +239,16 @@ int annotate() noexcept {
                                              });
 }
 
-constexpr char kBody[] = R"PY(
-from vexasdk.pixel_chip import OperationalMode
-
-__test__ = {}
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.chip_array", "Chip array functionality.", -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.chip_array", "Chip array functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_chip_array() {
-    if (vx::first_initialisation(initialised, "vexasdk.chip_array") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (make_constants() < 0) return nullptr;
-    if (PyType_Ready(&array_type) < 0 || annotate() < 0) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "ChipArray", reinterpret_cast<PyObject*>(&array_type)) < 0)
-        return nullptr;
-    if (vx::import_device_context() < 0 || vx::import_numpy_types() < 0 || vx::import_pixel_chip() < 0 ||
-        vx::import_raise_if_err() < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/chip_array", kBody) < 0) return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module)
+        .then(make_constants)
+        .ready(array_type, annotate)
+        .add("ChipArray", array_type)
+        .then(vx::import_device_context, vx::import_numpy_types, vx::import_pixel_chip, vx::import_raise_if_err)
+        .body("vexasdk/impl/chip_array", kBody)
+        .done();
 }

@@ -11,15 +11,12 @@ struct ChipArrayObject {
     PyObject* context;       // _DeviceContext, owned; None once cleared
 };
 
-inline constexpr char kChipArrayModule[] = "vexasdk.chip_array";
-inline constexpr char kChipArrayName[] = "ChipArray";
-
-// Bound by import_chip_array() in each module that uses the type.
+// Bound by import_chip_array() in the acquisition runner, which takes a
+// ChipArray.
 inline PyTypeObject* chip_array_type = nullptr;
 
 inline int import_chip_array() noexcept {
-    chip_array_type = import_type(kChipArrayModule, kChipArrayName, sizeof(ChipArrayObject));
-    return chip_array_type ? 0 : -1;
+    return import_type(chip_array_type, "vexasdk.chip_array", "ChipArray", sizeof(ChipArrayObject));
 }
 
 }  // namespace vx

@@ -7,10 +7,31 @@
 #include "support/gil.hpp"
 #include "support/memory.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/enumeration.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+from typing import NamedTuple
+
+
+class DeviceProperties(NamedTuple):
+    """Properties of an enumerated device.
+
+    Attributes:
+        serial_number (str): Serial number of a device.
+        product_name (str): Product name.
+        connection_string (str): Connection string of a device.
+        instance_path (str): Instance path of a device.
+    """
+
+    serial_number: str
+    product_name: str
+    connection_string: str
+    instance_path: str
+)PY";
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
@@ -44,10 +65,9 @@ PyObject* enumerate_devices(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObj
     if (!infos) return PyErr_NoMemory();
     size_t devices_found = kMaxDeviceN;
     vexasdk_enum_info* buffer = infos.get();
-    int rc = vx::without_gil([&] { return vexasdk_enum_get_info(buffer, &devices_found); });
-    vx::Ref message = vx::Ref::steal(PyUnicode_FromString("Failed to enumerate available devices."));
-    if (!message) return nullptr;
-    if (vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred()) return nullptr;
+    if (vx::sdk_call_failed([&] { return vexasdk_enum_get_info(buffer, &devices_found); },
+                            "Failed to enumerate available devices."))
+        return nullptr;
 
     vx::Ref devices = vx::Ref::steal(PyList_New(0));
     if (!devices) return nullptr;
@@ -74,42 +94,14 @@ PyMethodDef enumerate_devices_def = {
     "    list[DeviceProperties]: List of DeviceProperties representing properties of enumerated devices.\n",
 };
 
-constexpr char kBody[] = R"PY(
-from typing import NamedTuple
-
-
-class DeviceProperties(NamedTuple):
-    """Properties of an enumerated device.
-
-    Attributes:
-        serial_number (str): Serial number of a device.
-        product_name (str): Product name.
-        connection_string (str): Connection string of a device.
-        instance_path (str): Instance path of a device.
-    """
-
-    serial_number: str
-    product_name: str
-    connection_string: str
-    instance_path: str
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.enumeration", "Device enumeration functionality.", -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.enumeration", "Device enumeration functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_enumeration() {
-    if (vx::first_initialisation(initialised, "vexasdk.enumeration") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (vx::import_numpy_types() < 0 || vx::import_raise_if_err() < 0) return nullptr;
-    if (vx::add_annotated_function(module.get(), &enumerate_devices_def,
-                                   {{"return", "list[DeviceProperties]"}}) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/enumeration", kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"DeviceProperties"}) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .then(vx::import_numpy_types, vx::import_raise_if_err)
+        .function(enumerate_devices_def, {{"return", "list[DeviceProperties]"}})
+        .body("vexasdk/impl/enumeration", kBody, {"DeviceProperties"})
+        .done();
 }

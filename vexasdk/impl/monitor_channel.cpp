@@ -9,12 +9,94 @@
 #include "support/gil.hpp"
 #include "support/kept_callables.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/pickle.hpp"
 #include "support/sdk_text.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/monitor.h"
 
 namespace {
+
+constexpr char kBody[] = R"PY(
+import logging
+from collections.abc import Callable
+from typing import NamedTuple
+
+
+class MonitorRange(NamedTuple):
+    """Contains minimum and maximum monitor values.
+
+    Attributes:
+        min (float | int): Minimum monitor value.
+        max (float | int): Maximum monitor value.
+    """
+
+    min: float | int
+    max: float | int
+
+
+class MonitorInfo(NamedTuple):
+    """Contains monitor information.
+
+    Attributes:
+        name (str): Monitor name.
+        type (type[float] | type[int]): Type of the monitor's values, int or float.
+        range (MonitorRange): Monitor value range.
+    """
+
+    name: str
+    type: type[float] | type[int]
+    range: MonitorRange
+
+
+class MonitorFlags(NamedTuple):
+    """Contains asynchronous monitor flags.
+
+    Attributes:
+        is_warning (bool): Whether the monitor reports a warning.
+        is_error (bool): Whether the monitor reports an error.
+        is_available (bool): Whether the monitor is available.
+    """
+
+    is_warning: bool
+    is_error: bool
+    is_available: bool
+
+
+class OnAvailChangedArgs(NamedTuple):
+    """Arguments for on-availability-changed callback function.
+
+    Serves as an accessor to monitor-related data inside the
+    monitor-on-availability-changed callback.
+
+    Attributes:
+        info (MonitorInfo): Monitor information.
+        is_available (bool): Whether the monitor is available.
+        timestamp (int): Timestamp of the monitor event.
+    """
+
+    info: MonitorInfo
+    is_available: bool
+    timestamp: int
+
+
+class OnValueChangedArgs(NamedTuple):
+    """Arguments for on-value-changed callback function.
+
+    Serves as an accessor to monitor-related data inside the callback.
+
+    Attributes:
+        info (MonitorInfo): Monitor information.
+        flags (MonitorFlags): Monitor flags.
+        value (float | int): Monitor value.
+        timestamp (int): Timestamp of the monitor event.
+    """
+
+    info: MonitorInfo
+    flags: MonitorFlags
+    value: float | int
+    timestamp: int
+)PY";
 
 PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
 
@@ -172,13 +254,6 @@ vx::Ref failure_message(PyObject* info, const char* suffix) noexcept {
     return vx::Ref::steal(PyUnicode_FromFormat("Monitor %U%s", text.get(), suffix));
 }
 
-// Hands `rc` to _raise_if_err with the channel's message; -1 on failure.
-int check(PyObject* info, int rc, const char* suffix) noexcept {
-    vx::Ref message = failure_message(info, suffix);
-    if (!message) return -1;
-    return vx::raise_if_err(rc, message.get()) == -1 && PyErr_Occurred() ? -1 : 0;
-}
-
 PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return vx::controller_new(type, args, kwargs, "mon_id", "mon_info");
 }
@@ -191,7 +266,8 @@ PyObject* fetch_value(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     auto mon_id = static_cast<uint32_t>(channel(self)->id);
     vexasdk_mon_value value{};
     int rc = vx::without_gil([&] { return vexasdk_mon_get_value(ctx, mon_id, &value); });
-    if (check(info.get(), rc, kFetchFailed) < 0) return nullptr;
+    // The message is made whatever the result: making it reads the record.
+    if (vx::sdk_failed(rc, failure_message(info.get(), kFetchFailed))) return nullptr;
     // The description record decides, never the SDK's own type information.
     vx::Ref type = vx::Ref::steal(PyObject_GetAttrString(info.get(), "type"));
     if (!type) return nullptr;
@@ -222,7 +298,7 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         else return vexasdk_mon_set_value_changed_cb(ctx, mon_id, _mon_on_value_changed_cb, callback);
     });
     vx::kept_callables().end(ticket, rc == VEXASDK_SUCCESS ? callback : nullptr, /*replaces=*/true);
-    if (check(info.get(), rc, avail ? kSetAvailFailed : kSetValueFailed) < 0) return nullptr;
+    if (vx::sdk_failed(rc, failure_message(info.get(), avail ? kSetAvailFailed : kSetValueFailed))) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -259,135 +335,29 @@ PyMethodDef channel_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject channel_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk.monitor_channel.MonitorChannel",
-    .tp_basicsize = sizeof(vx::ControllerObject),
-    .tp_dealloc = vx::controller_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    // The first part is the constructor's text signature, split off __doc__.
-    .tp_doc = "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
-              "Monitor channel.\n\n"
-              "Each instance represents a single monitor.",
-    .tp_traverse = vx::controller_traverse,
-    .tp_clear = vx::controller_clear,
-    .tp_methods = channel_methods,
-    .tp_new = channel_new,
-};
+// The first part of the doc is the constructor's text signature, split off __doc__.
+PyTypeObject channel_type = vx::ControllerFields::type(
+    "vexasdk.monitor_channel.MonitorChannel", channel_methods, channel_new,
+    "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
+    "Monitor channel.\n\n"
+    "Each instance represents a single monitor.");
 
-constexpr char kBody[] = R"PY(
-import logging
-from collections.abc import Callable
-from typing import NamedTuple
-
-
-class MonitorRange(NamedTuple):
-    """Contains minimum and maximum monitor values.
-
-    Attributes:
-        min (float | int): Minimum monitor value.
-        max (float | int): Maximum monitor value.
-    """
-
-    min: float | int
-    max: float | int
-
-
-class MonitorInfo(NamedTuple):
-    """Contains monitor information.
-
-    Attributes:
-        name (str): Monitor name.
-        type (type[float] | type[int]): Type of the monitor's values, int or float.
-        range (MonitorRange): Monitor value range.
-    """
-
-    name: str
-    type: type[float] | type[int]
-    range: MonitorRange
-
-
-class MonitorFlags(NamedTuple):
-    """Contains asynchronous monitor flags.
-
-    Attributes:
-        is_warning (bool): Whether the monitor reports a warning.
-        is_error (bool): Whether the monitor reports an error.
-        is_available (bool): Whether the monitor is available.
-    """
-
-    is_warning: bool
-    is_error: bool
-    is_available: bool
-
-
-class OnAvailChangedArgs(NamedTuple):
-    """Arguments for on-availability-changed callback function.
-
-    Serves as an accessor to monitor-related data inside the
-    monitor-on-availability-changed callback.
-
-    Attributes:
-        info (MonitorInfo): Monitor information.
-        is_available (bool): Whether the monitor is available.
-        timestamp (int): Timestamp of the monitor event.
-    """
-
-    info: MonitorInfo
-    is_available: bool
-    timestamp: int
-
-
-class OnValueChangedArgs(NamedTuple):
-    """Arguments for on-value-changed callback function.
-
-    Serves as an accessor to monitor-related data inside the callback.
-
-    Attributes:
-        info (MonitorInfo): Monitor information.
-        flags (MonitorFlags): Monitor flags.
-        value (float | int): Monitor value.
-        timestamp (int): Timestamp of the monitor event.
-    """
-
-    info: MonitorInfo
-    flags: MonitorFlags
-    value: float | int
-    timestamp: int
-)PY";
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.monitor_channel", "Monitor channel functionality.", -1};
-bool initialised = false;
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.monitor_channel", "Monitor channel functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_monitor_channel() {
-    if (vx::first_initialisation(initialised, "vexasdk.monitor_channel") < 0) return nullptr;
-    if (PyType_Ready(&channel_type) < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (vx::export_function(module.get(), vx::kReleaseCallablesName, reinterpret_cast<void*>(vx::release_callables),
-                            vx::kReleaseCallablesSignature) < 0)
-        return nullptr;
-    if (vx::import_numpy_types() < 0 || vx::import_device_context() < 0 || vx::import_raise_if_err() < 0)
-        return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "MonitorChannel", reinterpret_cast<PyObject*>(&channel_type)) < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), kFile, kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"MonitorRange", "MonitorInfo", "MonitorFlags",
-                                                   "OnAvailChangedArgs", "OnValueChangedArgs"}) < 0)
-        return nullptr;
-    if (vx::annotate_methods(&channel_type, {
-                                                {"info", {{"return", "MonitorInfo"}}},
-                                                {"fetch_value", {{"return", "float | int"}}},
-                                                {"set_on_avail_changed_cb",
-                                                 {{"callback", "Callable[[OnAvailChangedArgs], None]"},
-                                                  {"return", "None"}}},
-                                                {"set_on_value_changed_cb",
-                                                 {{"callback", "Callable[[OnValueChangedArgs], None]"},
-                                                  {"return", "None"}}},
-                                            }) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .ready(channel_type)
+        .exports({{vx::kReleaseCallablesName, vx::release_callables, vx::kReleaseCallablesSignature}})
+        .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err)
+        .add("MonitorChannel", channel_type)
+        .body(kFile, kBody, {"MonitorRange", "MonitorInfo", "MonitorFlags", "OnAvailChangedArgs", "OnValueChangedArgs"})
+        .annotate(channel_type, {{"info", {{"return", "MonitorInfo"}}},
+                                 {"fetch_value", {{"return", "float | int"}}},
+                                 {"set_on_avail_changed_cb",
+                                  {{"callback", "Callable[[OnAvailChangedArgs], None]"}, {"return", "None"}}},
+                                 {"set_on_value_changed_cb",
+                                  {{"callback", "Callable[[OnValueChangedArgs], None]"}, {"return", "None"}}}})
+        .done();
 }

@@ -8,461 +8,15 @@
 
 #include "_device_context.hpp"
 #include "support/args.hpp"
+#include "support/buffer.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
+#include "support/module_start.hpp"
 #include "support/pickle.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/chip.h"
 
 namespace {
-
-using vx::PixelChipObject;
-using vx::Ref;
-
-PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
-
-// Names and constant texts, made once at initialisation and kept for the life
-// of the process.
-struct Constants {
-    PyObject* ChipSettings;
-    PyObject* ChipPolarity;
-    PyObject* OperationalMode;
-    PyObject* np;
-    PyObject* info;
-    PyObject* width;
-    PyObject* height;
-    PyObject* empty;
-    PyObject* uint8;
-    PyObject* ndarray;
-    PyObject* dtype;
-    PyObject* ndim;
-    PyObject* shape;
-    PyObject* flatten;
-    PyObject* reshape;
-    PyObject* name;
-    PyObject* order_c;          // "C"
-    PyObject* empty_kwnames;    // ("dtype", "order")
-    PyObject* flatten_kwnames;  // ("order",)
-    // Handed to _raise_if_err without the interpreter lock, so they must exist
-    // before the lock is released.
-    PyObject* count_failed;
-    PyObject* settings_failed;
-} names;
-
-int make_constants() noexcept {
-    std::initializer_list<std::pair<PyObject**, const char*>> table = {
-        {&names.ChipSettings, "ChipSettings"},
-        {&names.ChipPolarity, "ChipPolarity"},
-        {&names.OperationalMode, "OperationalMode"},
-        {&names.np, "np"},
-        {&names.info, "info"},
-        {&names.width, "width"},
-        {&names.height, "height"},
-        {&names.empty, "empty"},
-        {&names.uint8, "uint8"},
-        {&names.ndarray, "ndarray"},
-        {&names.dtype, "dtype"},
-        {&names.ndim, "ndim"},
-        {&names.shape, "shape"},
-        {&names.flatten, "flatten"},
-        {&names.reshape, "reshape"},
-        {&names.name, "name"},
-        {&names.order_c, "C"},
-        {&names.count_failed, "Failed to retrieve number of chips on the device."},
-        {&names.settings_failed, "Failed to retrieve settings of available chips."},
-    };
-    for (auto [slot, text] : table) {
-        *slot = PyUnicode_InternFromString(text);
-        if (*slot == nullptr) return -1;
-    }
-    names.empty_kwnames = PyTuple_Pack(2, names.dtype, PyUnicode_InternFromString("order"));
-    if (names.empty_kwnames == nullptr) return -1;
-    names.flatten_kwnames = PyTuple_Pack(1, PyTuple_GET_ITEM(names.empty_kwnames, 1));
-    return names.flatten_kwnames ? 0 : -1;
-}
-
-// A module-level name as the methods see it at call time: the module's
-// globals, then the builtins.
-Ref global(PyObject* key) noexcept {
-    PyObject* found = PyDict_GetItemWithError(globals, key);
-    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-    if (found == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    return Ref::borrow(found);
-}
-
-PixelChipObject* chip_of(PyObject* self) noexcept { return vx::controller(self); }
-
-vexasdk_dev_ctx* ctx_of(const PixelChipObject* chip) noexcept {
-    return vx::controller_context(reinterpret_cast<PyObject*>(const_cast<PixelChipObject*>(chip)));
-}
-
-uint8_t chip8(const PixelChipObject* chip) noexcept { return static_cast<uint8_t>(chip->id); }
-
-// self.info().<field>, looked up afresh so that a subclass's info() counts.
-Ref info_field(PyObject* self, PyObject* field) noexcept {
-    Ref info = Ref::steal(PyObject_CallMethodNoArgs(self, names.info));
-    if (!info) return {};
-    return Ref::steal(PyObject_GetAttr(info.get(), field));
-}
-
-// ---- construction and lifetime ----
-
-PyObject* chip_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return vx::controller_new(type, args, kwargs, "chip_id", "chip_info");
-}
-
-// ---- methods ----
-
-PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("settings", nargs, kwnames) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    // A uint8_t count bounds the records, so they fit on the stack.
-    vexasdk_chip_settings records[UINT8_MAX] = {};
-    uint8_t count = 0;
-    uint8_t filled = 0;
-    bool raised = vx::without_gil([&] {
-        int rc = vexasdk_chip_get_count(ctx, &count);
-        if (rc != 0 && vx::raise_if_err(rc, names.count_failed) == -1) return true;
-        filled = count;
-        rc = vexasdk_chip_get_settings(ctx, count != 0 ? records : nullptr, &filled);
-        return rc != 0 && vx::raise_if_err(rc, names.settings_failed) == -1;
-    });
-    if (raised) return nullptr;
-    // A negative id, or an SDK that claims more records than it was given room
-    // for, must not lead outside the records.
-    int id = chip->id;
-    if (id < 0 || id >= filled || id >= count) {
-        vx::sdk_failed(VEXASDK_ERR_EINVAL, "Cannot access settings of chip with id %d.", id);
-        return nullptr;
-    }
-    Ref settings_type = global(names.ChipSettings);
-    if (!settings_type) return nullptr;
-    Ref polarity_type = global(names.ChipPolarity);
-    if (!polarity_type) return nullptr;
-    Ref polarity_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].polarity)));
-    if (!polarity_value) return nullptr;
-    Ref polarity = Ref::steal(PyObject_CallOneArg(polarity_type.get(), polarity_value.get()));
-    if (!polarity) return nullptr;
-    Ref mode_type = global(names.OperationalMode);
-    if (!mode_type) return nullptr;
-    Ref mode_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].mode)));
-    if (!mode_value) return nullptr;
-    Ref mode = Ref::steal(PyObject_CallOneArg(mode_type.get(), mode_value.get()));
-    if (!mode) return nullptr;
-    PyObject* fields[] = {polarity.get(), mode.get()};
-    return PyObject_Vectorcall(settings_type.get(), fields, 2, nullptr);
-}
-
-PyObject* chip_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("configure", nargs, kwnames) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil([&] { return vexasdk_chip_configure(ctx, chip8(chip)); });
-    if (vx::sdk_failed(rc, "Chip %d: Failed to configure the chip.", chip->id)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* chip_set_polarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* polarity;
-    if (vx::bind_args("set_polarity", args, nargs, kwnames, {"polarity"}, 1, &polarity) < 0) return nullptr;
-    uint32_t value = 0;
-    if (vx::member_value_arg(polarity, "vexasdk_chip_polarity", &value) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil(
-        [&] { return vexasdk_chip_set_polarity(ctx, chip8(chip), static_cast<vexasdk_chip_polarity>(value)); });
-    // The member's name is read whatever the result: reading it may fail or
-    // have effects of its own.
-    Ref name = Ref::steal(PyObject_GetAttr(polarity, names.name));
-    if (!name) return nullptr;
-    Ref text = Ref::steal(PyObject_Str(name.get()));
-    if (!text) return nullptr;
-    if (vx::sdk_failed(rc, "Chip %d: Failed to set polarity to %U.", chip->id, text.get())) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("get_threshold", nargs, kwnames) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    float kev = 0.0f;
-    int rc = vx::without_gil([&] { return vexasdk_chip_get_thld(ctx, chip8(chip), &kev); });
-    if (vx::sdk_failed(rc, "Chip %d: Failed to get threshold value.", chip->id)) return nullptr;
-    return PyFloat_FromDouble(kev);
-}
-
-PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* thr_kev;
-    if (vx::bind_args("set_threshold", args, nargs, kwnames, {"thr_kev"}, 1, &thr_kev) < 0) return nullptr;
-    double kev = PyFloat_AsDouble(thr_kev);
-    if (kev == -1.0 && PyErr_Occurred()) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil([&] { return vexasdk_chip_set_thld(ctx, chip8(chip), static_cast<float>(kev)); });
-    if (rc != 0) {
-        // The value as the caller gave it, before narrowing.
-        Ref shown = Ref::steal(PyFloat_FromDouble(kev));
-        if (!shown || vx::sdk_failed(rc, "Chip %d: Failed to set threshold value to %RkeV.", chip->id, shown.get()))
-            return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* chip_get_raw_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("get_raw_threshold", nargs, kwnames) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    uint32_t raw = 0;
-    int rc = vx::without_gil([&] { return vexasdk_chip_get_raw_thld(ctx, chip8(chip), &raw); });
-    if (vx::sdk_failed(rc, "Chip %d: Failed to get raw threshold value.", chip->id)) return nullptr;
-    return PyLong_FromUnsignedLong(raw);
-}
-
-PyObject* chip_set_raw_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-    PyObject* thr_raw;
-    if (vx::bind_args("set_raw_threshold", args, nargs, kwnames, {"thr_raw"}, 1, &thr_raw) < 0) return nullptr;
-    Ref number;
-    if (PyLong_Check(thr_raw)) {
-        number = Ref::borrow(thr_raw);
-    } else if (PyNumber_Check(thr_raw)) {
-        number = Ref::steal(PyNumber_Long(thr_raw));
-        if (!number) return nullptr;
-    } else {
-        vx::raise_arg_type("thr_raw", "int", thr_raw);
-        return nullptr;
-    }
-    uint32_t raw = 0;
-    if (vx::unsigned_arg(number.get(), "uint32_t", &raw) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil([&] { return vexasdk_chip_set_raw_thld(ctx, chip8(chip), raw); });
-    // str() of an int subclass may be the subclass's own, so it is not skipped then.
-    if (rc == 0 && PyLong_CheckExact(number.get())) Py_RETURN_NONE;
-    Ref text = Ref::steal(PyObject_Str(number.get()));
-    if (!text || vx::sdk_failed(rc, "Chip %d: Failed to set raw threshold value to %U.", chip->id, text.get()))
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-// ---- pixel masks ----
-
-PyObject* chip_get_pixel_mask(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("get_pixel_mask", nargs, kwnames) < 0) return nullptr;
-    Ref width = info_field(self, names.width);
-    if (!width) return nullptr;
-    Ref height = info_field(self, names.height);
-    if (!height) return nullptr;
-    Ref np = global(names.np);
-    if (!np) return nullptr;
-    Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
-    if (!empty) return nullptr;
-    Ref size = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
-    if (!size) return nullptr;
-    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
-    if (!uint8) return nullptr;
-    PyObject* empty_args[] = {size.get(), uint8.get(), names.order_c};
-    Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), empty_args, 1, names.empty_kwnames));
-    if (!array) return nullptr;
-
-    Py_buffer view;
-    if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.buf), static_cast<size_t>(view.len)};
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil([&] { return vexasdk_chip_get_pixel_mask(ctx, chip8(chip), &mask); });
-    PyBuffer_Release(&view);
-    if (vx::sdk_failed(rc, "Chip %d: Failed to get pixel mask.", chip->id)) return nullptr;
-
-    Ref shape = Ref::steal(PyTuple_Pack(2, width.get(), height.get()));
-    if (!shape) return nullptr;
-    return PyObject_CallMethodOneArg(array.get(), names.reshape, shape.get());
-}
-
-// Whether `pixel_mask` has shape (W·H,) or (W, H), compared as Python does.
-int mask_shape_ok(PyObject* pixel_mask, PyObject* pixels, PyObject* width, PyObject* height) noexcept {
-    Ref ndim = Ref::steal(PyObject_GetAttr(pixel_mask, names.ndim));
-    if (!ndim) return -1;
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    if (!one || !two) return -1;
-    // shape[i] == expected, for each (i, expected) in order
-    auto dims_equal = [&](std::initializer_list<PyObject*> expected) -> int {
-        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
-        if (!shape) return -1;
-        Py_ssize_t i = 0;
-        for (PyObject* want : expected) {
-            Ref index = Ref::steal(PyLong_FromSsize_t(i++));
-            if (!index) return -1;
-            Ref dim = Ref::steal(PyObject_GetItem(shape.get(), index.get()));
-            if (!dim) return -1;
-            int equal = PyObject_RichCompareBool(dim.get(), want, Py_EQ);
-            if (equal <= 0) return equal;
-        }
-        return 1;
-    };
-    int is = PyObject_RichCompareBool(ndim.get(), one.get(), Py_EQ);
-    if (is < 0) return -1;
-    if (is) {
-        int ok = dims_equal({pixels});
-        if (ok != 0) return ok;
-    }
-    is = PyObject_RichCompareBool(ndim.get(), two.get(), Py_EQ);
-    if (is <= 0) return is;
-    return dims_equal({width, height});
-}
-
-PyObject* chip_set_pixel_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* pixel_mask;
-    if (vx::bind_args("set_pixel_mask", args, nargs, kwnames, {"pixel_mask"}, 1, &pixel_mask) < 0) return nullptr;
-    Ref np = global(names.np);
-    if (!np) return nullptr;
-    Ref ndarray = Ref::steal(PyObject_GetAttr(np.get(), names.ndarray));
-    if (!ndarray) return nullptr;
-    int is_array = PyObject_IsInstance(pixel_mask, ndarray.get());
-    if (is_array < 0) return nullptr;
-    if (!is_array) {
-        PyErr_SetString(PyExc_TypeError, "Pixel mask is not a numpy array.");
-        return nullptr;
-    }
-    Ref dtype = Ref::steal(PyObject_GetAttr(pixel_mask, names.dtype));
-    if (!dtype) return nullptr;
-    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
-    if (!uint8) return nullptr;
-    int differs = PyObject_RichCompareBool(dtype.get(), uint8.get(), Py_NE);
-    if (differs < 0) return nullptr;
-    if (differs) {
-        PyErr_Format(PyExc_TypeError, "Expected pixel mask with dtype %S, got %S.", uint8.get(), dtype.get());
-        return nullptr;
-    }
-
-    Ref width = info_field(self, names.width);
-    if (!width) return nullptr;
-    Ref height = info_field(self, names.height);
-    if (!height) return nullptr;
-    Ref pixels = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
-    if (!pixels) return nullptr;
-    int shape_ok = mask_shape_ok(pixel_mask, pixels.get(), width.get(), height.get());
-    if (shape_ok < 0) return nullptr;
-    if (!shape_ok) {
-        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
-        if (shape)
-            PyErr_Format(PyExc_TypeError, "Expected pixel mask with shape (%S) or (%S,%S), got %S.", pixels.get(),
-                         width.get(), height.get(), shape.get());
-        return nullptr;
-    }
-
-    // Flattening in C order copies whatever the layout: a (W, H) mask becomes
-    // the SDK's column-major buffer, and the SDK never sees the caller's array.
-    PyObject* flatten_args[] = {pixel_mask, names.order_c};
-    Ref flat = Ref::steal(PyObject_VectorcallMethod(names.flatten, flatten_args, 1, names.flatten_kwnames));
-    if (!flat) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(flat.get(), &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
-    const vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.buf), static_cast<size_t>(view.len)};
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    int rc = vx::without_gil([&] { return vexasdk_chip_set_pixel_mask(ctx, chip8(chip), &mask); });
-    PyBuffer_Release(&view);
-    if (vx::sdk_failed(rc, "Chip %d: Failed to set pixel mask.", chip->id)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef chip_methods[] = {
-    {"info", vx::fastcall(vx::controller_info), kFast,
-     "PixelChip.info(self) -> ChipInfo\n\n"
-     "Gets chip information.\n\n"
-     "Returns:\n"
-     "    ChipInfo: Chip information.\n"},
-    {"settings", vx::fastcall(chip_settings), kFast,
-     "PixelChip.settings(self) -> ChipSettings\n\n"
-     "Gets chip settings.\n\n"
-     "Returns:\n"
-     "    ChipSettings: Chip settings.\n"},
-    {"configure", vx::fastcall(chip_configure), kFast,
-     "PixelChip.configure(self) -> None\n\n"
-     "Performs chip configuration.\n\n"
-     "Sets values of DACs and performs per-pixel configuration.\n"},
-    {"set_polarity", vx::fastcall(chip_set_polarity), kFast,
-     "PixelChip.set_polarity(self, polarity: ChipPolarity) -> None\n\n"
-     "Sets a polarity of the chip.\n\n"
-     "Args:\n"
-     "    polarity (ChipPolarity): Chip polarity.\n"},
-    {"get_threshold", vx::fastcall(chip_get_threshold), kFast,
-     "PixelChip.get_threshold(self) -> float\n\n"
-     "Gets the chip threshold value in keV.\n\n"
-     "Returns:\n"
-     "    float: Chip threshold value in keV.\n"},
-    {"set_threshold", vx::fastcall(chip_set_threshold), kFast,
-     "PixelChip.set_threshold(self, double thr_kev: float) -> None\n\n"
-     "Sets the chip threshold value in keV.\n\n"
-     "Args:\n"
-     "    thr_kev (float): Chip threshold value in keV.\n"},
-    {"get_raw_threshold", vx::fastcall(chip_get_raw_threshold), kFast,
-     "PixelChip.get_raw_threshold(self) -> int\n\n"
-     "Gets the chip threshold raw value.\n\n"
-     "Returns:\n"
-     "    int: Chip threshold raw value.\n"},
-    {"set_raw_threshold", vx::fastcall(chip_set_raw_threshold), kFast,
-     "PixelChip.set_raw_threshold(self, int thr_raw: int) -> None\n\n"
-     "Sets the chip threshold raw value.\n\n"
-     "Args:\n"
-     "    thr_raw (int): Chip threshold raw value.\n"},
-    {"get_pixel_mask", vx::fastcall(chip_get_pixel_mask), kFast,
-     "PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]\n\n"
-     "Gets the currently set pixel mask in 2D form.\n\n"
-     "Returns:\n"
-     "    npt.NDArray[np.uint8]: Currently set pixel mask in 2D form.\n"
-     "        Each value in the array represents a single masked pixel.\n"
-     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
-     "        Pixels are stored in column-major order.\n"
-     "        The origin of the mask is in the same position as the chip data,\n"
-     "        typically lower right corner.\n"},
-    {"set_pixel_mask", vx::fastcall(chip_set_pixel_mask), kFast,
-     "PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None\n\n"
-     "Sets a pixel mask.\n\n"
-     "Args:\n"
-     "    pixel_mask (npt.NDArray[np.uint8]): Pixel mask. Can be either 1D or 2D.\n"
-     "        Each value in the array represents a single masked pixel.\n"
-     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
-     "        Pixels are stored in column-major order.\n"
-     "        The origin of the mask is in the same position as the chip data,\n"
-     "        typically lower right corner.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyTypeObject chip_type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vexasdk.pixel_chip.PixelChip",
-    .tp_basicsize = sizeof(PixelChipObject),
-    .tp_dealloc = vx::controller_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Pixel chip.",
-    .tp_traverse = vx::controller_traverse,
-    .tp_clear = vx::controller_clear,
-    .tp_methods = chip_methods,
-    .tp_new = chip_new,
-};
-
-int annotate() noexcept {
-    return vx::annotate_methods(
-        &chip_type, {
-                        {"info", {{"return", "ChipInfo"}}},
-                        {"settings", {{"return", "ChipSettings"}}},
-                        {"configure", {{"return", "None"}}},
-                        {"set_polarity", {{"polarity", "ChipPolarity"}, {"return", "None"}}},
-                        {"get_threshold", {{"return", "float"}}},
-                        {"set_threshold", {{"thr_kev", "float"}, {"return", "None"}}},
-                        {"get_raw_threshold", {{"return", "int"}}},
-                        {"set_raw_threshold", {{"thr_raw", "int"}, {"return", "None"}}},
-                        {"get_pixel_mask", {{"return", "npt.NDArray[np.uint8]"}}},
-                        {"set_pixel_mask", {{"pixel_mask", "npt.NDArray[np.uint8]"}, {"return", "None"}}},
-                    });
-}
 
 constexpr char kBody[] = R"PY(
 from enum import Enum
@@ -551,24 +105,456 @@ class ChipSettings(NamedTuple):
 __test__ = {}
 )PY";
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "vexasdk.pixel_chip", "Pixel chip functionality.", -1};
-bool initialised = false;
+using vx::PixelChipObject;
+using vx::Ref;
+
+PyObject* globals = nullptr;  // the module namespace; the module lives as long as the process
+
+// Names and constant texts, made once at initialisation and kept for the life
+// of the process.
+struct Constants {
+    PyObject* ChipSettings;
+    PyObject* ChipPolarity;
+    PyObject* OperationalMode;
+    PyObject* np;
+    PyObject* info;
+    PyObject* width;
+    PyObject* height;
+    PyObject* empty;
+    PyObject* uint8;
+    PyObject* ndarray;
+    PyObject* dtype;
+    PyObject* ndim;
+    PyObject* shape;
+    PyObject* flatten;
+    PyObject* reshape;
+    PyObject* name;
+    PyObject* order_c;          // "C"
+    PyObject* empty_kwnames;    // ("dtype", "order")
+    PyObject* flatten_kwnames;  // ("order",)
+} names;
+
+int make_constants() noexcept {
+    std::initializer_list<std::pair<PyObject**, const char*>> table = {
+        {&names.ChipSettings, "ChipSettings"},
+        {&names.ChipPolarity, "ChipPolarity"},
+        {&names.OperationalMode, "OperationalMode"},
+        {&names.np, "np"},
+        {&names.info, "info"},
+        {&names.width, "width"},
+        {&names.height, "height"},
+        {&names.empty, "empty"},
+        {&names.uint8, "uint8"},
+        {&names.ndarray, "ndarray"},
+        {&names.dtype, "dtype"},
+        {&names.ndim, "ndim"},
+        {&names.shape, "shape"},
+        {&names.flatten, "flatten"},
+        {&names.reshape, "reshape"},
+        {&names.name, "name"},
+        {&names.order_c, "C"},
+    };
+    for (auto [slot, text] : table) {
+        *slot = PyUnicode_InternFromString(text);
+        if (*slot == nullptr) return -1;
+    }
+    names.empty_kwnames = PyTuple_Pack(2, names.dtype, PyUnicode_InternFromString("order"));
+    if (names.empty_kwnames == nullptr) return -1;
+    names.flatten_kwnames = PyTuple_Pack(1, PyTuple_GET_ITEM(names.empty_kwnames, 1));
+    return names.flatten_kwnames ? 0 : -1;
+}
+
+// A module-level name as the methods see it at call time: the module's
+// globals, then the builtins.
+Ref global(PyObject* key) noexcept {
+    PyObject* found = PyDict_GetItemWithError(globals, key);
+    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+    if (found == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref::borrow(found);
+}
+
+PixelChipObject* chip_of(PyObject* self) noexcept { return vx::controller(self); }
+
+vexasdk_dev_ctx* ctx_of(const PixelChipObject* chip) noexcept {
+    return vx::controller_context(reinterpret_cast<PyObject*>(const_cast<PixelChipObject*>(chip)));
+}
+
+uint8_t chip8(const PixelChipObject* chip) noexcept { return static_cast<uint8_t>(chip->id); }
+
+// self.info().<field>, looked up afresh so that a subclass's info() counts.
+Ref info_field(PyObject* self, PyObject* field) noexcept {
+    Ref info = Ref::steal(PyObject_CallMethodNoArgs(self, names.info));
+    if (!info) return {};
+    return Ref::steal(PyObject_GetAttr(info.get(), field));
+}
+
+// ---- construction and lifetime ----
+
+PyObject* chip_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return vx::controller_new(type, args, kwargs, "chip_id", "chip_info");
+}
+
+// ---- methods ----
+
+PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("settings", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    // A uint8_t count bounds the records, so they fit on the stack.
+    vexasdk_chip_settings records[UINT8_MAX] = {};
+    uint8_t count = 0;
+    uint8_t filled = 0;
+    // Both calls in one release of the lock; the failure is raised once it is
+    // held again.
+    const char* failed = "Failed to retrieve settings of available chips.";
+    int rc = vx::without_gil([&] {
+        int counted = vexasdk_chip_get_count(ctx, &count);
+        if (counted != 0) {
+            failed = "Failed to retrieve number of chips on the device.";
+            return counted;
+        }
+        filled = count;
+        return static_cast<int>(vexasdk_chip_get_settings(ctx, count != 0 ? records : nullptr, &filled));
+    });
+    if (vx::sdk_failed(rc, failed)) return nullptr;
+    // A negative id, or an SDK that claims more records than it was given room
+    // for, must not lead outside the records.
+    int id = chip->id;
+    if (id < 0 || id >= filled || id >= count) {
+        vx::sdk_failed(VEXASDK_ERR_EINVAL, "Cannot access settings of chip with id %d.", id);
+        return nullptr;
+    }
+    Ref settings_type = global(names.ChipSettings);
+    if (!settings_type) return nullptr;
+    Ref polarity_type = global(names.ChipPolarity);
+    if (!polarity_type) return nullptr;
+    Ref polarity_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].polarity)));
+    if (!polarity_value) return nullptr;
+    Ref polarity = Ref::steal(PyObject_CallOneArg(polarity_type.get(), polarity_value.get()));
+    if (!polarity) return nullptr;
+    Ref mode_type = global(names.OperationalMode);
+    if (!mode_type) return nullptr;
+    Ref mode_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].mode)));
+    if (!mode_value) return nullptr;
+    Ref mode = Ref::steal(PyObject_CallOneArg(mode_type.get(), mode_value.get()));
+    if (!mode) return nullptr;
+    PyObject* fields[] = {polarity.get(), mode.get()};
+    return PyObject_Vectorcall(settings_type.get(), fields, 2, nullptr);
+}
+
+PyObject* chip_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("configure", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    if (vx::sdk_call_failed([&] { return vexasdk_chip_configure(ctx, chip8(chip)); },
+                            "Chip %d: Failed to configure the chip.", chip->id))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_set_polarity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* polarity;
+    if (vx::bind_args("set_polarity", args, nargs, kwnames, {"polarity"}, 1, &polarity) < 0) return nullptr;
+    uint32_t value = 0;
+    if (vx::member_value_arg(polarity, "vexasdk_chip_polarity", &value) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil(
+        [&] { return vexasdk_chip_set_polarity(ctx, chip8(chip), static_cast<vexasdk_chip_polarity>(value)); });
+    // The member's name is read whatever the result: reading it may fail or
+    // have effects of its own.
+    Ref name = Ref::steal(PyObject_GetAttr(polarity, names.name));
+    if (!name) return nullptr;
+    Ref text = Ref::steal(PyObject_Str(name.get()));
+    if (!text) return nullptr;
+    if (vx::sdk_failed(rc, "Chip %d: Failed to set polarity to %U.", chip->id, text.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_threshold", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    float kev = 0.0f;
+    if (vx::sdk_call_failed([&] { return vexasdk_chip_get_thld(ctx, chip8(chip), &kev); },
+                            "Chip %d: Failed to get threshold value.", chip->id))
+        return nullptr;
+    return PyFloat_FromDouble(kev);
+}
+
+PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* thr_kev;
+    if (vx::bind_args("set_threshold", args, nargs, kwnames, {"thr_kev"}, 1, &thr_kev) < 0) return nullptr;
+    double kev = PyFloat_AsDouble(thr_kev);
+    if (kev == -1.0 && PyErr_Occurred()) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_thld(ctx, chip8(chip), static_cast<float>(kev)); });
+    if (rc != 0) {
+        // The value as the caller gave it, before narrowing.
+        Ref shown = Ref::steal(PyFloat_FromDouble(kev));
+        if (!shown || vx::sdk_failed(rc, "Chip %d: Failed to set threshold value to %RkeV.", chip->id, shown.get()))
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* chip_get_raw_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_raw_threshold", nargs, kwnames) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    uint32_t raw = 0;
+    if (vx::sdk_call_failed([&] { return vexasdk_chip_get_raw_thld(ctx, chip8(chip), &raw); },
+                            "Chip %d: Failed to get raw threshold value.", chip->id))
+        return nullptr;
+    return PyLong_FromUnsignedLong(raw);
+}
+
+PyObject* chip_set_raw_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    PyObject* thr_raw;
+    if (vx::bind_args("set_raw_threshold", args, nargs, kwnames, {"thr_raw"}, 1, &thr_raw) < 0) return nullptr;
+    Ref number;
+    if (PyLong_Check(thr_raw)) {
+        number = Ref::borrow(thr_raw);
+    } else if (PyNumber_Check(thr_raw)) {
+        number = Ref::steal(PyNumber_Long(thr_raw));
+        if (!number) return nullptr;
+    } else {
+        vx::raise_arg_type("thr_raw", "int", thr_raw);
+        return nullptr;
+    }
+    uint32_t raw = 0;
+    if (vx::unsigned_arg(number.get(), "uint32_t", &raw) < 0) return nullptr;
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_raw_thld(ctx, chip8(chip), raw); });
+    // str() of an int subclass may be the subclass's own, so it is not skipped then.
+    if (rc == 0 && PyLong_CheckExact(number.get())) Py_RETURN_NONE;
+    Ref text = Ref::steal(PyObject_Str(number.get()));
+    if (!text || vx::sdk_failed(rc, "Chip %d: Failed to set raw threshold value to %U.", chip->id, text.get()))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- pixel masks ----
+
+PyObject* chip_get_pixel_mask(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (vx::no_args("get_pixel_mask", nargs, kwnames) < 0) return nullptr;
+    Ref width = info_field(self, names.width);
+    if (!width) return nullptr;
+    Ref height = info_field(self, names.height);
+    if (!height) return nullptr;
+    Ref np = global(names.np);
+    if (!np) return nullptr;
+    Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+    if (!empty) return nullptr;
+    Ref size = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
+    if (!size) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
+    if (!uint8) return nullptr;
+    PyObject* empty_args[] = {size.get(), uint8.get(), names.order_c};
+    Ref array = Ref::steal(PyObject_Vectorcall(empty.get(), empty_args, 1, names.empty_kwnames));
+    if (!array) return nullptr;
+
+    vx::HeldBuffer view;
+    if (view.hold(array.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.data()), view.size()};
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_get_pixel_mask(ctx, chip8(chip), &mask); });
+    view.release();
+    if (vx::sdk_failed(rc, "Chip %d: Failed to get pixel mask.", chip->id)) return nullptr;
+
+    Ref shape = Ref::steal(PyTuple_Pack(2, width.get(), height.get()));
+    if (!shape) return nullptr;
+    return PyObject_CallMethodOneArg(array.get(), names.reshape, shape.get());
+}
+
+// Whether `pixel_mask` has shape (W·H,) or (W, H), compared as Python does.
+int mask_shape_ok(PyObject* pixel_mask, PyObject* pixels, PyObject* width, PyObject* height) noexcept {
+    Ref ndim = Ref::steal(PyObject_GetAttr(pixel_mask, names.ndim));
+    if (!ndim) return -1;
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    if (!one || !two) return -1;
+    // shape[i] == expected, for each (i, expected) in order
+    auto dims_equal = [&](std::initializer_list<PyObject*> expected) -> int {
+        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
+        if (!shape) return -1;
+        Py_ssize_t i = 0;
+        for (PyObject* want : expected) {
+            Ref index = Ref::steal(PyLong_FromSsize_t(i++));
+            if (!index) return -1;
+            Ref dim = Ref::steal(PyObject_GetItem(shape.get(), index.get()));
+            if (!dim) return -1;
+            int equal = PyObject_RichCompareBool(dim.get(), want, Py_EQ);
+            if (equal <= 0) return equal;
+        }
+        return 1;
+    };
+    int is = PyObject_RichCompareBool(ndim.get(), one.get(), Py_EQ);
+    if (is < 0) return -1;
+    if (is) {
+        int ok = dims_equal({pixels});
+        if (ok != 0) return ok;
+    }
+    is = PyObject_RichCompareBool(ndim.get(), two.get(), Py_EQ);
+    if (is <= 0) return is;
+    return dims_equal({width, height});
+}
+
+PyObject* chip_set_pixel_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* pixel_mask;
+    if (vx::bind_args("set_pixel_mask", args, nargs, kwnames, {"pixel_mask"}, 1, &pixel_mask) < 0) return nullptr;
+    Ref np = global(names.np);
+    if (!np) return nullptr;
+    Ref ndarray = Ref::steal(PyObject_GetAttr(np.get(), names.ndarray));
+    if (!ndarray) return nullptr;
+    int is_array = PyObject_IsInstance(pixel_mask, ndarray.get());
+    if (is_array < 0) return nullptr;
+    if (!is_array) {
+        PyErr_SetString(PyExc_TypeError, "Pixel mask is not a numpy array.");
+        return nullptr;
+    }
+    Ref dtype = Ref::steal(PyObject_GetAttr(pixel_mask, names.dtype));
+    if (!dtype) return nullptr;
+    Ref uint8 = Ref::steal(PyObject_GetAttr(np.get(), names.uint8));
+    if (!uint8) return nullptr;
+    int differs = PyObject_RichCompareBool(dtype.get(), uint8.get(), Py_NE);
+    if (differs < 0) return nullptr;
+    if (differs) {
+        PyErr_Format(PyExc_TypeError, "Expected pixel mask with dtype %S, got %S.", uint8.get(), dtype.get());
+        return nullptr;
+    }
+
+    Ref width = info_field(self, names.width);
+    if (!width) return nullptr;
+    Ref height = info_field(self, names.height);
+    if (!height) return nullptr;
+    Ref pixels = Ref::steal(PyNumber_Multiply(width.get(), height.get()));
+    if (!pixels) return nullptr;
+    int shape_ok = mask_shape_ok(pixel_mask, pixels.get(), width.get(), height.get());
+    if (shape_ok < 0) return nullptr;
+    if (!shape_ok) {
+        Ref shape = Ref::steal(PyObject_GetAttr(pixel_mask, names.shape));
+        if (shape)
+            PyErr_Format(PyExc_TypeError, "Expected pixel mask with shape (%S) or (%S,%S), got %S.", pixels.get(),
+                         width.get(), height.get(), shape.get());
+        return nullptr;
+    }
+
+    // Flattening in C order copies whatever the layout: a (W, H) mask becomes
+    // the SDK's column-major buffer, and the SDK never sees the caller's array.
+    PyObject* flatten_args[] = {pixel_mask, names.order_c};
+    Ref flat = Ref::steal(PyObject_VectorcallMethod(names.flatten, flatten_args, 1, names.flatten_kwnames));
+    if (!flat) return nullptr;
+    vx::HeldBuffer view;
+    if (view.hold(flat.get(), PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    const vexasdk_chip_pixel_mask mask = {static_cast<uint8_t*>(view.data()), view.size()};
+    const PixelChipObject* chip = chip_of(self);
+    vexasdk_dev_ctx* ctx = ctx_of(chip);
+    int rc = vx::without_gil([&] { return vexasdk_chip_set_pixel_mask(ctx, chip8(chip), &mask); });
+    view.release();
+    if (vx::sdk_failed(rc, "Chip %d: Failed to set pixel mask.", chip->id)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef chip_methods[] = {
+    {"info", vx::fastcall(vx::controller_info), kFast,
+     "PixelChip.info(self) -> ChipInfo\n\n"
+     "Gets chip information.\n\n"
+     "Returns:\n"
+     "    ChipInfo: Chip information.\n"},
+    {"settings", vx::fastcall(chip_settings), kFast,
+     "PixelChip.settings(self) -> ChipSettings\n\n"
+     "Gets chip settings.\n\n"
+     "Returns:\n"
+     "    ChipSettings: Chip settings.\n"},
+    {"configure", vx::fastcall(chip_configure), kFast,
+     "PixelChip.configure(self) -> None\n\n"
+     "Performs chip configuration.\n\n"
+     "Sets values of DACs and performs per-pixel configuration.\n"},
+    {"set_polarity", vx::fastcall(chip_set_polarity), kFast,
+     "PixelChip.set_polarity(self, polarity: ChipPolarity) -> None\n\n"
+     "Sets a polarity of the chip.\n\n"
+     "Args:\n"
+     "    polarity (ChipPolarity): Chip polarity.\n"},
+    {"get_threshold", vx::fastcall(chip_get_threshold), kFast,
+     "PixelChip.get_threshold(self) -> float\n\n"
+     "Gets the chip threshold value in keV.\n\n"
+     "Returns:\n"
+     "    float: Chip threshold value in keV.\n"},
+    {"set_threshold", vx::fastcall(chip_set_threshold), kFast,
+     "PixelChip.set_threshold(self, double thr_kev: float) -> None\n\n"
+     "Sets the chip threshold value in keV.\n\n"
+     "Args:\n"
+     "    thr_kev (float): Chip threshold value in keV.\n"},
+    {"get_raw_threshold", vx::fastcall(chip_get_raw_threshold), kFast,
+     "PixelChip.get_raw_threshold(self) -> int\n\n"
+     "Gets the chip threshold raw value.\n\n"
+     "Returns:\n"
+     "    int: Chip threshold raw value.\n"},
+    {"set_raw_threshold", vx::fastcall(chip_set_raw_threshold), kFast,
+     "PixelChip.set_raw_threshold(self, int thr_raw: int) -> None\n\n"
+     "Sets the chip threshold raw value.\n\n"
+     "Args:\n"
+     "    thr_raw (int): Chip threshold raw value.\n"},
+    {"get_pixel_mask", vx::fastcall(chip_get_pixel_mask), kFast,
+     "PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]\n\n"
+     "Gets the currently set pixel mask in 2D form.\n\n"
+     "Returns:\n"
+     "    npt.NDArray[np.uint8]: Currently set pixel mask in 2D form.\n"
+     "        Each value in the array represents a single masked pixel.\n"
+     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
+     "        Pixels are stored in column-major order.\n"
+     "        The origin of the mask is in the same position as the chip data,\n"
+     "        typically lower right corner.\n"},
+    {"set_pixel_mask", vx::fastcall(chip_set_pixel_mask), kFast,
+     "PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None\n\n"
+     "Sets a pixel mask.\n\n"
+     "Args:\n"
+     "    pixel_mask (npt.NDArray[np.uint8]): Pixel mask. Can be either 1D or 2D.\n"
+     "        Each value in the array represents a single masked pixel.\n"
+     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
+     "        Pixels are stored in column-major order.\n"
+     "        The origin of the mask is in the same position as the chip data,\n"
+     "        typically lower right corner.\n"},
+    VX_PICKLE_REFUSAL,
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject chip_type = vx::ControllerFields::type(
+    "vexasdk.pixel_chip.PixelChip", chip_methods, chip_new, "Pixel chip.");
+
+int annotate() noexcept {
+    return vx::annotate_methods(
+        &chip_type, {
+                        {"info", {{"return", "ChipInfo"}}},
+                        {"settings", {{"return", "ChipSettings"}}},
+                        {"configure", {{"return", "None"}}},
+                        {"set_polarity", {{"polarity", "ChipPolarity"}, {"return", "None"}}},
+                        {"get_threshold", {{"return", "float"}}},
+                        {"set_threshold", {{"thr_kev", "float"}, {"return", "None"}}},
+                        {"get_raw_threshold", {{"return", "int"}}},
+                        {"set_raw_threshold", {{"thr_raw", "int"}, {"return", "None"}}},
+                        {"get_pixel_mask", {{"return", "npt.NDArray[np.uint8]"}}},
+                        {"set_pixel_mask", {{"pixel_mask", "npt.NDArray[np.uint8]"}, {"return", "None"}}},
+                    });
+}
+
+vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.pixel_chip", "Pixel chip functionality.", -1}};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_pixel_chip() {
-    if (vx::first_initialisation(initialised, "vexasdk.pixel_chip") < 0) return nullptr;
-    vx::Ref module = vx::Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    globals = PyModule_GetDict(module.get());
-    if (make_constants() < 0) return nullptr;
-    if (PyType_Ready(&chip_type) < 0 || annotate() < 0) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "PixelChip", reinterpret_cast<PyObject*>(&chip_type)) < 0)
-        return nullptr;
-    if (vx::import_device_context() < 0 || vx::import_numpy_types() < 0 || vx::import_raise_if_err() < 0)
-        return nullptr;
-    if (vx::run_module_body(module.get(), "vexasdk/impl/pixel_chip", kBody) < 0 ||
-        vx::keep_record_annotations(module.get(), {"ChipThresholdInfo", "ChipInfo", "ChipSettings"}) < 0)
-        return nullptr;
-    return vx::initialised(initialised, module.release());
+    return vx::ModuleStart(module, globals)
+        .then(make_constants)
+        .ready(chip_type, annotate)
+        .add("PixelChip", chip_type)
+        .then(vx::import_device_context, vx::import_numpy_types, vx::import_raise_if_err)
+        .body("vexasdk/impl/pixel_chip", kBody, {"ChipThresholdInfo", "ChipInfo", "ChipSettings"})
+        .done();
 }

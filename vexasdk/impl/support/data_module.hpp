@@ -186,11 +186,9 @@ private:
     PyObject* checked_ = nullptr;  // owned: the last dtype that passed
 };
 
-// Common start of a data module: its export table, numpy's types and C
-// interface, and _c_to_np_arr.
-inline int start_data_module(PyObject* module, std::initializer_list<std::pair<const char*, void*>> trampolines) noexcept {
-    for (auto [name, fn] : trampolines)
-        if (export_function(module, name, fn, kTrampolineSignature) < 0) return -1;
+// Common start of a data module, once its trampolines are exported: numpy's
+// types and C interface, and _c_to_np_arr.
+inline int start_data_module() noexcept {
     if (import_numpy_types() < 0 || PyArray_ImportNumPyAPI() < 0 || find_numpy_objects() < 0) return -1;
     return import_c_to_np_arr();
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include "support/capi.hpp"
+#include "support/gil.hpp"
 #include "support/ref.hpp"
 #include "support/sdk_threads.hpp"
 #include "support/texts.hpp"
@@ -86,26 +87,27 @@ inline int raise_pending_exit(void*) noexcept {
 // the interpreter from this thread while the main thread still runs it, so
 // on an SDK thread the exit is passed to the main thread instead; true then.
 inline bool escape(const TrampolineSite& site) noexcept {
-    PyObject* exc = PyErr_GetRaisedException();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
     unsigned long main_ident = main_thread_ident();
-    bool passed_on = PyErr_GivenExceptionMatches(exc, PyExc_SystemExit) && main_ident != PyThread_get_thread_ident();
+    bool passed_on =
+        PyErr_GivenExceptionMatches(exc.get(), PyExc_SystemExit) && main_ident != PyThread_get_thread_ident();
     if (passed_on) {
-        PyObject* code = PyObject_GetAttrString(exc, "code");
-        if (code == nullptr) {
+        Ref code = Ref::steal(PyObject_GetAttrString(exc.get(), "code"));
+        if (!code) {
             PyErr_Clear();
-            code = Py_NewRef(Py_None);
+            code = Ref::borrow(Py_None);
         }
-        Py_XSETREF(pending_exit_code, code);
+        Ref::steal(std::exchange(pending_exit_code, code.release()));  // the one it replaces goes now
         if (Py_AddPendingCall(raise_pending_exit, nullptr) < 0) PyErr_Clear();
         wake_main_thread(main_ident);
-        PyErr_DisplayException(exc);
+        PyErr_DisplayException(exc.get());
     } else {
-        PyErr_SetRaisedException(Py_NewRef(exc));
+        PyErr_SetRaisedException(Ref(exc).release());
         PyErr_PrintEx(0);
     }
     Ref context = Ref::steal(PyUnicode_FromString(site.qualname));
     PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    PyErr_SetRaisedException(exc.release());
     PyErr_WriteUnraisable(context.get());
     return passed_on;
 }
@@ -115,11 +117,12 @@ inline bool escape(const TrampolineSite& site) noexcept {
 inline bool handle_failure(const TrampolineSite& site) noexcept {
     add_traceback(site.qualname, site.filename, site.line, *site.globals);
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return escape(site);
-    // logging's exception() reads the exception being handled.
-    PyObject* exc = PyErr_GetRaisedException();
-    PyErr_SetHandledException(exc);
+    // logging's exception() reads the exception being handled; the frame puts
+    // back the one there before.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyErr_SetHandledException(exc.get());
     int logged = log(site, "exception", site.callback_failed);
-    Py_DECREF(exc);
+    exc = {};
     return logged < 0 && escape(site);
 }
 
@@ -142,9 +145,8 @@ struct ThreadStateKeeper {
     }
     ~ThreadStateKeeper() {
         if (!kept || !Py_IsInitialized() || Py_IsFinalizing()) return;
-        PyGILState_STATE gil = PyGILState_Ensure();
-        PyGILState_Release(PyGILState_LOCKED);
-        PyGILState_Release(gil);
+        HeldGil gil;
+        PyGILState_Release(PyGILState_LOCKED);  // the level keep() added
     }
 };
 
@@ -172,20 +174,19 @@ void deliver(const TrampolineSite& site, void* user_data, Fetch&& fetch, BuildAn
     if (Py_IsFinalizing()) return;
     int rc = fetch();
     if (Py_IsFinalizing()) return;
-    PyGILState_STATE gil = frame_detail::ensure_gil();
-    PyObject* handled = PyErr_GetHandledException();
     bool exiting = false;
-    if (rc != 0) {
-        if (frame_detail::log(site, "error", site.fetch_failed) < 0) exiting = frame_detail::escape(site);
-    } else {
-        // Held for the call: nothing the callback does may free it meanwhile.
-        Ref callable = Ref::borrow(static_cast<PyObject*>(user_data));
-        if (!callable) PyErr_SetString(PyExc_ValueError, site.no_callable);
-        if (!callable || build_and_call(callable.get()) < 0) exiting = frame_detail::handle_failure(site);
+    {
+        HeldGil gil(frame_detail::ensure_gil());
+        KeptHandledException handled;
+        if (rc != 0) {
+            if (frame_detail::log(site, "error", site.fetch_failed) < 0) exiting = frame_detail::escape(site);
+        } else {
+            // Held for the call: nothing the callback does may free it meanwhile.
+            Ref callable = Ref::borrow(static_cast<PyObject*>(user_data));
+            if (!callable) PyErr_SetString(PyExc_ValueError, site.no_callable);
+            if (!callable || build_and_call(callable.get()) < 0) exiting = frame_detail::handle_failure(site);
+        }
     }
-    PyErr_SetHandledException(handled);
-    Py_XDECREF(handled);
-    PyGILState_Release(gil);
     if (exiting) stop();
 }
 

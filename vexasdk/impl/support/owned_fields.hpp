@@ -38,6 +38,23 @@ struct OwnedFields {
         (Py_XDECREF(std::exchange(of(self)->*Fields, nullptr)), ...);
         type->tp_free(self);
     }
+
+    // The static type of such objects, made by `make`: collected, and open to
+    // subclasses.
+    static PyTypeObject type(const char* name, PyMethodDef* methods, newfunc make, const char* doc) noexcept {
+        return {
+            .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+            .tp_name = name,
+            .tp_basicsize = sizeof(Object),
+            .tp_dealloc = dealloc,
+            .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+            .tp_doc = doc,
+            .tp_traverse = traverse,
+            .tp_clear = clear,
+            .tp_methods = methods,
+            .tp_new = make,
+        };
+    }
 };
 
 }  // namespace vx

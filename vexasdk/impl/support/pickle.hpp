@@ -6,12 +6,8 @@
 
 namespace vx {
 
-inline PyObject* refuse_reduce(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, texts::kNoReduce);
-    return nullptr;
-}
-
-inline PyObject* refuse_setstate(PyObject*, PyObject*) noexcept {
+// Serves both entries: METH_NOARGS and METH_O both call it with (self, arg).
+inline PyObject* refuse_pickling(PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, texts::kNoReduce);
     return nullptr;
 }
@@ -20,5 +16,5 @@ inline PyObject* refuse_setstate(PyObject*, PyObject*) noexcept {
 
 // The two method-table entries every context-holding type carries.
 #define VX_PICKLE_REFUSAL                                                        \
-    {"__reduce__", reinterpret_cast<PyCFunction>(vx::refuse_reduce), METH_NOARGS, nullptr}, \
-    {"__setstate__", reinterpret_cast<PyCFunction>(vx::refuse_setstate), METH_O, nullptr}
+    {"__reduce__", reinterpret_cast<PyCFunction>(vx::refuse_pickling), METH_NOARGS, nullptr}, \
+    {"__setstate__", reinterpret_cast<PyCFunction>(vx::refuse_pickling), METH_O, nullptr}
