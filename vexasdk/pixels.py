@@ -62,9 +62,9 @@ def decode(address: npt.ArrayLike) -> Pixels:
         Pixels: Three arrays of the shape of `address`.
     """
     a = np.asarray(address).astype(np.uint32, copy=False)
-    row = a >> 8
-    row &= 0xFF
-    return Pixels(a >> 16, row, a & 0xFF)
+    row = a >> np.uint32(8)
+    row &= np.uint32(0xFF)
+    return Pixels(a >> np.uint32(16), row, a & np.uint32(0xFF))
 
 
 def detector_shape(chips: int) -> tuple[int, int]:
