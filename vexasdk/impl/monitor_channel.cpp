@@ -188,25 +188,13 @@ int call_user(PyObject* callable, PyObject* event) noexcept {
     return result ? 0 : -1;
 }
 
-const vx::TrampolineSite avail_site = {
-    "vexasdk.monitor_channel._mon_on_avail_changed_cb",
-    kFile,
-    __LINE__,
-    nullptr,  // nothing to fetch
-    "Failed to execute on-availability-changed monitor callback.",
-    kNoCallable,
-    &globals,
-};
+const vx::TrampolineSite avail_site =
+    vx::trampoline_site("vexasdk.monitor_channel._mon_on_avail_changed_cb", kFile, &globals, nullptr,
+                        "Failed to execute on-availability-changed monitor callback.", kNoCallable);
 
-const vx::TrampolineSite value_site = {
-    "vexasdk.monitor_channel._mon_on_value_changed_cb",
-    kFile,
-    __LINE__,
-    nullptr,
-    "Failed to execute on-value-changed monitor callback.",
-    kNoCallable,
-    &globals,
-};
+const vx::TrampolineSite value_site =
+    vx::trampoline_site("vexasdk.monitor_channel._mon_on_value_changed_cb", kFile, &globals, nullptr,
+                        "Failed to execute on-value-changed monitor callback.", kNoCallable);
 
 void _mon_on_avail_changed_cb(const vexasdk_mon_on_avail_changed_args* args, void* user_data) noexcept {
     vx::deliver(avail_site, user_data, [&](PyObject* callable) -> int {

@@ -56,7 +56,8 @@ inline int find_numpy_objects() noexcept {
 // and namespace, and its text for a failed fetch.
 inline TrampolineSite data_site(const char* qualname, const char* file, PyObject** globals, const char* fetch_failed,
                                 int line = __builtin_LINE()) noexcept {
-    return {qualname, file, line, fetch_failed, texts::kDataCallbackFailed, texts::kNoDataCallback, globals};
+    return trampoline_site(qualname, file, globals, fetch_failed, texts::kDataCallbackFailed, texts::kNoDataCallback,
+                           line);
 }
 
 // The delivery frame for a processed block of `device`. A callback that ends
