@@ -10,6 +10,7 @@
 
 #include "support/capi.hpp"
 #include "support/frame.hpp"
+#include "support/numpy_array.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/acquisition.h"
 
@@ -146,10 +147,7 @@ inline Ref np_empty(PyObject* empty, uint64_t count, PyObject* dtype) noexcept {
         else if (PyArray_DescrCheck(dtype))
             descr = reinterpret_cast<PyArray_Descr*>(Py_NewRef(dtype));
     }
-    if (descr != nullptr) {
-        npy_intp length = static_cast<npy_intp>(count);
-        return Ref::steal(PyArray_Empty(1, &length, descr, 0));  // steals descr
-    }
+    if (descr != nullptr) return fresh_array(descr, static_cast<npy_intp>(count));
     Ref length = Ref::steal(PyLong_FromUnsignedLongLong(count));
     Ref args = Ref::steal(length ? PyTuple_Pack(1, length.get()) : nullptr);
     Ref kwargs = Ref::steal(args ? Py_BuildValue("{s:O}", "dtype", dtype) : nullptr);
