@@ -344,6 +344,11 @@ void forget_delivery_threads_after_fork(DeviceModel& device);
 bool is_delivery_thread_of(const DeviceModel& device);
 // True on a thread that delivers blocks of any device.
 bool is_delivery_thread();
+// Runs `callback` for `block` on this thread as a delivery thread does: the
+// fetches it makes answer from `block`.
+void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data, Block& block);
+// The block the callback running on this thread may fetch; null outside one.
+const Block* current_block();
 
 // Monitor delivery (monitor.cpp); call without the world lock. Drops the
 // registrations `ctx` made and waits for their callbacks still running.
