@@ -277,6 +277,10 @@ std::unique_ptr<DeviceModel> make_default_device(uint32_t index);
 DeviceModel* find_device(const vexasdk_dev_ctx* ctx);
 // The device of a sim call, or null. Caller holds world().mu.
 DeviceModel* sim_device(uint32_t index);
+// Closes every context in `victims`: acquisitions and monitor delivery stop
+// without the world lock held, since delivery threads may be waiting for it.
+// Call without the world lock.
+void close_contexts(std::vector<vexasdk_dev_ctx*> victims);
 
 // Runs `fn(device)` under the world lock for a valid context; answers EFAULT for
 // a null context and ENODEV for one that is unknown or closed.
