@@ -24,32 +24,29 @@ void copy_text(char* field, size_t width, const std::string& text) {
     memcpy(field, text.data(), std::min(text.size(), width - 1));
 }
 
-MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value,
-                           MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
+// A monitor of the default device, its nominal value the one it starts at.
+MonitorModel monitor(uint32_t id, const char* name, uint32_t type, vexasdk_mon_range range, vexasdk_mon_value value,
+                     double nominal, MonitorDrift drift, double step) {
     MonitorModel m;
     m.id = id;
     m.name = name;
-    m.type = VEXASDK_MON_FLOAT;
-    m.range.f = {lo, hi};
-    m.value.f = value;
+    m.type = type;
+    m.range = range;
+    m.value = value;
     m.drift = drift;
-    m.nominal = value;
+    m.nominal = nominal;
     m.step = step;
     return m;
 }
 
+MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value,
+                           MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
+    return monitor(id, name, VEXASDK_MON_FLOAT, {.f = {lo, hi}}, {.f = value}, value, drift, step);
+}
+
 MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi, uint32_t value,
                          MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
-    MonitorModel m;
-    m.id = id;
-    m.name = name;
-    m.type = VEXASDK_MON_INT;
-    m.range.i = {lo, hi};
-    m.value.i = value;
-    m.drift = drift;
-    m.nominal = value;
-    m.step = step;
-    return m;
+    return monitor(id, name, VEXASDK_MON_INT, {.i = {lo, hi}}, {.i = value}, value, drift, step);
 }
 
 }  // namespace
