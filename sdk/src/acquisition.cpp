@@ -311,6 +311,14 @@ vexasdk_err_code fetch(const vexasdk_dev_ctx* ctx, BlockKind kind, Answer&& answ
     return VEXASDK_SUCCESS;
 }
 
+// Copies the block's record `Field` into `out`, for the fetch calls that
+// answer one record.
+template <auto Field, class Out>
+vexasdk_err_code fetch_record(const vexasdk_dev_ctx* ctx, BlockKind kind, Out* out) {
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return fetch(ctx, kind, [&](const Block& block) { *out = block.*Field; });
+}
+
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_packets(vexasdk_dev_ctx* ctx,
@@ -327,27 +335,23 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_packets(vexasdk_dev
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_toa_tot_packets(vexasdk_dev_ctx* ctx,
                                                                 vexasdk_acq_t3_acq_toa_tot* out) {
     VSIM_ENTER(arg("ctx", ctx), arg("block", out));
-    if (out == nullptr) return VEXASDK_ERR_EFAULT;
-    return fetch(ctx, BlockKind::toa_tot, [&](const Block& block) { *out = block.toa_tot; });
+    return fetch_record<&Block::toa_tot>(ctx, BlockKind::toa_tot, out);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_evcount_bins(vexasdk_dev_ctx* ctx,
                                                                   vexasdk_t3_acq_itot_evcount_bins* out) {
     VSIM_ENTER(arg("ctx", ctx), arg("block", out));
-    if (out == nullptr) return VEXASDK_ERR_EFAULT;
-    return fetch(ctx, BlockKind::binned, [&](const Block& block) { *out = block.bins; });
+    return fetch_record<&Block::bins>(ctx, BlockKind::binned, out);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_itot_fragment(vexasdk_dev_ctx* ctx,
                                                               vexasdk_acq_t3_itot_fragment* out) {
     VSIM_ENTER(arg("ctx", ctx), arg("fragment", out));
-    if (out == nullptr) return VEXASDK_ERR_EFAULT;
-    return fetch(ctx, BlockKind::itot_fragment, [&](const Block& block) { *out = block.itot_fragment; });
+    return fetch_record<&Block::itot_fragment>(ctx, BlockKind::itot_fragment, out);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_get_t3_evcount_fragment(vexasdk_dev_ctx* ctx,
                                                                  vexasdk_acq_t3_evcount_fragment* out) {
     VSIM_ENTER(arg("ctx", ctx), arg("fragment", out));
-    if (out == nullptr) return VEXASDK_ERR_EFAULT;
-    return fetch(ctx, BlockKind::evcount_fragment, [&](const Block& block) { *out = block.evcount_fragment; });
+    return fetch_record<&Block::evcount_fragment>(ctx, BlockKind::evcount_fragment, out);
 }
