@@ -150,6 +150,18 @@ uint32_t current_mode(const DeviceModel& device) {
     return device.chips.empty() ? device.mode : device.chips.front().mode;
 }
 
+// Takes the world lock into `lock` and finds the device whose acquisition
+// `ctx` started and has not yet waited for; otherwise answers the call's
+// failure: EFAULT, ENODEV, or BAD_STATE.
+vexasdk_err_code own_acquisition(vexasdk_dev_ctx* ctx, std::unique_lock<std::mutex>& lock, DeviceModel*& device) {
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    lock = std::unique_lock<std::mutex>(world().mu);
+    device = find_device(ctx);
+    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    if (device->acq.state == AcqState::idle || device->acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
+    return VEXASDK_SUCCESS;
+}
+
 }  // namespace
 
 void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data, Block& block) {
@@ -250,12 +262,10 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
     VSIM_ENTER(arg("ctx", ctx));
-    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
-    std::unique_lock<std::mutex> lock(world().mu);
-    DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    std::unique_lock<std::mutex> lock;
+    DeviceModel* device = nullptr;
+    if (vexasdk_err_code rc = own_acquisition(ctx, lock, device)) return rc;
     Acquisition& acq = device->acq;
-    if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
     if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
     join_delivery(lock, acq);
     if (find_device(ctx) != device) return VEXASDK_ERR_ENODEV;
@@ -266,12 +276,10 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_await_end(vexasdk_dev_ctx* ctx) {
 
 VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
     VSIM_ENTER(arg("ctx", ctx));
-    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
-    std::unique_lock<std::mutex> lock(world().mu);
-    DeviceModel* device = find_device(ctx);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
+    std::unique_lock<std::mutex> lock;
+    DeviceModel* device = nullptr;
+    if (vexasdk_err_code rc = own_acquisition(ctx, lock, device)) return rc;
     Acquisition& acq = device->acq;
-    if (acq.state == AcqState::idle || acq.owner != ctx) return VEXASDK_ERR_BAD_STATE;
     acq.stop = true;
     acq.queue.clear();
     ended_cv().notify_all();
