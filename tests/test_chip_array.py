@@ -60,11 +60,7 @@ def test_refused_arguments_make_no_instance(device):
     # Made as controllers are: the arguments are checked before anything is
     # allocated, so no finaliser ever sees a half-built array.
     finalised = []
-
-    class Watched(ChipArray):
-        def __del__(self):
-            finalised.append(self.get_single_chips())
-
+    Watched = type("Watched", (ChipArray,), {"__del__": lambda self: finalised.append(self.get_single_chips())})
     for args in [((),), ((), device.context), ([], object())]:
         with pytest.raises(TypeError):
             Watched(*args)
