@@ -1,3 +1,4 @@
+import gc
 import pickle
 import types
 
@@ -53,6 +54,22 @@ def test_construction_and_pickling(device):
     assert array.get_single_chips() is chips and array.get_single_chips() is chips
     with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
         pickle.dumps(array)
+
+
+def test_refused_arguments_make_no_instance(device):
+    # Made as controllers are: the arguments are checked before anything is
+    # allocated, so no finaliser ever sees a half-built array.
+    finalised = []
+    Watched = type("Watched", (ChipArray,), {"__del__": lambda self: finalised.append(self.get_single_chips())})
+    for args in [((),), ((), device.context), ([], object())]:
+        with pytest.raises(TypeError):
+            Watched(*args)
+    gc.collect()
+    assert finalised == []
+    chips = []
+    Watched(chips, device.context)
+    gc.collect()
+    assert finalised == [chips]
 
 
 def test_device_builds_chips_from_the_sdk():

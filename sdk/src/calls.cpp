@@ -17,38 +17,6 @@ constexpr size_t kLogLimit = 100000;
 // Mask transfers log their bytes: bound the memory too, not only the count.
 constexpr size_t kLogByteLimit = size_t{64} << 20;
 
-struct Fault {
-    int32_t code;
-    int64_t remaining;  // negative: every call
-};
-
-// One logged call, as values; made into JSON only when the log is read.
-struct Entry {
-    const CallSite* site;
-    std::vector<Arg> args;
-
-    size_t bytes() const {
-        size_t size = sizeof(Entry) + args.size() * sizeof(Arg);
-        for (const Arg& a : args) size += a.json.capacity();
-        return size;
-    }
-};
-
-struct Calls {
-    std::mutex mu;
-    std::deque<Entry> log;
-    size_t log_bytes = 0;
-    CallSite* called = nullptr;  // every site called since the counts were last cleared
-    uint64_t total = 0;
-    std::map<std::string, Fault, std::less<>> faults;
-};
-
-Calls& calls() {
-    // Never destroyed: SDK threads may still log while the process exits.
-    static Calls* instance = new Calls;
-    return *instance;
-}
-
 void append_json(std::string& out, const Arg& a) {
     char text[40];
     switch (a.kind) {
@@ -83,6 +51,14 @@ void append_json(std::string& out, const Arg& a) {
     }
 }
 
+}  // namespace
+
+Calls& calls() {
+    // Never destroyed: SDK threads may still log while the process exits.
+    static Calls* instance = new Calls;
+    return *instance;
+}
+
 void append_json(std::string& out, const Entry& entry) {
     out += "{\"fn\":\"";
     out += entry.site->function;
@@ -110,8 +86,6 @@ void clear_counts(Calls& c) {
     c.called = nullptr;
     c.total = 0;
 }
-
-}  // namespace
 
 std::mutex& calls_mutex() { return calls().mu; }
 
@@ -185,55 +159,3 @@ void reset_calls() {
 }
 
 }  // namespace vsim
-
-using vsim::calls;
-
-VEXASDK_API vexasdk_err_code vexasdk_sim_fail(const char* function, int32_t code, int64_t times) {
-    if (function == nullptr || function[0] == '\0') return VEXASDK_ERR_EFAULT;
-    auto& c = calls();
-    std::lock_guard<std::mutex> lock(c.mu);
-    if (times == 0) {
-        c.faults.erase(std::string(function));
-    } else {
-        c.faults[function] = {code, times};
-    }
-    return VEXASDK_SUCCESS;
-}
-
-VEXASDK_API vexasdk_err_code vexasdk_sim_clear_faults(void) {
-    auto& c = calls();
-    std::lock_guard<std::mutex> lock(c.mu);
-    c.faults.clear();
-    return VEXASDK_SUCCESS;
-}
-
-VEXASDK_API uint64_t vexasdk_sim_call_count(const char* function) {
-    auto& c = calls();
-    std::lock_guard<std::mutex> lock(c.mu);
-    if (function == nullptr) return c.total;
-    for (const vsim::CallSite* site = c.called; site != nullptr; site = site->next)
-        if (strcmp(site->function, function) == 0) return site->count;
-    return 0;
-}
-
-VEXASDK_API size_t vexasdk_sim_call_log(char* buf, size_t capacity) {
-    auto& c = calls();
-    std::lock_guard<std::mutex> lock(c.mu);
-    std::string out = "[";
-    for (size_t i = 0; i < c.log.size(); ++i) {
-        if (i) out += ',';
-        append_json(out, c.log[i]);
-    }
-    out += ']';
-    if (buf != nullptr && capacity > out.size()) memcpy(buf, out.c_str(), out.size() + 1);
-    return out.size() + 1;
-}
-
-VEXASDK_API vexasdk_err_code vexasdk_sim_clear_call_log(void) {
-    auto& c = calls();
-    std::lock_guard<std::mutex> lock(c.mu);
-    c.log.clear();
-    c.log_bytes = 0;
-    clear_counts(c);
-    return VEXASDK_SUCCESS;
-}

@@ -6,10 +6,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <map>
 #include <initializer_list>
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace vsim {
 
@@ -77,6 +81,40 @@ void reset_calls();
 
 // Guards the call log and the fault table; held across a fork.
 std::mutex& calls_mutex();
+
+// The call log, the counts and the fault table, as the sim calls read and
+// script them (sim_calls.cpp). All under `mu`.
+struct Fault {
+    int32_t code;
+    int64_t remaining;  // negative: every call
+};
+
+// One logged call, as values; made into JSON only when the log is read.
+struct Entry {
+    const CallSite* site;
+    std::vector<Arg> args;
+
+    size_t bytes() const {
+        size_t size = sizeof(Entry) + args.size() * sizeof(Arg);
+        for (const Arg& a : args) size += a.json.capacity();
+        return size;
+    }
+};
+
+struct Calls {
+    std::mutex mu;
+    std::deque<Entry> log;
+    size_t log_bytes = 0;
+    CallSite* called = nullptr;  // every site called since the counts were last cleared
+    uint64_t total = 0;
+    std::map<std::string, Fault, std::less<>> faults;
+};
+
+Calls& calls();
+// `entry` as the harness reads it: {"fn": ..., "args": {...}}.
+void append_json(std::string& out, const Entry& entry);
+// Sets every call count back to 0.
+void clear_counts(Calls& c);
 
 }  // namespace vsim
 

@@ -277,6 +277,10 @@ std::unique_ptr<DeviceModel> make_default_device(uint32_t index);
 DeviceModel* find_device(const vexasdk_dev_ctx* ctx);
 // The device of a sim call, or null. Caller holds world().mu.
 DeviceModel* sim_device(uint32_t index);
+// Closes every context in `victims`: acquisitions and monitor delivery stop
+// without the world lock held, since delivery threads may be waiting for it.
+// Call without the world lock.
+void close_contexts(std::vector<vexasdk_dev_ctx*> victims);
 
 // Runs `fn(device)` under the world lock for a valid context; answers EFAULT for
 // a null context and ENODEV for one that is unknown or closed.
@@ -344,6 +348,11 @@ void forget_delivery_threads_after_fork(DeviceModel& device);
 bool is_delivery_thread_of(const DeviceModel& device);
 // True on a thread that delivers blocks of any device.
 bool is_delivery_thread();
+// Runs `callback` for `block` on this thread as a delivery thread does: the
+// fetches it makes answer from `block`.
+void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_data, Block& block);
+// The block the callback running on this thread may fetch; null outside one.
+const Block* current_block();
 
 // Monitor delivery (monitor.cpp); call without the world lock. Drops the
 // registrations `ctx` made and waits for their callbacks still running.

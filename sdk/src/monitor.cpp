@@ -316,6 +316,22 @@ bool is_monitor_thread_of(const DeviceModel& device) {
 
 using namespace vsim;
 
+namespace {
+
+// Runs `fn(device, monitor)` under the world lock for monitor `mon_id` of the
+// context's device; EINVAL for a monitor the device does not have.
+template <class Fn>
+vexasdk_err_code with_monitor(vexasdk_dev_ctx* ctx, uint32_t mon_id, Fn&& fn) {
+    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        MonitorModel* m = find_monitor(device, mon_id);
+        if (m == nullptr) return VEXASDK_ERR_EINVAL;
+        fn(device, *m);
+        return VEXASDK_SUCCESS;
+    }));
+}
+
+}  // namespace
+
 VEXASDK_API vexasdk_err_code vexasdk_mon_get_ids(vexasdk_dev_ctx* ctx, uint32_t* ids, size_t* count) {
     VSIM_ENTER(arg("ctx", ctx), arg("ids", ids), arg("count", count ? *count : size_t{0}));
     if (count == nullptr || (ids == nullptr && *count != 0)) return VEXASDK_ERR_EFAULT;
@@ -330,36 +346,28 @@ VEXASDK_API vexasdk_err_code vexasdk_mon_get_ids(vexasdk_dev_ctx* ctx, uint32_t*
 VEXASDK_API vexasdk_err_code vexasdk_mon_get_info(vexasdk_dev_ctx* ctx, uint32_t mon_id, vexasdk_mon_info* info) {
     VSIM_ENTER(arg("ctx", ctx), arg("mon_id", mon_id), arg("info", info));
     if (info == nullptr) return VEXASDK_ERR_EFAULT;
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        MonitorModel* m = find_monitor(device, mon_id);
-        if (m == nullptr) return VEXASDK_ERR_EINVAL;
+    return with_monitor(ctx, mon_id, [&](DeviceModel& device, const MonitorModel& m) {
         const char* name = nullptr;
-        if (!m->null_name) {
+        if (!m.null_name) {
             auto& names = device.mon.published_names;
-            auto it = std::find_if(names.begin(), names.end(), [&](const auto& s) { return *s == m->name; });
+            auto it = std::find_if(names.begin(), names.end(), [&](const auto& s) { return *s == m.name; });
             if (it == names.end()) {
-                names.push_back(std::make_unique<std::string>(m->name));
+                names.push_back(std::make_unique<std::string>(m.name));
                 it = names.end() - 1;
             }
             name = (*it)->c_str();
         }
         *info = vexasdk_mon_info{};
         info->name = name;
-        memcpy(&info->type, &m->type, sizeof info->type);
-        info->range = m->range;
-        return VEXASDK_SUCCESS;
-    }));
+        memcpy(&info->type, &m.type, sizeof info->type);
+        info->range = m.range;
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_mon_get_value(vexasdk_dev_ctx* ctx, uint32_t mon_id, vexasdk_mon_value* value) {
     VSIM_ENTER(arg("ctx", ctx), arg("mon_id", mon_id), arg("value", value));
     if (value == nullptr) return VEXASDK_ERR_EFAULT;
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        MonitorModel* m = find_monitor(device, mon_id);
-        if (m == nullptr) return VEXASDK_ERR_EINVAL;
-        *value = m->value;
-        return VEXASDK_SUCCESS;
-    }));
+    return with_monitor(ctx, mon_id, [&](DeviceModel&, const MonitorModel& m) { *value = m.value; });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_mon_set_avail_changed_cb(vexasdk_dev_ctx* ctx, uint32_t mon_id,

@@ -11,6 +11,17 @@ namespace {
 // The unit counts travel as uint8_t through the SDK.
 constexpr uint32_t kMaxCount = 255;
 
+// Makes the device have `count` items in `Items` (bias sources or power
+// units): added ones come as their record's defaults.
+template <auto Items>
+vexasdk_err_code set_count(uint32_t device, uint32_t count) {
+    if (count > kMaxCount) return VEXASDK_ERR_EINVAL;
+    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+        (model.*Items).resize(count);
+        return VEXASDK_SUCCESS;
+    }));
+}
+
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_record(uint32_t device, const void* record, size_t size) {
@@ -38,11 +49,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_reported_count(int64_t count) 
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_count(uint32_t device, uint32_t count) {
-    if (count > kMaxCount) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
-        model.biases.resize(count);
-        return VEXASDK_SUCCESS;
-    }));
+    return set_count<&DeviceModel::biases>(device, count);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_bias_range(uint32_t device, uint32_t bias, float min_volts,
@@ -79,11 +86,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_get_bias(uint32_t device, uint32_t bias
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_count(uint32_t device, uint32_t count) {
-    if (count > kMaxCount) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
-        model.units.resize(count);
-        return VEXASDK_SUCCESS;
-    }));
+    return set_count<&DeviceModel::units>(device, count);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint32_t unit, bool powered) {

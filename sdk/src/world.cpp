@@ -1,4 +1,4 @@
-// Devices, contexts, open and close, and the world-level sim calls.
+// Devices, contexts, open and close.
 #include <pthread.h>
 
 #include <cstring>
@@ -24,32 +24,29 @@ void copy_text(char* field, size_t width, const std::string& text) {
     memcpy(field, text.data(), std::min(text.size(), width - 1));
 }
 
-MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value,
-                           MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
+// A monitor of the default device, its nominal value the one it starts at.
+MonitorModel monitor(uint32_t id, const char* name, uint32_t type, vexasdk_mon_range range, vexasdk_mon_value value,
+                     double nominal, MonitorDrift drift, double step) {
     MonitorModel m;
     m.id = id;
     m.name = name;
-    m.type = VEXASDK_MON_FLOAT;
-    m.range.f = {lo, hi};
-    m.value.f = value;
+    m.type = type;
+    m.range = range;
+    m.value = value;
     m.drift = drift;
-    m.nominal = value;
+    m.nominal = nominal;
     m.step = step;
     return m;
 }
 
+MonitorModel float_monitor(uint32_t id, const char* name, float lo, float hi, float value,
+                           MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
+    return monitor(id, name, VEXASDK_MON_FLOAT, {.f = {lo, hi}}, {.f = value}, value, drift, step);
+}
+
 MonitorModel int_monitor(uint32_t id, const char* name, uint32_t lo, uint32_t hi, uint32_t value,
                          MonitorDrift drift = MonitorDrift::walk, double step = 0.0) {
-    MonitorModel m;
-    m.id = id;
-    m.name = name;
-    m.type = VEXASDK_MON_INT;
-    m.range.i = {lo, hi};
-    m.value.i = value;
-    m.drift = drift;
-    m.nominal = value;
-    m.step = step;
-    return m;
+    return monitor(id, name, VEXASDK_MON_INT, {.i = {lo, hi}}, {.i = value}, value, drift, step);
 }
 
 }  // namespace
@@ -162,10 +159,6 @@ DeviceModel* sim_device(uint32_t index) {
     return index < devices.size() ? devices[index].get() : nullptr;
 }
 
-namespace {
-
-// Closes every context in `victims`: acquisitions and monitor delivery stop
-// without the lock held, since delivery threads may be waiting for it.
 void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
     {
         // Before anything stops: a start or registration slipping in between
@@ -194,9 +187,6 @@ void close_contexts(std::vector<vexasdk_dev_ctx*> victims) {
         if (thread.joinable()) thread.join();
     }
 }
-
-
-}  // namespace
 
 }  // namespace vsim
 
@@ -233,64 +223,4 @@ VEXASDK_API vexasdk_err_code vexasdk_dev_close(vexasdk_dev_ctx* ctx) {
     }
     close_contexts({ctx});
     return VEXASDK_SUCCESS;
-}
-
-VEXASDK_API vexasdk_err_code vexasdk_sim_reset(void) {
-    if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
-    std::vector<vexasdk_dev_ctx*> open;
-    {
-        std::lock_guard<std::mutex> lock(world().mu);
-        for (auto& device : world().devices) open.insert(open.end(), device->contexts.begin(), device->contexts.end());
-    }
-    close_contexts(open);
-    {
-        std::lock_guard<std::mutex> lock(world().mu);
-        world().devices.clear();
-        world().populated = false;
-        world().enum_reported_count = -1;
-        sim_device(0);
-    }
-    reset_calls();
-    return VEXASDK_SUCCESS;
-}
-
-VEXASDK_API vexasdk_err_code vexasdk_sim_set_device_count(uint32_t count) {
-    if (count > 64) return VEXASDK_ERR_EINVAL;
-    if (is_sdk_thread()) return VEXASDK_ERR_BAD_STATE;
-    std::vector<vexasdk_dev_ctx*> dropped;
-    {
-        std::lock_guard<std::mutex> lock(world().mu);
-        sim_device(0);
-        auto& devices = world().devices;
-        for (size_t i = count; i < devices.size(); ++i)
-            dropped.insert(dropped.end(), devices[i]->contexts.begin(), devices[i]->contexts.end());
-    }
-    close_contexts(dropped);
-    std::lock_guard<std::mutex> lock(world().mu);
-    auto& devices = world().devices;
-    while (devices.size() > count) devices.pop_back();
-    while (devices.size() < count) devices.push_back(make_default_device(static_cast<uint32_t>(devices.size())));
-    return VEXASDK_SUCCESS;
-}
-
-VEXASDK_API uint32_t vexasdk_sim_device_count(void) {
-    std::lock_guard<std::mutex> lock(world().mu);
-    sim_device(0);
-    return static_cast<uint32_t>(world().devices.size());
-}
-
-VEXASDK_API int32_t vexasdk_sim_device_of(const vexasdk_dev_ctx* ctx) {
-    std::lock_guard<std::mutex> lock(world().mu);
-    DeviceModel* device = ctx ? find_device(ctx) : nullptr;
-    return device ? static_cast<int32_t>(device->index) : -1;
-}
-
-VEXASDK_API const char* vexasdk_sim_compiler(void) {
-#if defined(__clang__)
-    return "clang " __clang_version__;
-#elif defined(__GNUC__)
-    return "gcc " __VERSION__;
-#else
-    return "unknown";
-#endif
 }

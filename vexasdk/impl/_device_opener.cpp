@@ -10,6 +10,7 @@
 #include "support/kept_callables.hpp"
 #include "support/memory.hpp"
 #include "support/module_start.hpp"
+#include "support/monitor_reading.hpp"
 #include "support/sdk_text.hpp"
 #include "support/sdk_threads.hpp"
 #include "support/utils_api.hpp"
@@ -215,13 +216,8 @@ PyObject* forget_callables(PyObject*, PyObject* arg) noexcept {
 
 PyObject* open_context_addresses(PyObject*, PyObject*) noexcept { return addresses_in(books.open).release(); }
 
-vx::Ref monitor_number(bool real, const vexasdk_mon_range& range, bool max) noexcept {
-    if (real) return vx::Ref::steal(PyFloat_FromDouble(max ? range.f.max : range.f.min));
-    return vx::Ref::steal(PyLong_FromUnsignedLong(max ? range.i.max : range.i.min));
-}
-
 // (mon_id, name, type, min, max) of one monitor, read the way monitor events
-// are: any type but float reads as int.
+// read it.
 vx::Ref monitor_description(vexasdk_dev_ctx* ctx, uint32_t mon_id) noexcept {
     vexasdk_mon_info info{};
     if (vx::sdk_call_failed([&] { return vexasdk_mon_get_info(ctx, mon_id, &info); },
@@ -232,15 +228,12 @@ vx::Ref monitor_description(vexasdk_dev_ctx* ctx, uint32_t mon_id) noexcept {
         return {};
     }
     vx::Ref name = vx::Ref::steal(vx::decode_sdk_name(info.name));
-    uint32_t type;
-    memcpy(&type, &info.type, sizeof type);
-    bool real = type == VEXASDK_MON_FLOAT;
+    vx::MonitorReading reading(info);
     vx::Ref id = vx::Ref::steal(PyLong_FromUnsignedLong(mon_id));
-    vx::Ref lo = monitor_number(real, info.range, false);
-    vx::Ref hi = monitor_number(real, info.range, true);
+    vx::Ref lo = reading.min(info.range);
+    vx::Ref hi = reading.max(info.range);
     if (!name || !id || !lo || !hi) return {};
-    PyObject* kind = reinterpret_cast<PyObject*>(real ? &PyFloat_Type : &PyLong_Type);
-    return vx::Ref::steal(PyTuple_Pack(5, id.get(), name.get(), kind, lo.get(), hi.get()));
+    return vx::Ref::steal(PyTuple_Pack(5, id.get(), name.get(), reading.type(), lo.get(), hi.get()));
 }
 
 PyObject* monitor_descriptions(PyObject*, PyObject* arg) noexcept {

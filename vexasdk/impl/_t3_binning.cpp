@@ -281,7 +281,7 @@ vx::Ref unflattened(PyObject* packets, const BinCounts& counts) noexcept {
     auto* count_array = reinterpret_cast<PyArrayObject*>(counts.array.get());
     npy_intp bins = PyArray_DIM(count_array, 0);
     npy_intp length = bins + 1;
-    vx::Ref offsets = vx::Ref::steal(PyArray_Empty(1, &length, PyArray_DescrFromType(NPY_INT64), 0));
+    vx::Ref offsets = vx::fresh_array(PyArray_DescrFromType(NPY_INT64), length);
     if (!offsets) return {};
     // The packets' total fills an array, so every running sum fits an int64.
     const auto* per_bin = static_cast<const uint64_t*>(PyArray_DATA(count_array));

@@ -10,6 +10,7 @@
 #include "support/capi.hpp"
 #include "support/gil.hpp"
 #include "support/module_start.hpp"
+#include "support/numpy_array.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/error.h"
 
@@ -94,13 +95,12 @@ PyObject* c_to_np_arr(void* data, size_t count, PyObject* dtype) noexcept {
         PyErr_Format(PyExc_ValueError, "the SDK reported %zu records at a null pointer", count);
         return nullptr;
     }
-    npy_intp length = static_cast<npy_intp>(count);
-    // PyArray_NewFromDescr steals a reference to the descriptor, even on failure.
-    auto* stolen = reinterpret_cast<PyArray_Descr*>(vx::Ref::borrow(dtype).release());
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, stolen, 1, &length, nullptr, nullptr, 0, nullptr);
-    if (array == nullptr) return nullptr;
-    if (count != 0) memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, count * itemsize);
-    return array;
+    // The array takes its own reference to the descriptor.
+    vx::Ref array = vx::fresh_array(reinterpret_cast<PyArray_Descr*>(vx::Ref::borrow(dtype).release()),
+                                    static_cast<npy_intp>(count));
+    if (!array) return nullptr;
+    if (count != 0) memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, count * itemsize);
+    return array.release();
 }
 
 // SdkError, made by the module body, kept for the life of the process.

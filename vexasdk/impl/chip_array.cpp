@@ -7,6 +7,7 @@
 #include "_device_context.hpp"
 #include "pixel_chip.hpp"
 #include "support/args.hpp"
+#include "support/controller.hpp"
 #include "support/gil.hpp"
 #include "support/method.hpp"
 #include "support/module_start.hpp"
@@ -79,11 +80,9 @@ int for_each_chip(PyObject* chips, Py_ssize_t start, Fn&& fn) noexcept {
 
 using ArrayFields = vx::OwnedFields<ChipArrayObject, &ChipArrayObject::single_chips, &ChipArrayObject::context>;
 
+// As a controller is made: the arguments are checked first, so that no
+// half-built instance exists.
 PyObject* array_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
-    ArrayFields::set_none(self.get());
-    ChipArrayObject* array = array_of(self.get());
     PyObject* values[2];
     if (vx::bind_args("__cinit__", args, kwargs, {"single_chips", "context"}, 2, values) < 0) return nullptr;
     if (!PyList_CheckExact(values[0])) {
@@ -91,9 +90,7 @@ PyObject* array_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         return nullptr;
     }
     if (vx::context_arg(values[1], "context") < 0) return nullptr;
-    Py_SETREF(array->single_chips, Py_NewRef(values[0]));
-    Py_SETREF(array->context, Py_NewRef(values[1]));
-    return self.release();
+    return ArrayFields::make(type, values[0], values[1]);
 }
 
 // ---- methods ----
@@ -169,9 +166,7 @@ PyObject* array_set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (vx::bind_args("set_mode", args, nargs, kwnames, {"mode"}, 1, &mode) < 0) return nullptr;
     uint32_t value = 0;
     if (vx::member_value_arg(mode, "vexasdk_chip_mode", &value) < 0) return nullptr;
-    PyObject* context = array_of(self)->context;
-    vexasdk_dev_ctx* ctx =
-        PyObject_TypeCheck(context, vx::device_context_type) ? vx::sdk_context(context) : nullptr;
+    vexasdk_dev_ctx* ctx = vx::held_context(array_of(self)->context);
     int rc = vx::without_gil([&] { return vexasdk_chip_set_mode(ctx, static_cast<vexasdk_chip_mode>(value)); });
     // The member's name is read whatever the result: reading it may fail or
     // have effects of its own.

@@ -9,6 +9,7 @@
 #include "support/gil.hpp"
 #include "support/kept_callables.hpp"
 #include "support/method.hpp"
+#include "support/monitor_reading.hpp"
 #include "support/module_start.hpp"
 #include "support/pickle.hpp"
 #include "support/sdk_text.hpp"
@@ -159,28 +160,20 @@ vx::Ref fail(const char* text) noexcept {
 // is given. A type other than float reads as int.
 vx::Ref monitor_info(const vexasdk_mon_info* info, const vexasdk_mon_value* value, vx::Ref* py_value) noexcept {
     if (info == nullptr) return fail(kNoInfo);
-    uint32_t type;
-    memcpy(&type, &info->type, sizeof type);
-    bool real = type == VEXASDK_MON_FLOAT;
-    vx::Ref lo, hi;
-    if (real) {
-        lo = vx::Ref::steal(PyFloat_FromDouble(info->range.f.min));
-        hi = vx::Ref::steal(PyFloat_FromDouble(info->range.f.max));
-    } else {
-        lo = vx::Ref::steal(PyLong_FromUnsignedLong(info->range.i.min));
-        hi = vx::Ref::steal(PyLong_FromUnsignedLong(info->range.i.max));
-    }
+    vx::MonitorReading reading(*info);
+    vx::Ref lo = reading.min(info->range);
+    vx::Ref hi = reading.max(info->range);
     if (!lo || !hi) return {};
     vx::Ref range = call_global("MonitorRange", {lo.get(), hi.get()});
     if (!range) return {};
     if (value != nullptr) {
-        *py_value = vx::Ref::steal(real ? PyFloat_FromDouble(value->f) : PyLong_FromUnsignedLong(value->i));
+        *py_value = reading.value(*value);
         if (!*py_value) return {};
     }
     if (info->name == nullptr) return fail(kNoName);
     vx::Ref name = vx::Ref::steal(vx::decode_sdk_name(info->name));
     if (!name) return {};
-    return call_global("MonitorInfo", {name.get(), real ? float_type() : int_type(), range.get()});
+    return call_global("MonitorInfo", {name.get(), reading.type(), range.get()});
 }
 
 int call_user(PyObject* callable, PyObject* event) noexcept {
@@ -188,25 +181,13 @@ int call_user(PyObject* callable, PyObject* event) noexcept {
     return result ? 0 : -1;
 }
 
-const vx::TrampolineSite avail_site = {
-    "vexasdk.monitor_channel._mon_on_avail_changed_cb",
-    kFile,
-    __LINE__,
-    nullptr,  // nothing to fetch
-    "Failed to execute on-availability-changed monitor callback.",
-    kNoCallable,
-    &globals,
-};
+const vx::TrampolineSite avail_site =
+    vx::trampoline_site("vexasdk.monitor_channel._mon_on_avail_changed_cb", kFile, &globals, nullptr,
+                        "Failed to execute on-availability-changed monitor callback.", kNoCallable);
 
-const vx::TrampolineSite value_site = {
-    "vexasdk.monitor_channel._mon_on_value_changed_cb",
-    kFile,
-    __LINE__,
-    nullptr,
-    "Failed to execute on-value-changed monitor callback.",
-    kNoCallable,
-    &globals,
-};
+const vx::TrampolineSite value_site =
+    vx::trampoline_site("vexasdk.monitor_channel._mon_on_value_changed_cb", kFile, &globals, nullptr,
+                        "Failed to execute on-value-changed monitor callback.", kNoCallable);
 
 void _mon_on_avail_changed_cb(const vexasdk_mon_on_avail_changed_args* args, void* user_data) noexcept {
     vx::deliver(avail_site, user_data, [&](PyObject* callable) -> int {

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -72,6 +73,22 @@ def _chip_infos(device: int) -> list[_ChipInfo]:
         infos.append(info)
 
 
+def _edit_chips(chip: int | None, device: int, fields: dict[str, Any], what: str, known: tuple[str, ...],
+                record: Callable[[], Any], get: Callable[..., int], put: Callable[..., int],
+                assign: Callable[[Any, str, Any], None]) -> None:
+    # Each chosen chip's record is read, changed field by field, and written
+    # back, so that the fields not given keep their values.
+    unknown = set(fields) - set(known)
+    if unknown:
+        raise TypeError(f"unknown chip {what} fields: {', '.join(sorted(unknown))}")
+    for index in _chips(chip, device):
+        values = record()
+        _check(get(_index(device), index, ctypes.byref(values)), f"Failed to read the chip {what}.")
+        for field, value in fields.items():
+            assign(values, field, value)
+        _check(put(_index(device), index, ctypes.byref(values)), f"Failed to set the chip {what}.")
+
+
 def set_chip_count(count: int, device: int = 0) -> None:
     """Sets how many chips the device has (0 to 255); added chips come as out of
     the box, removed ones lose their state."""
@@ -98,27 +115,23 @@ def set_chip_info(chip: int | None = None, device: int = 0, **fields: Any) -> No
     as chip_info names them; modes and polarities are iterables of enumerator
     values or members. A new sensor size resets the mask to all unmasked.
     Devices opened earlier keep the descriptions they read."""
-    unknown = set(fields) - set(_CHIP_INFO_FIELDS)
-    if unknown:
-        raise TypeError(f"unknown chip description fields: {', '.join(sorted(unknown))}")
-    for index in _chips(chip, device):
-        info = _ChipInfo()
-        _check(_sim_get_chip_info(_index(device), index, ctypes.byref(info)), "Failed to read the chip description.")
-        for field, value in fields.items():
-            if field == "name":
-                name = value.encode() if isinstance(value, str) else None
-                if name is None or len(name) > 31 or b"\0" in name:
-                    raise ValueError(f"name must be a str of at most 31 UTF-8 bytes without NUL, got {value!r}")
-                info.name = name
-            elif field in ("supported_modes", "supported_polarities"):
-                setattr(info, field, _bits(value, field))
-            elif field in ("min_kev", "max_kev", "noise_kev"):
-                setattr(info, field, _number(value, field))
-            elif field == "is_calibrated":
-                info.is_calibrated = bool(value)
-            else:
-                setattr(info, field, _u32_value(value, field))
-        _check(_sim_set_chip_info(_index(device), index, ctypes.byref(info)), "Failed to set the chip description.")
+    def assign(info: Any, field: str, value: Any) -> None:
+        if field == "name":
+            name = value.encode() if isinstance(value, str) else None
+            if name is None or len(name) > 31 or b"\0" in name:
+                raise ValueError(f"name must be a str of at most 31 UTF-8 bytes without NUL, got {value!r}")
+            info.name = name
+        elif field in ("supported_modes", "supported_polarities"):
+            setattr(info, field, _bits(value, field))
+        elif field in ("min_kev", "max_kev", "noise_kev"):
+            setattr(info, field, _number(value, field))
+        elif field == "is_calibrated":
+            info.is_calibrated = bool(value)
+        else:
+            setattr(info, field, _u32_value(value, field))
+
+    _edit_chips(chip, device, fields, "description", _CHIP_INFO_FIELDS, _ChipInfo, _sim_get_chip_info,
+                _sim_set_chip_info, assign)
 
 
 def set_chip_size(width: int, height: int, chip: int | None = None, device: int = 0) -> None:
@@ -146,18 +159,14 @@ def set_chip_state(chip: int | None = None, device: int = 0, **fields: Any) -> N
     """Sets fields of a chip's state (of every chip when `chip` is None), as
     chip_state names them. Polarity and mode may be any 32-bit value, members
     too; kev_per_raw must be finite and above 0."""
-    unknown = set(fields) - set(_CHIP_STATE_FIELDS)
-    if unknown:
-        raise TypeError(f"unknown chip state fields: {', '.join(sorted(unknown))}")
-    for index in _chips(chip, device):
-        state = _ChipState()
-        _check(_sim_get_chip_state(_index(device), index, ctypes.byref(state)), "Failed to read the chip state.")
-        for field, value in fields.items():
-            if field in ("kev_per_raw", "raw_offset"):
-                setattr(state, field, _number(value, field))
-            else:
-                setattr(state, field, _u32_value(value, field))
-        _check(_sim_set_chip_state(_index(device), index, ctypes.byref(state)), "Failed to set the chip state.")
+    def assign(state: Any, field: str, value: Any) -> None:
+        if field in ("kev_per_raw", "raw_offset"):
+            setattr(state, field, _number(value, field))
+        else:
+            setattr(state, field, _u32_value(value, field))
+
+    _edit_chips(chip, device, fields, "state", _CHIP_STATE_FIELDS, _ChipState, _sim_get_chip_state,
+                _sim_set_chip_state, assign)
 
 
 def chip_mask(chip: int, device: int = 0) -> np.ndarray:

@@ -322,8 +322,8 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_value(uint32_t device, uint32_t
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_flags(uint32_t device, uint32_t mon_id,
                                                        const vexasdk_mon_flags* flags);
 /* Events per second that the monitor thread makes up on its own while a
- * context is open (0, the default: none): drifting values of a random monitor
- * and, now and then, an availability change. */
+ * context is open (10 out of the box and after a reset; 0: none): drifting
+ * values of a random monitor and, now and then, an availability change. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_rate(uint32_t device, double events_per_second);
 /* Queues `count` events for the device's monitor thread, which delivers them
  * in order to the callbacks registered at delivery time (an event with none

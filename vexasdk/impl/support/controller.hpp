@@ -18,12 +18,19 @@ struct ControllerObject {
 
 inline ControllerObject* controller(PyObject* self) noexcept { return reinterpret_cast<ControllerObject*>(self); }
 
-// The SDK context of a controller. One cleared by the garbage collector holds
+using ControllerFields = OwnedFields<ControllerObject, &ControllerObject::info, &ControllerObject::context>;
+inline constexpr auto controller_traverse = &ControllerFields::traverse;
+inline constexpr auto controller_clear = &ControllerFields::clear;
+inline constexpr auto controller_dealloc = &ControllerFields::dealloc;
+
+// The SDK context that a device-bound record's `context` field holds (a
+// controller's, the chip array's). One cleared by the garbage collector holds
 // None: the SDK answers its null context with an error code.
-inline vexasdk_dev_ctx* controller_context(PyObject* self) noexcept {
-    PyObject* context = controller(self)->context;
+inline vexasdk_dev_ctx* held_context(PyObject* context) noexcept {
     return PyObject_TypeCheck(context, device_context_type) ? sdk_context(context) : nullptr;
 }
+
+inline vexasdk_dev_ctx* controller_context(PyObject* self) noexcept { return held_context(controller(self)->context); }
 
 // Allocates and fills a controller from its constructor arguments, named
 // (id_name, info_name, "context"), or (id_name, "context") without info_name.
@@ -38,11 +45,8 @@ inline PyObject* controller_new(PyTypeObject* type, PyObject* args, PyObject* kw
     PyObject* context = values[info_name ? 2 : 1];
     int id = 0;
     if (int_arg(values[0], id_name, &id) < 0 || context_arg(context, "context") < 0) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    controller(self)->id = id;
-    controller(self)->info = Py_NewRef(info);
-    controller(self)->context = Py_NewRef(context);
+    PyObject* self = ControllerFields::make(type, info, context);
+    if (self != nullptr) controller(self)->id = id;
     return self;
 }
 
@@ -51,10 +55,5 @@ inline PyObject* controller_info(PyObject* self, PyObject* const*, Py_ssize_t na
     if (no_args("info", nargs, kwnames) < 0) return nullptr;
     return Py_NewRef(controller(self)->info);
 }
-
-using ControllerFields = OwnedFields<ControllerObject, &ControllerObject::info, &ControllerObject::context>;
-inline constexpr auto controller_traverse = &ControllerFields::traverse;
-inline constexpr auto controller_clear = &ControllerFields::clear;
-inline constexpr auto controller_dealloc = &ControllerFields::dealloc;
 
 }  // namespace vx

@@ -10,6 +10,7 @@
 
 #include "support/capi.hpp"
 #include "support/frame.hpp"
+#include "support/numpy_array.hpp"
 #include "support/utils_api.hpp"
 #include "vexasdk/acquisition.h"
 
@@ -56,7 +57,8 @@ inline int find_numpy_objects() noexcept {
 // and namespace, and its text for a failed fetch.
 inline TrampolineSite data_site(const char* qualname, const char* file, PyObject** globals, const char* fetch_failed,
                                 int line = __builtin_LINE()) noexcept {
-    return {qualname, file, line, fetch_failed, texts::kDataCallbackFailed, texts::kNoDataCallback, globals};
+    return trampoline_site(qualname, file, globals, fetch_failed, texts::kDataCallbackFailed, texts::kNoDataCallback,
+                           line);
 }
 
 // The delivery frame for a processed block of `device`. A callback that ends
@@ -145,10 +147,7 @@ inline Ref np_empty(PyObject* empty, uint64_t count, PyObject* dtype) noexcept {
         else if (PyArray_DescrCheck(dtype))
             descr = reinterpret_cast<PyArray_Descr*>(Py_NewRef(dtype));
     }
-    if (descr != nullptr) {
-        npy_intp length = static_cast<npy_intp>(count);
-        return Ref::steal(PyArray_Empty(1, &length, descr, 0));  // steals descr
-    }
+    if (descr != nullptr) return fresh_array(descr, static_cast<npy_intp>(count));
     Ref length = Ref::steal(PyLong_FromUnsignedLongLong(count));
     Ref args = Ref::steal(length ? PyTuple_Pack(1, length.get()) : nullptr);
     Ref kwargs = Ref::steal(args ? Py_BuildValue("{s:O}", "dtype", dtype) : nullptr);

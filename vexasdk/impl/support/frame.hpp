@@ -24,6 +24,15 @@ struct TrampolineSite {
     PyObject** globals;           // the module's namespace, set at initialisation
 };
 
+// Where a trampoline reports from, at the line that names it: every site,
+// data or monitor, is made here. `fetch_failed` is null when there is
+// nothing to fetch.
+inline TrampolineSite trampoline_site(const char* qualname, const char* file, PyObject** globals,
+                                      const char* fetch_failed, const char* callback_failed,
+                                      const char* no_callable, int line = __builtin_LINE()) noexcept {
+    return {qualname, file, line, fetch_failed, callback_failed, no_callable, globals};
+}
+
 namespace frame_detail {
 
 // logging.getLogger("vexasdk").<method>(message), `logging` as the module's

@@ -14,6 +14,18 @@ template <class Object, PyObject* Object::*... Fields>
 struct OwnedFields {
     static Object* of(PyObject* self) noexcept { return reinterpret_cast<Object*>(self); }
 
+    // A new instance of `type` whose fields hold `values`, in the order of
+    // Fields, each as a new reference. Called once the constructor's arguments
+    // are checked, so that no half-built instance exists.
+    template <class... Values>
+    static PyObject* make(PyTypeObject* type, Values... values) noexcept {
+        static_assert(sizeof...(Values) == sizeof...(Fields), "one value for each field");
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        ((of(self)->*Fields = Py_NewRef(static_cast<PyObject*>(values))), ...);
+        return self;
+    }
+
     static void set_none(PyObject* self) noexcept { ((of(self)->*Fields = Py_NewRef(Py_None)), ...); }
 
     static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
