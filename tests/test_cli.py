@@ -3,6 +3,7 @@ output, summaries, exit statuses."""
 
 import signal
 import subprocess
+import time
 import sys
 
 import pytest
@@ -83,3 +84,14 @@ def test_ctrl_c_aborts_exits_130_and_still_summarises():
     assert child.returncode == 130, err
     assert "Acquisition of fb_itot_evcount on virtual:0: aborted" in out and "  events " in out
     assert "Traceback" not in err
+
+
+def test_a_reader_that_stops_reading_ends_it_quietly():
+    # `vexasdk acquire ... | head -1`: the pipe closes under the progress lines.
+    child = subprocess.Popen([sys.executable, "-P", "-m", "vexasdk", "acquire", "--mode", "fb_itot_evcount",
+                              "--duration", "30", "--bias", "100"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert b" blocks " in child.stdout.readline()
+    child.stdout.close()
+    began = time.monotonic()
+    assert child.wait(timeout=20) == 1 and time.monotonic() - began < 15  # ended, not run to its 30 s
+    assert child.stderr.read() == b""

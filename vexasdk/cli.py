@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import math
+import os
 import sys
 import threading
 import time
@@ -755,6 +756,13 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
     except UsageError as error:
         print(f"vexasdk {args.command}: error: {error}", file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # Whoever read the output stopped reading (`| head`): the acquisition
+        # has ended with the device, its file is whole, and there is nobody to
+        # tell. The interpreter's last flush of stdout must not fail either.
+        if out is sys.stdout:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (vexasdk.SdkError, OSError, ValueError) as error:
         # The SDK refused, or a file could not be written or read (not ours, say).
         print(f"vexasdk {args.command}: {error}", file=sys.stderr)

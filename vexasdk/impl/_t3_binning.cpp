@@ -184,14 +184,6 @@ static_assert(sizeof(size_t) >= sizeof(uint64_t), "a packet total converts to si
 struct Names {
     vx::Name from_numpy{"from_numpy"};
     vx::Name unflatten{"unflatten"};
-    vx::Name contents{"contents"};
-    vx::Name index{"index"};
-    vx::Name highlevel{"highlevel"};
-    vx::Name NumpyArray{"NumpyArray"};
-    vx::Name RecordArray{"RecordArray"};
-    vx::Name ListOffsetArray{"ListOffsetArray"};
-    vx::Name Index64{"Index64"};
-    vx::Name Array{"Array"};
 } names;
 
 // awkward's own functions, and the classes they build with, as the module
@@ -206,32 +198,13 @@ struct AwkwardObjects {
     PyObject* array = nullptr;
 } awkward_objects;
 
-// `ak.<module>.<name>`. New reference or null.
-vx::Ref awkward_class(PyObject* ak, vx::Name& module, vx::Name& name) noexcept {
-    vx::Ref submodule = vx::attr(ak, module);
-    return submodule ? vx::attr(submodule.get(), name) : vx::Ref();
-}
-
 int find_awkward_objects() noexcept {
     AwkwardObjects& found = awkward_objects;
-    if (found.array != nullptr) return 0;  // a start-up retried after a failed one
-    for (PyObject** slot : {&found.from_numpy, &found.unflatten, &found.numpy_array, &found.record_array,
-                            &found.list_offset_array, &found.index64})
-        Py_CLEAR(*slot);
-    vx::Ref awkward = vx::Ref::steal(PyImport_ImportModule("awkward"));
-    if (!awkward) return -1;
-    found.from_numpy = vx::attr(awkward.get(), names.from_numpy).release();
-    found.unflatten = found.from_numpy ? vx::attr(awkward.get(), names.unflatten).release() : nullptr;
-    found.numpy_array =
-        found.unflatten ? awkward_class(awkward.get(), names.contents, names.NumpyArray).release() : nullptr;
-    found.record_array =
-        found.numpy_array ? awkward_class(awkward.get(), names.contents, names.RecordArray).release() : nullptr;
-    found.list_offset_array =
-        found.record_array ? awkward_class(awkward.get(), names.contents, names.ListOffsetArray).release() : nullptr;
-    found.index64 =
-        found.list_offset_array ? awkward_class(awkward.get(), names.index, names.Index64).release() : nullptr;
-    found.array = found.index64 ? awkward_class(awkward.get(), names.highlevel, names.Array).release() : nullptr;
-    return found.array ? 0 : -1;
+    return vx::find_library_objects(
+        "awkward", {{&found.from_numpy, "from_numpy"}, {&found.unflatten, "unflatten"},
+                    {&found.numpy_array, "NumpyArray", "contents"}, {&found.record_array, "RecordArray", "contents"},
+                    {&found.list_offset_array, "ListOffsetArray", "contents"}, {&found.index64, "Index64", "index"},
+                    {&found.array, "Array", "highlevel"}});
 }
 
 // Whether `obj.<name>` is `expected`: 1 or 0 (also when there is no such

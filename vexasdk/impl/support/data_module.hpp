@@ -41,16 +41,33 @@ struct NumpyObjects {
 };
 inline NumpyObjects numpy_objects;
 
-inline int find_numpy_objects() noexcept {
-    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return -1;
-    for (auto [slot, name] : {std::pair{&numpy_objects.recarray, "recarray"}, {&numpy_objects.record, "record"},
-                              {&numpy_objects.dtype, "dtype"}, {&numpy_objects.empty, "empty"},
-                              {&numpy_objects.ndarray, "ndarray"}, {&numpy_objects.uint64, "uint64"}}) {
-        if (*slot == nullptr) *slot = PyObject_GetAttrString(numpy.get(), name);  // kept from a failed start-up
-        if (*slot == nullptr) return -1;
+// One object a module keeps of a library: `library.name`, or
+// `library.within.name` when `within` is given.
+struct LibraryObject {
+    PyObject** slot;
+    const char* name;
+    const char* within = nullptr;
+};
+
+// Fills the slots from `library`, once for the life of the process: a
+// start-up retried after a failed one keeps what the failed one found.
+inline int find_library_objects(const char* library, std::initializer_list<LibraryObject> objects) noexcept {
+    Ref module = Ref::steal(PyImport_ImportModule(library));
+    if (!module) return -1;
+    for (const LibraryObject& object : objects) {
+        if (*object.slot != nullptr) continue;
+        Ref owner = object.within ? Ref::steal(PyObject_GetAttrString(module.get(), object.within)) : module;
+        *object.slot = owner ? PyObject_GetAttrString(owner.get(), object.name) : nullptr;
+        if (*object.slot == nullptr) return -1;
     }
     return 0;
+}
+
+inline int find_numpy_objects() noexcept {
+    NumpyObjects& found = numpy_objects;
+    return find_library_objects("numpy", {{&found.recarray, "recarray"}, {&found.record, "record"},
+                                          {&found.dtype, "dtype"}, {&found.empty, "empty"},
+                                          {&found.ndarray, "ndarray"}, {&found.uint64, "uint64"}});
 }
 
 // Where a data trampoline reports from: its qualified name, the module's file
