@@ -36,10 +36,7 @@ void context_dealloc(PyObject* self) noexcept {
     type->tp_free(self);
 }
 
-PyMethodDef context_methods[] = {
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+auto context_methods = vx::refusing_pickles();
 
 PyTypeObject context_type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -48,7 +45,7 @@ PyTypeObject context_type = {
     .tp_dealloc = context_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc = "_DeviceContext() -> None\n\nNon-owning wrapper of C-level device context and its connection string.",
-    .tp_methods = context_methods,
+    .tp_methods = context_methods.data(),
     .tp_init = context_init,
     .tp_new = context_new,
 };

@@ -56,28 +56,25 @@ PyObject* power_down(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
     return switch_unit(self, false, vexasdk_dev_power_down_unit, "Failed to power down the power unit.");
 }
 
-PyMethodDef unit_methods[] = {
-    {"is_powered", vx::fastcall(is_powered), METH_FASTCALL | METH_KEYWORDS,
-     "_PowerUnit.is_powered(self) -> bool\n"
-     "\n"
-     "Determines if a power unit is powered-up.\n"
-     "\n"
-     "Returns:\n"
-     "    bool: True if power unit is powered-up, False otherwise.\n"},
-    {"power_up", vx::fastcall(power_up), METH_FASTCALL | METH_KEYWORDS,
-     "_PowerUnit.power_up(self) -> None\n"
-     "\n"
-     "Power up a power unit.\n"},
-    {"power_down", vx::fastcall(power_down), METH_FASTCALL | METH_KEYWORDS,
-     "_PowerUnit.power_down(self) -> None\n"
-     "\n"
-     "Power down a power unit.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+auto unit_methods = vx::refusing_pickles(
+    vx::method("is_powered", is_powered, R"(_PowerUnit.is_powered(self) -> bool
+
+Determines if a power unit is powered-up.
+
+Returns:
+    bool: True if power unit is powered-up, False otherwise.
+)"),
+    vx::method("power_up", power_up, R"(_PowerUnit.power_up(self) -> None
+
+Power up a power unit.
+)"),
+    vx::method("power_down", power_down, R"(_PowerUnit.power_down(self) -> None
+
+Power down a power unit.
+)"));
 
 PyTypeObject unit_type = vx::ControllerFields::type(
-    "vexasdk._power_unit._PowerUnit", unit_methods, unit_new, "Represents a single power unit.");
+    "vexasdk._power_unit._PowerUnit", unit_methods.data(), unit_new, "Represents a single power unit.");
 
 int make_names() noexcept {
     is_powered_name = PyUnicode_InternFromString("is_powered");
@@ -92,9 +89,7 @@ PyMODINIT_FUNC PyInit__power_unit() {
     return vx::ModuleStart(module)
         .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err, make_names)
         .ready(unit_type)
-        .annotate(unit_type, {{"is_powered", {{"return", "bool"}}},
-                              {"power_up", {{"return", "None"}}},
-                              {"power_down", {{"return", "None"}}}})
+        .annotate(unit_type)
         .add("_PowerUnit", unit_type)
         .done();
 }

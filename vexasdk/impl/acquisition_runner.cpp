@@ -220,52 +220,44 @@ PyObject* runner_call(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     Py_RETURN_NONE;
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 constexpr char kCallbackAnnotation[] =
     "DdToaTotCb | FbToaTotCb | FbItotEvcountCb | BinnedDataCb | BinnedEvcountsCb | BinnedItotsCb";
 
-PyMethodDef runner_methods[] = {
-    {"start", vx::fastcall(runner_start), kFast,
-     "AcquisitionRunner.start(self, callback: DdToaTotCb | FbToaTotCb | FbItotEvcountCb | BinnedDataCb | "
-     "BinnedEvcountsCb | BinnedItotsCb, params: BinnedParams = None) -> None\n\n"
-     "Starts the acquisition.\n\n"
-     "The device must be configured before the acquisition can be started.\n"
-     "At the very least, bias, threshold and chip mode must be set up.\n\n"
-     "Args:\n"
-     "    callback: Acquisition callback.\n"
-     "    params (BinnedParams): Acquisition parameters.\n"},
-    {"await_end", vx::fastcall(runner_call<Call::await_end>), kFast,
-     "AcquisitionRunner.await_end(self) -> None\n\n"
-     "Awaits the acquisition end.\n\n"
-     "Blocks until the acquisition is finished/aborted.\n"
-     "Should only be called after self.start() method.\n"},
-    {"abort", vx::fastcall(runner_call<Call::abort>), kFast,
-     "AcquisitionRunner.abort(self) -> None\n\n"
-     "Aborts the acquisition in progress.\n\n"
-     "Should only be called after self.start() method.\n"},
-    {"trigger", vx::fastcall(runner_call<Call::trigger>), kFast,
-     "AcquisitionRunner.trigger(self) -> None\n\n"
-     "Triggers the acquisition.\n\n"
-     "Should only be called after self.start() method.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+auto runner_methods = vx::refusing_pickles(
+    vx::method("start", runner_start, R"(AcquisitionRunner.start(self, callback: DdToaTotCb | FbToaTotCb | FbItotEvcountCb | BinnedDataCb | BinnedEvcountsCb | BinnedItotsCb, params: BinnedParams = None) -> None
+
+Starts the acquisition.
+
+The device must be configured before the acquisition can be started.
+At the very least, bias, threshold and chip mode must be set up.
+
+Args:
+    callback: Acquisition callback.
+    params (BinnedParams): Acquisition parameters.
+)"),
+    vx::method("await_end", runner_call<Call::await_end>, R"(AcquisitionRunner.await_end(self) -> None
+
+Awaits the acquisition end.
+
+Blocks until the acquisition is finished/aborted.
+Should only be called after self.start() method.
+)"),
+    vx::method("abort", runner_call<Call::abort>, R"(AcquisitionRunner.abort(self) -> None
+
+Aborts the acquisition in progress.
+
+Should only be called after self.start() method.
+)"),
+    vx::method("trigger", runner_call<Call::trigger>, R"(AcquisitionRunner.trigger(self) -> None
+
+Triggers the acquisition.
+
+Should only be called after self.start() method.
+)"));
 
 PyTypeObject runner_type = RunnerFields::type(
-    "vexasdk.acquisition_runner.AcquisitionRunner", runner_methods, runner_new, "Acquisition runner.");
-
-int annotate() noexcept {
-    return vx::annotate_methods(&runner_type, {
-                                                  {"start",
-                                                   {{"callback", kCallbackAnnotation},
-                                                    {"params", "BinnedParams"},
-                                                    {"return", "None"}}},
-                                                  {"await_end", {{"return", "None"}}},
-                                                  {"abort", {{"return", "None"}}},
-                                                  {"trigger", {{"return", "None"}}},
-                                              });
-}
+    "vexasdk.acquisition_runner.AcquisitionRunner", runner_methods.data(), runner_new, "Acquisition runner.");
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.acquisition_runner", "Acquisition runner functionality.", -1}};
 
@@ -274,7 +266,8 @@ vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.acquisition_runner", "Acqu
 PyMODINIT_FUNC PyInit_acquisition_runner() {
     return vx::ModuleStart(module, globals)
         .then(make_messages)
-        .ready(runner_type, annotate)
+        .ready(runner_type)
+        .annotate(runner_type)
         .exports({{vx::kReleaseCallablesName, vx::release_callables, vx::kReleaseCallablesSignature}})
         .then(vx::import_numpy_types, vx::import_device_context, vx::import_pixel_chip, vx::import_chip_array)
         .then(import_trampolines, vx::import_raise_if_err)

@@ -67,41 +67,38 @@ PyObject* actual(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* k
     return read_volts(self, vexasdk_bias_get_actual, "Failed to get the actual value.");
 }
 
-PyMethodDef source_methods[] = {
-    {"set_desired", vx::fastcall(set_desired), METH_FASTCALL | METH_KEYWORDS,
-     "BiasSource.set_desired(self, double desired_bias: float) -> None\n"
-     "\n"
-     "Sets the desired bias value in volts.\n"
-     "\n"
-     "Args:\n"
-     "    desired_bias (float): Desired bias [V].\n"},
-    {"get_desired", vx::fastcall(get_desired), METH_FASTCALL | METH_KEYWORDS,
-     "BiasSource.get_desired(self) -> float\n"
-     "\n"
-     "Gets the desired bias value in volts.\n"
-     "\n"
-     "Returns:\n"
-     "    float: Desired bias [V].\n"},
-    {"actual", vx::fastcall(actual), METH_FASTCALL | METH_KEYWORDS,
-     "BiasSource.actual(self) -> float\n"
-     "\n"
-     "Gets the actual bias value in volts.\n"
-     "\n"
-     "Returns:\n"
-     "    float: Actual bias [V].\n"},
-    {"info", vx::fastcall(vx::controller_info), METH_FASTCALL | METH_KEYWORDS,
-     "BiasSource.info(self) -> BiasInfo\n"
-     "\n"
-     "Gets bias information.\n"
-     "\n"
-     "Returns:\n"
-     "    BiasInfo: Bias information.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+auto source_methods = vx::refusing_pickles(
+    vx::method("set_desired", set_desired, R"(BiasSource.set_desired(self, double desired_bias: float) -> None
+
+Sets the desired bias value in volts.
+
+Args:
+    desired_bias (float): Desired bias [V].
+)"),
+    vx::method("get_desired", get_desired, R"(BiasSource.get_desired(self) -> float
+
+Gets the desired bias value in volts.
+
+Returns:
+    float: Desired bias [V].
+)"),
+    vx::method("actual", actual, R"(BiasSource.actual(self) -> float
+
+Gets the actual bias value in volts.
+
+Returns:
+    float: Actual bias [V].
+)"),
+    vx::method("info", vx::controller_info, R"(BiasSource.info(self) -> BiasInfo
+
+Gets bias information.
+
+Returns:
+    BiasInfo: Bias information.
+)"));
 
 PyTypeObject source_type = vx::ControllerFields::type(
-    "vexasdk.bias_source.BiasSource", source_methods, source_new, "Bias source.");
+    "vexasdk.bias_source.BiasSource", source_methods.data(), source_new, "Bias source.");
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.bias_source", "Bias source functionality.", -1}};
 
@@ -111,10 +108,7 @@ PyMODINIT_FUNC PyInit_bias_source() {
     return vx::ModuleStart(module)
         .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err)
         .ready(source_type)
-        .annotate(source_type, {{"set_desired", {{"desired_bias", "float"}, {"return", "None"}}},
-                                {"get_desired", {{"return", "float"}}},
-                                {"actual", {{"return", "float"}}},
-                                {"info", {{"return", "BiasInfo"}}}})
+        .annotate(source_type)
         .body("vexasdk/impl/bias_source", kBody, {"BiasInfo"})
         .add("BiasSource", source_type)
         .done();

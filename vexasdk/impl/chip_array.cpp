@@ -190,49 +190,43 @@ PyObject* array_configure(PyObject* self, PyObject* const*, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+auto array_methods = vx::refusing_pickles(
+    vx::method("get_single_chips", array_get_single_chips, R"(ChipArray.get_single_chips(self) -> list[PixelChip]
 
-PyMethodDef array_methods[] = {
-    {"get_single_chips", vx::fastcall(array_get_single_chips), kFast,
-     "ChipArray.get_single_chips(self) -> list[PixelChip]\n\n"
-     "Gets available pixel chips.\n\n"
-     "Returns:\n"
-     "    list[PixelChip]: List of pixel chips.\n"},
-    {"get_supported_modes", vx::fastcall(array_get_supported_modes), kFast,
-     "ChipArray.get_supported_modes(self) -> list[OperationalMode]\n\n"
-     "Gets supported operational modes.\n\n"
-     "Returns:\n"
-     "    list[OperationalMode]: List of supported operational modes.\n"},
-    {"get_mode", vx::fastcall(array_get_mode), kFast,
-     "ChipArray.get_mode(self) -> OperationalMode\n\n"
-     "Gets the currently selected operational mode.\n\n"
-     "Returns:\n"
-     "    OperationalMode: Selected operational mode.\n"},
-    {"set_mode", vx::fastcall(array_set_mode), kFast,
-     "ChipArray.set_mode(self, mode: OperationalMode) -> None\n\n"
-     "Sets the operational mode on each chip.\n\n"
-     "Args:\n"
-     "    mode (OperationalMode): Operational mode.\n"},
-    {"configure", vx::fastcall(array_configure), kFast,
-     "ChipArray.configure(self) -> None\n\n"
-     "Configures each chip.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+Gets available pixel chips.
+
+Returns:
+    list[PixelChip]: List of pixel chips.
+)"),
+    vx::method("get_supported_modes", array_get_supported_modes, R"(ChipArray.get_supported_modes(self) -> list[OperationalMode]
+
+Gets supported operational modes.
+
+Returns:
+    list[OperationalMode]: List of supported operational modes.
+)"),
+    vx::method("get_mode", array_get_mode, R"(ChipArray.get_mode(self) -> OperationalMode
+
+Gets the currently selected operational mode.
+
+Returns:
+    OperationalMode: Selected operational mode.
+)"),
+    vx::method("set_mode", array_set_mode, R"(ChipArray.set_mode(self, mode: OperationalMode) -> None
+
+Sets the operational mode on each chip.
+
+Args:
+    mode (OperationalMode): Operational mode.
+)"),
+    vx::method("configure", array_configure, R"(ChipArray.configure(self) -> None
+
+Configures each chip.
+)"));
 
 PyTypeObject array_type = ArrayFields::type(
-    "vexasdk.chip_array.ChipArray", array_methods, array_new,
+    "vexasdk.chip_array.ChipArray", array_methods.data(), array_new,
     "Chip array.\n\nServes as an aggregate class for one or more pixel chips.");
-
-int annotate() noexcept {
-    return vx::annotate_methods(&array_type, {
-                                                 {"get_single_chips", {{"return", "list[PixelChip]"}}},
-                                                 {"get_supported_modes", {{"return", "list[OperationalMode]"}}},
-                                                 {"get_mode", {{"return", "OperationalMode"}}},
-                                                 {"set_mode", {{"mode", "OperationalMode"}, {"return", "None"}}},
-                                                 {"configure", {{"return", "None"}}},
-                                             });
-}
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.chip_array", "Chip array functionality.", -1}};
 
@@ -241,7 +235,8 @@ vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.chip_array", "Chip array f
 PyMODINIT_FUNC PyInit_chip_array() {
     return vx::ModuleStart(module)
         .then(make_constants)
-        .ready(array_type, annotate)
+        .ready(array_type)
+        .annotate(array_type)
         .add("ChipArray", array_type)
         .then(vx::import_device_context, vx::import_numpy_types, vx::import_pixel_chip, vx::import_raise_if_err)
         .body("vexasdk/impl/chip_array", kBody)

@@ -82,17 +82,13 @@ PyObject* enumerate_devices(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObj
     return devices.release();
 }
 
-PyMethodDef enumerate_devices_def = {
-    "enumerate_devices",
-    vx::fastcall(enumerate_devices),
-    METH_FASTCALL | METH_KEYWORDS,
-    "enumerate_devices() -> list[DeviceProperties]\n"
-    "\n"
-    "Enumerates available devices.\n"
-    "\n"
-    "Returns:\n"
-    "    list[DeviceProperties]: List of DeviceProperties representing properties of enumerated devices.\n",
-};
+PyMethodDef enumerate_devices_def = vx::method("enumerate_devices", enumerate_devices, R"(enumerate_devices() -> list[DeviceProperties]
+
+Enumerates available devices.
+
+Returns:
+    list[DeviceProperties]: List of DeviceProperties representing properties of enumerated devices.
+)");
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.enumeration", "Device enumeration functionality.", -1}};
 
@@ -101,7 +97,7 @@ vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.enumeration", "Device enum
 PyMODINIT_FUNC PyInit_enumeration() {
     return vx::ModuleStart(module, globals)
         .then(vx::import_numpy_types, vx::import_raise_if_err)
-        .function(enumerate_devices_def, {{"return", "list[DeviceProperties]"}})
+        .function(enumerate_devices_def)
         .body("vexasdk/impl/enumeration", kBody, {"DeviceProperties"})
         .done();
 }

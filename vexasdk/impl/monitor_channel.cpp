@@ -283,42 +283,48 @@ PyObject* set_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Py_RETURN_NONE;
 }
 
-constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+auto channel_methods = vx::refusing_pickles(
+    vx::method("info", vx::controller_info, R"(MonitorChannel.info(self) -> MonitorInfo
 
-PyMethodDef channel_methods[] = {
-    {"info", vx::fastcall(vx::controller_info), kFastKeywords,
-     "MonitorChannel.info(self) -> MonitorInfo\n\n"
-     "Gets monitor information.\n\n"
-     "Returns:\n"
-     "    MonitorInfo: The description record the channel was created with.\n"},
-    {"fetch_value", vx::fastcall(fetch_value), kFastKeywords,
-     "MonitorChannel.fetch_value(self) -> float | int\n\n"
-     "Synchronously fetches the value of the monitor.\n\n"
-     "Returns:\n"
-     "    float | int: Monitor value, of the type its description names.\n\n"
-     "Raises:\n"
-     "    TypeError: The description names neither int nor float.\n"},
-    {"set_on_avail_changed_cb", vx::fastcall(set_callback<EventKind::avail>), kFastKeywords,
-     "MonitorChannel.set_on_avail_changed_cb(self, callback: Callable[[OnAvailChangedArgs], None]) -> None\n\n"
-     "Sets an asynchronous on-availability-changed monitor callback.\n\n"
-     "The callback runs on a thread of the SDK whenever the monitor's availability\n"
-     "changes; whatever it raises is logged on the logger \"vexasdk\".\n\n"
-     "Args:\n"
-     "    callback (Callable[[OnAvailChangedArgs], None]): Monitor callback.\n"},
-    {"set_on_value_changed_cb", vx::fastcall(set_callback<EventKind::value>), kFastKeywords,
-     "MonitorChannel.set_on_value_changed_cb(self, callback: Callable[[OnValueChangedArgs], None]) -> None\n\n"
-     "Sets an asynchronous on-value-changed monitor callback.\n\n"
-     "The callback runs on a thread of the SDK whenever the monitor's value\n"
-     "changes; whatever it raises is logged on the logger \"vexasdk\".\n\n"
-     "Args:\n"
-     "    callback (Callable[[OnValueChangedArgs], None]): Monitor callback.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+Gets monitor information.
+
+Returns:
+    MonitorInfo: The description record the channel was created with.
+)"),
+    vx::method("fetch_value", fetch_value, R"(MonitorChannel.fetch_value(self) -> float | int
+
+Synchronously fetches the value of the monitor.
+
+Returns:
+    float | int: Monitor value, of the type its description names.
+
+Raises:
+    TypeError: The description names neither int nor float.
+)"),
+    vx::method("set_on_avail_changed_cb", set_callback<EventKind::avail>, R"(MonitorChannel.set_on_avail_changed_cb(self, callback: Callable[[OnAvailChangedArgs], None]) -> None
+
+Sets an asynchronous on-availability-changed monitor callback.
+
+The callback runs on a thread of the SDK whenever the monitor's availability
+changes; whatever it raises is logged on the logger "vexasdk".
+
+Args:
+    callback (Callable[[OnAvailChangedArgs], None]): Monitor callback.
+)"),
+    vx::method("set_on_value_changed_cb", set_callback<EventKind::value>, R"(MonitorChannel.set_on_value_changed_cb(self, callback: Callable[[OnValueChangedArgs], None]) -> None
+
+Sets an asynchronous on-value-changed monitor callback.
+
+The callback runs on a thread of the SDK whenever the monitor's value
+changes; whatever it raises is logged on the logger "vexasdk".
+
+Args:
+    callback (Callable[[OnValueChangedArgs], None]): Monitor callback.
+)"));
 
 // The first part of the doc is the constructor's text signature, split off __doc__.
 PyTypeObject channel_type = vx::ControllerFields::type(
-    "vexasdk.monitor_channel.MonitorChannel", channel_methods, channel_new,
+    "vexasdk.monitor_channel.MonitorChannel", channel_methods.data(), channel_new,
     "MonitorChannel(mon_id, mon_info, context)\n--\n\n"
     "Monitor channel.\n\n"
     "Each instance represents a single monitor.");
@@ -334,11 +340,6 @@ PyMODINIT_FUNC PyInit_monitor_channel() {
         .then(vx::import_numpy_types, vx::import_device_context, vx::import_raise_if_err)
         .add("MonitorChannel", channel_type)
         .body(kFile, kBody, {"MonitorRange", "MonitorInfo", "MonitorFlags", "OnAvailChangedArgs", "OnValueChangedArgs"})
-        .annotate(channel_type, {{"info", {{"return", "MonitorInfo"}}},
-                                 {"fetch_value", {{"return", "float | int"}}},
-                                 {"set_on_avail_changed_cb",
-                                  {{"callback", "Callable[[OnAvailChangedArgs], None]"}, {"return", "None"}}},
-                                 {"set_on_value_changed_cb",
-                                  {{"callback", "Callable[[OnValueChangedArgs], None]"}, {"return", "None"}}}})
+        .annotate(channel_type)
         .done();
 }

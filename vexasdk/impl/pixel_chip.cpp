@@ -460,90 +460,89 @@ PyObject* chip_set_pixel_mask(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+auto chip_methods = vx::refusing_pickles(
+    vx::method("info", vx::controller_info, R"(PixelChip.info(self) -> ChipInfo
 
-PyMethodDef chip_methods[] = {
-    {"info", vx::fastcall(vx::controller_info), kFast,
-     "PixelChip.info(self) -> ChipInfo\n\n"
-     "Gets chip information.\n\n"
-     "Returns:\n"
-     "    ChipInfo: Chip information.\n"},
-    {"settings", vx::fastcall(chip_settings), kFast,
-     "PixelChip.settings(self) -> ChipSettings\n\n"
-     "Gets chip settings.\n\n"
-     "Returns:\n"
-     "    ChipSettings: Chip settings.\n"},
-    {"configure", vx::fastcall(chip_configure), kFast,
-     "PixelChip.configure(self) -> None\n\n"
-     "Performs chip configuration.\n\n"
-     "Sets values of DACs and performs per-pixel configuration.\n"},
-    {"set_polarity", vx::fastcall(chip_set_polarity), kFast,
-     "PixelChip.set_polarity(self, polarity: ChipPolarity) -> None\n\n"
-     "Sets a polarity of the chip.\n\n"
-     "Args:\n"
-     "    polarity (ChipPolarity): Chip polarity.\n"},
-    {"get_threshold", vx::fastcall(chip_get_threshold), kFast,
-     "PixelChip.get_threshold(self) -> float\n\n"
-     "Gets the chip threshold value in keV.\n\n"
-     "Returns:\n"
-     "    float: Chip threshold value in keV.\n"},
-    {"set_threshold", vx::fastcall(chip_set_threshold), kFast,
-     "PixelChip.set_threshold(self, double thr_kev: float) -> None\n\n"
-     "Sets the chip threshold value in keV.\n\n"
-     "Args:\n"
-     "    thr_kev (float): Chip threshold value in keV.\n"},
-    {"get_raw_threshold", vx::fastcall(chip_get_raw_threshold), kFast,
-     "PixelChip.get_raw_threshold(self) -> int\n\n"
-     "Gets the chip threshold raw value.\n\n"
-     "Returns:\n"
-     "    int: Chip threshold raw value.\n"},
-    {"set_raw_threshold", vx::fastcall(chip_set_raw_threshold), kFast,
-     "PixelChip.set_raw_threshold(self, int thr_raw: int) -> None\n\n"
-     "Sets the chip threshold raw value.\n\n"
-     "Args:\n"
-     "    thr_raw (int): Chip threshold raw value.\n"},
-    {"get_pixel_mask", vx::fastcall(chip_get_pixel_mask), kFast,
-     "PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]\n\n"
-     "Gets the currently set pixel mask in 2D form.\n\n"
-     "Returns:\n"
-     "    npt.NDArray[np.uint8]: Currently set pixel mask in 2D form.\n"
-     "        Each value in the array represents a single masked pixel.\n"
-     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
-     "        Pixels are stored in column-major order.\n"
-     "        The origin of the mask is in the same position as the chip data,\n"
-     "        typically lower right corner.\n"},
-    {"set_pixel_mask", vx::fastcall(chip_set_pixel_mask), kFast,
-     "PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None\n\n"
-     "Sets a pixel mask.\n\n"
-     "Args:\n"
-     "    pixel_mask (npt.NDArray[np.uint8]): Pixel mask. Can be either 1D or 2D.\n"
-     "        Each value in the array represents a single masked pixel.\n"
-     "        0 represents masked pixel, non-zero value represents unmasked pixel.\n"
-     "        Pixels are stored in column-major order.\n"
-     "        The origin of the mask is in the same position as the chip data,\n"
-     "        typically lower right corner.\n"},
-    VX_PICKLE_REFUSAL,
-    {nullptr, nullptr, 0, nullptr},
-};
+Gets chip information.
+
+Returns:
+    ChipInfo: Chip information.
+)"),
+    vx::method("settings", chip_settings, R"(PixelChip.settings(self) -> ChipSettings
+
+Gets chip settings.
+
+Returns:
+    ChipSettings: Chip settings.
+)"),
+    vx::method("configure", chip_configure, R"(PixelChip.configure(self) -> None
+
+Performs chip configuration.
+
+Sets values of DACs and performs per-pixel configuration.
+)"),
+    vx::method("set_polarity", chip_set_polarity, R"(PixelChip.set_polarity(self, polarity: ChipPolarity) -> None
+
+Sets a polarity of the chip.
+
+Args:
+    polarity (ChipPolarity): Chip polarity.
+)"),
+    vx::method("get_threshold", chip_get_threshold, R"(PixelChip.get_threshold(self) -> float
+
+Gets the chip threshold value in keV.
+
+Returns:
+    float: Chip threshold value in keV.
+)"),
+    vx::method("set_threshold", chip_set_threshold, R"(PixelChip.set_threshold(self, double thr_kev: float) -> None
+
+Sets the chip threshold value in keV.
+
+Args:
+    thr_kev (float): Chip threshold value in keV.
+)"),
+    vx::method("get_raw_threshold", chip_get_raw_threshold, R"(PixelChip.get_raw_threshold(self) -> int
+
+Gets the chip threshold raw value.
+
+Returns:
+    int: Chip threshold raw value.
+)"),
+    vx::method("set_raw_threshold", chip_set_raw_threshold, R"(PixelChip.set_raw_threshold(self, int thr_raw: int) -> None
+
+Sets the chip threshold raw value.
+
+Args:
+    thr_raw (int): Chip threshold raw value.
+)"),
+    vx::method("get_pixel_mask", chip_get_pixel_mask, R"(PixelChip.get_pixel_mask(self) -> npt.NDArray[np.uint8]
+
+Gets the currently set pixel mask in 2D form.
+
+Returns:
+    npt.NDArray[np.uint8]: Currently set pixel mask in 2D form.
+        Each value in the array represents a single masked pixel.
+        0 represents masked pixel, non-zero value represents unmasked pixel.
+        Pixels are stored in column-major order.
+        The origin of the mask is in the same position as the chip data,
+        typically lower right corner.
+)"),
+    vx::method("set_pixel_mask", chip_set_pixel_mask, R"(PixelChip.set_pixel_mask(self, pixel_mask: npt.NDArray[np.uint8]) -> None
+
+Sets a pixel mask.
+
+Args:
+    pixel_mask (npt.NDArray[np.uint8]): Pixel mask. Can be either 1D or 2D.
+        Each value in the array represents a single masked pixel.
+        0 represents masked pixel, non-zero value represents unmasked pixel.
+        Pixels are stored in column-major order.
+        The origin of the mask is in the same position as the chip data,
+        typically lower right corner.
+)"));
 
 PyTypeObject chip_type = vx::ControllerFields::type(
-    "vexasdk.pixel_chip.PixelChip", chip_methods, chip_new, "Pixel chip.");
-
-int annotate() noexcept {
-    return vx::annotate_methods(
-        &chip_type, {
-                        {"info", {{"return", "ChipInfo"}}},
-                        {"settings", {{"return", "ChipSettings"}}},
-                        {"configure", {{"return", "None"}}},
-                        {"set_polarity", {{"polarity", "ChipPolarity"}, {"return", "None"}}},
-                        {"get_threshold", {{"return", "float"}}},
-                        {"set_threshold", {{"thr_kev", "float"}, {"return", "None"}}},
-                        {"get_raw_threshold", {{"return", "int"}}},
-                        {"set_raw_threshold", {{"thr_raw", "int"}, {"return", "None"}}},
-                        {"get_pixel_mask", {{"return", "npt.NDArray[np.uint8]"}}},
-                        {"set_pixel_mask", {{"pixel_mask", "npt.NDArray[np.uint8]"}, {"return", "None"}}},
-                    });
-}
+    "vexasdk.pixel_chip.PixelChip", chip_methods.data(), chip_new, "Pixel chip.");
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.pixel_chip", "Pixel chip functionality.", -1}};
 
@@ -552,7 +551,8 @@ vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk.pixel_chip", "Pixel chip f
 PyMODINIT_FUNC PyInit_pixel_chip() {
     return vx::ModuleStart(module, globals)
         .then(make_constants)
-        .ready(chip_type, annotate)
+        .ready(chip_type)
+        .annotate(chip_type)
         .add("PixelChip", chip_type)
         .then(vx::import_device_context, vx::import_numpy_types, vx::import_raise_if_err)
         .body("vexasdk/impl/pixel_chip", kBody, {"ChipThresholdInfo", "ChipInfo", "ChipSettings"})

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstring>
-#include <initializer_list>
+#include <string_view>
 #include <utility>
 
 #include "support/ref.hpp"
@@ -28,6 +28,13 @@ struct AnnotatedCallable {
 template <class Fn>
 PyCFunction fastcall(Fn fn) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// A method-table entry: every method takes fast-call arguments and keywords,
+// and its doc opens with its signature.
+template <class Fn>
+PyMethodDef method(const char* name, Fn fn, const char* doc) noexcept {
+    return {name, fastcall(fn), METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 namespace callable_detail {
@@ -130,31 +137,81 @@ inline PyTypeObject type = {
 
 }  // namespace callable_detail
 
-struct Annotation {
-    const char* name;  // parameter name, or "return"
-    const char* text;  // the annotation, kept as a string
-};
+namespace signature_detail {
 
-struct MethodAnnotations {
-    const char* method;
-    std::initializer_list<Annotation> annotations;
-};
+constexpr size_t npos = std::string_view::npos;
+
+inline std::string_view trimmed(std::string_view text) noexcept {
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+// Where `mark` first stands in `text` outside brackets, or npos: the commas
+// of "Callable[[A, B], None]" separate no parameters.
+inline size_t top_level(std::string_view text, char mark) noexcept {
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '[' || c == '(') ++depth;
+        else if (c == ']' || c == ')') --depth;
+        else if (c == mark && depth == 0) return i;
+    }
+    return npos;
+}
+
+inline int add(PyObject* dict, std::string_view name, std::string_view text) noexcept {
+    PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (key == nullptr) return -1;
+    PyUnicode_InternInPlace(&key);
+    Ref owned_key = Ref::steal(key);
+    Ref value = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return value ? PyDict_SetItem(dict, owned_key.get(), value.get()) : -1;
+}
+
+}  // namespace signature_detail
+
+// The annotations that the text signature opening `def`'s doc gives, as
+// strings: "Owner.name(self, [C type] param: annotation[ = default], ...)
+// -> result". The signature is written once, and what Python reads of it
+// cannot disagree with what help() shows. New dict or null.
+inline PyObject* signature_annotations(const PyMethodDef* def) noexcept {
+    using namespace signature_detail;
+    const char* doc = def->ml_doc ? def->ml_doc : "";
+    std::string_view line(doc, strcspn(doc, "\n"));
+    size_t open = line.find('(');
+    size_t close = line.rfind(") -> ");
+    if (open == npos || close == npos || close < open) {
+        PyErr_Format(PyExc_SystemError, "the doc of %s opens with no signature", def->ml_name);
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::string_view params = line.substr(open + 1, close - open - 1); !params.empty();) {
+        size_t comma = top_level(params, ',');
+        std::string_view param = params.substr(0, comma);
+        params = comma == npos ? std::string_view() : params.substr(comma + 1);
+        size_t colon = top_level(param, ':');
+        if (colon == npos) continue;  // self
+        std::string_view declared = trimmed(param.substr(0, colon));
+        std::string_view name = declared.substr(declared.rfind(' ') + 1);  // past a C type
+        std::string_view annotation = param.substr(colon + 1);
+        if (add(dict.get(), name, trimmed(annotation.substr(0, top_level(annotation, '=')))) < 0) return nullptr;
+    }
+    if (add(dict.get(), "return", trimmed(line.substr(close + 5))) < 0) return nullptr;
+    return dict.release();
+}
 
 // A new annotated callable for `def`: a method of `owner`, or a function of
-// `module`. New reference or null.
-inline PyObject* annotated(PyMethodDef* def, PyTypeObject* owner, PyObject* module, PyObject* qualname,
-                           std::initializer_list<Annotation> annotations) noexcept {
+// `module`, annotated as its signature says. New reference or null.
+inline PyObject* annotated(PyMethodDef* def, PyTypeObject* owner, PyObject* module, PyObject* qualname) noexcept {
     if (def->ml_flags != (METH_FASTCALL | METH_KEYWORDS)) {
         PyErr_Format(PyExc_SystemError, "%s is not a fast-call function", def->ml_name);
         return nullptr;
     }
     if (PyType_Ready(&callable_detail::type) < 0) return nullptr;
-    Ref dict = Ref::steal(PyDict_New());
+    Ref dict = Ref::steal(signature_annotations(def));
     if (!dict) return nullptr;
-    for (const Annotation& a : annotations) {
-        Ref text = Ref::steal(PyUnicode_FromString(a.text));
-        if (!text || PyDict_SetItemString(dict.get(), a.name, text.get()) < 0) return nullptr;
-    }
     auto* callable = PyObject_GC_New(AnnotatedCallable, &callable_detail::type);
     if (callable == nullptr) return nullptr;
     callable->def = def;
@@ -167,30 +224,25 @@ inline PyObject* annotated(PyMethodDef* def, PyTypeObject* owner, PyObject* modu
     return reinterpret_cast<PyObject*>(callable);
 }
 
-// Replaces the listed methods of a readied type by annotated ones.
-inline int annotate_methods(PyTypeObject* type, std::initializer_list<MethodAnnotations> methods) noexcept {
+// Replaces the documented methods of a readied type by annotated ones (the
+// undocumented are the pickling refusals).
+inline int annotate_methods(PyTypeObject* type) noexcept {
     const char* dot = strrchr(type->tp_name, '.');
     const char* class_name = dot ? dot + 1 : type->tp_name;
-    for (const MethodAnnotations& entry : methods) {
-        PyMethodDef* def = type->tp_methods;
-        while (def && def->ml_name && strcmp(def->ml_name, entry.method) != 0) ++def;
-        if (def == nullptr || def->ml_name == nullptr) {
-            PyErr_Format(PyExc_SystemError, "%s has no method %s", type->tp_name, entry.method);
-            return -1;
-        }
-        Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, entry.method));
-        Ref method = Ref::steal(qualname ? annotated(def, type, nullptr, qualname.get(), entry.annotations) : nullptr);
-        if (!method || PyDict_SetItemString(type->tp_dict, entry.method, method.get()) < 0) return -1;
+    for (PyMethodDef* def = type->tp_methods; def && def->ml_name; ++def) {
+        if (def->ml_doc == nullptr) continue;
+        Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, def->ml_name));
+        Ref method = Ref::steal(qualname ? annotated(def, type, nullptr, qualname.get()) : nullptr);
+        if (!method || PyDict_SetItemString(type->tp_dict, def->ml_name, method.get()) < 0) return -1;
     }
     PyType_Modified(type);
     return 0;
 }
 
-// Adds `def` to `module` as a function whose annotations are `annotations`.
-inline int add_annotated_function(PyObject* module, PyMethodDef* def,
-                                  std::initializer_list<Annotation> annotations) noexcept {
+// Adds `def` to `module` as a function annotated as its signature says.
+inline int add_annotated_function(PyObject* module, PyMethodDef* def) noexcept {
     Ref qualname = Ref::steal(PyUnicode_FromString(def->ml_name));
-    Ref function = Ref::steal(qualname ? annotated(def, nullptr, module, qualname.get(), annotations) : nullptr);
+    Ref function = Ref::steal(qualname ? annotated(def, nullptr, module, qualname.get()) : nullptr);
     if (!function) return -1;
     return PyModule_AddObjectRef(module, def->ml_name, function.get());
 }

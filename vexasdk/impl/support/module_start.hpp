@@ -4,7 +4,8 @@
 // it is given, one call a step, and after the first failure runs no more.
 //
 //     return vx::ModuleStart(module)
-//         .ready(chip_type, annotate)
+//         .ready(chip_type)
+//         .annotate(chip_type)
 //         .then(vx::import_numpy_types, vx::import_raise_if_err)
 //         .body("vexasdk/impl/pixel_chip", kBody, {"ChipInfo"})
 //         .done();
@@ -117,21 +118,21 @@ public:
         (run(steps), ...);
         return *this;
     }
-    // Readies a static type, then runs `annotate` (its methods' annotations).
-    ModuleStart& ready(PyTypeObject& type, Step annotate = nullptr) noexcept {
-        ok_ = ok_ && PyType_Ready(&type) == 0 && (annotate == nullptr || annotate() == 0);
+    ModuleStart& ready(PyTypeObject& type) noexcept {
+        ok_ = ok_ && PyType_Ready(&type) == 0;
         return *this;
     }
     ModuleStart& vtable(PyTypeObject& type, void* table) noexcept {
         ok_ = ok_ && set_vtable(&type, table) == 0;
         return *this;
     }
-    ModuleStart& annotate(PyTypeObject& type, std::initializer_list<MethodAnnotations> methods) noexcept {
-        ok_ = ok_ && annotate_methods(&type, methods) == 0;
+    // Annotates the type's methods as their signatures say.
+    ModuleStart& annotate(PyTypeObject& type) noexcept {
+        ok_ = ok_ && annotate_methods(&type) == 0;
         return *this;
     }
-    ModuleStart& function(PyMethodDef& def, std::initializer_list<Annotation> annotations) noexcept {
-        ok_ = ok_ && add_annotated_function(module_.get(), &def, annotations) == 0;
+    ModuleStart& function(PyMethodDef& def) noexcept {
+        ok_ = ok_ && add_annotated_function(module_.get(), &def) == 0;
         return *this;
     }
     ModuleStart& add(const char* name, PyTypeObject& type) noexcept {

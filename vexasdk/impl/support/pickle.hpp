@@ -1,6 +1,8 @@
 // Types that hold a device context refuse pickling.
 #pragma once
 
+#include <array>
+
 #include "support/texts.hpp"
 #include "support/python.hpp"
 
@@ -12,9 +14,13 @@ inline PyObject* refuse_pickling(PyObject*, PyObject*) noexcept {
     return nullptr;
 }
 
-}  // namespace vx
+// The method table of a type that holds a device context: its own methods,
+// then the two entries that refuse pickling, then the end of the table.
+template <class... Methods>
+std::array<PyMethodDef, sizeof...(Methods) + 3> refusing_pickles(Methods... own) noexcept {
+    auto refusal = reinterpret_cast<PyCFunction>(refuse_pickling);
+    return {own..., PyMethodDef{"__reduce__", refusal, METH_NOARGS, nullptr},
+            PyMethodDef{"__setstate__", refusal, METH_O, nullptr}, PyMethodDef{nullptr, nullptr, 0, nullptr}};
+}
 
-// The two method-table entries every context-holding type carries.
-#define VX_PICKLE_REFUSAL                                                        \
-    {"__reduce__", reinterpret_cast<PyCFunction>(vx::refuse_pickling), METH_NOARGS, nullptr}, \
-    {"__setstate__", reinterpret_cast<PyCFunction>(vx::refuse_pickling), METH_O, nullptr}
+}  // namespace vx
