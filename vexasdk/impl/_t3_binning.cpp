@@ -107,13 +107,6 @@ vx::ModuleDtype itot_dtype{"_binned_itot_dtype", sizeof(uint64_t)};
 vx::ModuleDtype packet_dtype{"_binned_packet_dtype", sizeof(vexasdk_acq_t3_bin_packet)};
 vx::Name ak_name{"ak"};
 
-// `count` values at `values` as a new array of the module dtype `dtype`.
-vx::Ref value_array(const uint64_t* values, uint64_t count, vx::ModuleDtype& dtype) noexcept {
-    vx::Ref descr = dtype.get(globals);
-    if (!descr) return {};
-    return vx::Ref::steal(vx::c_to_np_arr(const_cast<uint64_t*>(values), count, descr.get()));
-}
-
 // `np.empty(count, dtype=dtype)`.
 vx::Ref np_empty(PyObject* np, uint64_t count, PyObject* dtype) noexcept {
     vx::Ref empty = vx::attr(np, vx::names::empty);
@@ -309,10 +302,10 @@ void binned_data_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
         bins_site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_bins(device, &c_binned_data); },
         [&](PyObject* callback) -> int {
             const auto& evcounts = c_binned_data.evcount_fragment;
-            vx::Ref np_evcounts = value_array(evcounts.binned_evcounts, evcounts.count, evcount_dtype);
+            vx::Ref np_evcounts = evcount_dtype.array(globals, evcounts.binned_evcounts, evcounts.count);
             if (!np_evcounts) return -1;
             const auto& itots = c_binned_data.itot_fragment;
-            vx::Ref np_itots = value_array(itots.binned_itots, itots.count, itot_dtype);
+            vx::Ref np_itots = itot_dtype.array(globals, itots.binned_itots, itots.count);
             if (!np_itots) return -1;
             vx::Ref np = vx::lookup_global(globals, vx::names::np);
             if (!np) return -1;
@@ -328,7 +321,7 @@ void binned_data_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
 
 // One array of values, delivered alone.
 int call_with_values(PyObject* callback, const uint64_t* values, uint64_t count, vx::ModuleDtype& dtype) noexcept {
-    vx::Ref array = value_array(values, count, dtype);
+    vx::Ref array = dtype.array(globals, values, count);
     if (!array) return -1;
     vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, array.get()));
     return result ? 0 : -1;

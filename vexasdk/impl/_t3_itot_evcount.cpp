@@ -43,12 +43,7 @@ void fb_itot_evcount_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vx::deliver_block(
         site, device, user_data, [&] { return vexasdk_acq_get_t3_itot_evcount_packets(device, &c_packets, &c_packet_count); },
         [&](PyObject* callback) -> int {
-            vx::Ref dtype = packet_dtype.get(globals);
-            if (!dtype) return -1;
-            vx::Ref np_packets = vx::Ref::steal(
-                vx::c_to_np_arr(const_cast<vexasdk_acq_t3_itot_evcount*>(c_packets), c_packet_count, dtype.get()));
-            if (!np_packets) return -1;
-            vx::Ref view = vx::recarray_view(globals, np_packets.get());
+            vx::Ref view = packet_dtype.view(globals, c_packets, c_packet_count);
             if (!view) return -1;
             vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
             return result ? 0 : -1;

@@ -75,14 +75,6 @@ vx::ModuleDtype packet_dtype{"_toa_tot_dtype", sizeof(vexasdk_acq_t3_toa_tot_pac
 vx::ModuleDtype tdc_dtype{"_tdc_dtype", sizeof(uint64_t)};
 vx::Name metadata_name{"DdToaTotMetadata"};
 
-// The block's packets as a new array of _toa_tot_dtype.
-vx::Ref packet_array(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
-    vx::Ref dtype = packet_dtype.get(globals);
-    if (!dtype) return {};
-    return vx::Ref::steal(vx::c_to_np_arr(const_cast<vexasdk_acq_t3_toa_tot_packet*>(block.packets),
-                                          block.packet_count, dtype.get()));
-}
-
 // np.empty(tdc_count, dtype=np.ndarray) with element i the record-array view
 // of TDC i's timestamps.
 vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
@@ -99,14 +91,9 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
     if (!ndarray) return {};
     vx::Ref container = vx::np_empty(empty.get(), block.tdc_count, ndarray.get());
     if (!container || block.tdc_count == 0) return container;
-    vx::Ref dtype = tdc_dtype.get(globals);
-    if (!dtype) return {};
     for (uint64_t i = 0; i < block.tdc_count; ++i) {
         const vexasdk_acq_t3_tdc_toa& tdc = block.tdcs[i];
-        vx::Ref timestamps = vx::Ref::steal(
-            vx::c_to_np_arr(const_cast<uint64_t*>(tdc.timestamps), tdc.count, dtype.get()));
-        if (!timestamps) return {};
-        vx::Ref view = vx::recarray_view(globals, timestamps.get());
+        vx::Ref view = tdc_dtype.view(globals, tdc.timestamps, tdc.count);
         // np.empty succeeded, so the count fits an index.
         if (!view || PySequence_SetItem(container.get(), static_cast<Py_ssize_t>(i), view.get()) < 0) return {};
     }
@@ -118,7 +105,8 @@ void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vx::deliver_block(
         dd_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
         [&](PyObject* callback) -> int {
-            vx::Ref np_packets = packet_array(c_block);
+            // The packets are copied before the TDCs, and viewed after them.
+            vx::Ref np_packets = packet_dtype.array(globals, c_block.packets, c_block.packet_count);
             if (!np_packets) return -1;
             vx::Ref tdcs = tdc_container(c_block);
             if (!tdcs) return -1;
@@ -143,9 +131,7 @@ void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
     vx::deliver_block(
         fb_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
         [&](PyObject* callback) -> int {
-            vx::Ref np_packets = packet_array(c_block);
-            if (!np_packets) return -1;
-            vx::Ref view = vx::recarray_view(globals, np_packets.get());
+            vx::Ref view = packet_dtype.view(globals, c_block.packets, c_block.packet_count);
             if (!view) return -1;
             vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
             return result ? 0 : -1;

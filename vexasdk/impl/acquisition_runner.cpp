@@ -50,53 +50,40 @@ vexasdk_dev_ctx* runner_context(PyObject* self) noexcept {
 
 // ---- trampolines, as the data modules export them ----
 
-struct Trampolines {
-    vexasdk_acq_callback binned_data = nullptr;
-    vexasdk_acq_callback binned_evcount = nullptr;
-    vexasdk_acq_callback binned_itot = nullptr;
-    vexasdk_acq_callback fb_itot_evcount = nullptr;
-    vexasdk_acq_callback dd_toa_tot = nullptr;
-    vexasdk_acq_callback fb_toa_tot = nullptr;
-} trampolines;
+// Each trampoline: where it comes from and the chips' modes it serves, in the
+// order the data modules are bound at start-up. No chip mode is 0, so a 0
+// fills an unused place.
+struct Trampoline {
+    const char* module;
+    const char* name;
+    uint32_t modes[2];
+    vexasdk_acq_callback callback = nullptr;
+};
 
-// In the order the data modules are bound at start-up.
+Trampoline trampolines[] = {
+    {"vexasdk._t3_binning", "binned_data_cb", {VEXASDK_ITOT_EVCOUNT_BIN}},
+    {"vexasdk._t3_binning", "binned_evcount_cb", {VEXASDK_EVCOUNT_IMG}},
+    {"vexasdk._t3_binning", "binned_itot_cb", {VEXASDK_ITOT_IMG}},
+    {"vexasdk._t3_itot_evcount", "fb_itot_evcount_cb", {VEXASDK_ITOT_EVCOUNT_FBZS}},
+    {"vexasdk._t3_toa_tot", "dd_toa_tot_cb", {VEXASDK_TOA_TOT_DD, VEXASDK_TOA_TOT_DD_SORTED}},
+    {"vexasdk._t3_toa_tot", "fb_toa_tot_cb", {VEXASDK_TOA_TOT_FBZS}},
+};
+
 int import_trampolines() noexcept {
-    struct Entry {
-        const char* module;
-        const char* name;
-        vexasdk_acq_callback* slot;
-    };
-    for (const Entry& entry : {Entry{"vexasdk._t3_binning", "binned_data_cb", &trampolines.binned_data},
-                               Entry{"vexasdk._t3_binning", "binned_evcount_cb", &trampolines.binned_evcount},
-                               Entry{"vexasdk._t3_binning", "binned_itot_cb", &trampolines.binned_itot},
-                               Entry{"vexasdk._t3_itot_evcount", "fb_itot_evcount_cb", &trampolines.fb_itot_evcount},
-                               Entry{"vexasdk._t3_toa_tot", "dd_toa_tot_cb", &trampolines.dd_toa_tot},
-                               Entry{"vexasdk._t3_toa_tot", "fb_toa_tot_cb", &trampolines.fb_toa_tot}}) {
-        if (vx::import_function(entry.module, entry.name, vx::kTrampolineSignature, entry.slot) < 0) return -1;
-    }
+    for (Trampoline& trampoline : trampolines)
+        if (vx::import_function(trampoline.module, trampoline.name, vx::kTrampolineSignature, &trampoline.callback) < 0)
+            return -1;
     return 0;
 }
 
 // The chips' mode alone decides; modes without processed data get none, and
 // the SDK's answer to that decides.
 vexasdk_acq_callback trampoline_for(uint32_t mode) noexcept {
-    switch (mode) {
-        case VEXASDK_TOA_TOT_DD:
-        case VEXASDK_TOA_TOT_DD_SORTED:
-            return trampolines.dd_toa_tot;
-        case VEXASDK_TOA_TOT_FBZS:
-            return trampolines.fb_toa_tot;
-        case VEXASDK_ITOT_EVCOUNT_FBZS:
-            return trampolines.fb_itot_evcount;
-        case VEXASDK_ITOT_EVCOUNT_BIN:
-            return trampolines.binned_data;
-        case VEXASDK_EVCOUNT_IMG:
-            return trampolines.binned_evcount;
-        case VEXASDK_ITOT_IMG:
-            return trampolines.binned_itot;
-        default:
-            return nullptr;
-    }
+    if (mode == 0) return nullptr;
+    for (const Trampoline& trampoline : trampolines)
+        for (uint32_t served : trampoline.modes)
+            if (served == mode) return trampoline.callback;
+    return nullptr;
 }
 
 // ---- texts, made at start-up: they are handed over without the lock ----

@@ -196,6 +196,20 @@ public:
         return dtype;
     }
 
+    // `count` SDK records at `records` as a new array of the dtype: the one
+    // copy a block makes of them.
+    Ref array(PyObject* globals, const void* records, uint64_t count) noexcept {
+        Ref dtype = get(globals);
+        if (!dtype) return {};
+        return Ref::steal(c_to_np_arr(const_cast<void*>(records), count, dtype.get()));
+    }
+
+    // The same, as the record-array view a callback receives.
+    Ref view(PyObject* globals, const void* records, uint64_t count) noexcept {
+        Ref copied = array(globals, records, count);
+        return copied ? recarray_view(globals, copied.get()) : Ref();
+    }
+
 private:
     Name name_;
     size_t record_size_;
