@@ -100,42 +100,46 @@ vx::Ref tdc_container(const vexasdk_acq_t3_acq_toa_tot& block) noexcept {
     return container;
 }
 
-void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
+// Both trampolines fetch the same block; each builds its own arguments.
+template <class BuildAndCall>
+void deliver_toa_tot(const vx::TrampolineSite& site, vexasdk_dev_ctx* device, void* user_data,
+                     BuildAndCall&& build_and_call) noexcept {
     vexasdk_acq_t3_acq_toa_tot c_block{};
     vx::deliver_block(
-        dd_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
-        [&](PyObject* callback) -> int {
-            // The packets are copied before the TDCs, and viewed after them.
-            vx::Ref np_packets = packet_dtype.array(globals, c_block.packets, c_block.packet_count);
-            if (!np_packets) return -1;
-            vx::Ref tdcs = tdc_container(c_block);
-            if (!tdcs) return -1;
-            vx::Ref view = vx::recarray_view(globals, np_packets.get());
-            if (!view) return -1;
-            vx::Ref metadata_type = vx::lookup_global(globals, metadata_name);
-            if (!metadata_type) return -1;
-            // A Python int, also past 2**63.
-            vx::Ref shutter_start = vx::Ref::steal(PyLong_FromUnsignedLongLong(c_block.shutter_time));
-            if (!shutter_start) return -1;
-            vx::Ref metadata = vx::Ref::steal(
-                PyObject_CallFunctionObjArgs(metadata_type.get(), shutter_start.get(), tdcs.get(), nullptr));
-            if (!metadata) return -1;
-            vx::Ref result =
-                vx::Ref::steal(PyObject_CallFunctionObjArgs(callback, view.get(), metadata.get(), nullptr));
-            return result ? 0 : -1;
-        });
+        site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
+        [&](PyObject* callback) { return build_and_call(callback, c_block); });
+}
+
+void dd_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
+    deliver_toa_tot(dd_site, device, user_data, [](PyObject* callback, const vexasdk_acq_t3_acq_toa_tot& c_block) {
+        // The packets are copied before the TDCs, and viewed after them.
+        vx::Ref np_packets = packet_dtype.array(globals, c_block.packets, c_block.packet_count);
+        if (!np_packets) return -1;
+        vx::Ref tdcs = tdc_container(c_block);
+        if (!tdcs) return -1;
+        vx::Ref view = vx::recarray_view(globals, np_packets.get());
+        if (!view) return -1;
+        vx::Ref metadata_type = vx::lookup_global(globals, metadata_name);
+        if (!metadata_type) return -1;
+        // A Python int, also past 2**63.
+        vx::Ref shutter_start = vx::Ref::steal(PyLong_FromUnsignedLongLong(c_block.shutter_time));
+        if (!shutter_start) return -1;
+        vx::Ref metadata = vx::Ref::steal(
+            PyObject_CallFunctionObjArgs(metadata_type.get(), shutter_start.get(), tdcs.get(), nullptr));
+        if (!metadata) return -1;
+        vx::Ref result =
+            vx::Ref::steal(PyObject_CallFunctionObjArgs(callback, view.get(), metadata.get(), nullptr));
+        return result ? 0 : -1;
+    });
 }
 
 void fb_toa_tot_cb(vexasdk_dev_ctx* device, void* user_data) noexcept {
-    vexasdk_acq_t3_acq_toa_tot c_block{};
-    vx::deliver_block(
-        fb_site, device, user_data, [&] { return vexasdk_acq_get_t3_toa_tot_packets(device, &c_block); },
-        [&](PyObject* callback) -> int {
-            vx::Ref view = packet_dtype.view(globals, c_block.packets, c_block.packet_count);
-            if (!view) return -1;
-            vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
-            return result ? 0 : -1;
-        });
+    deliver_toa_tot(fb_site, device, user_data, [](PyObject* callback, const vexasdk_acq_t3_acq_toa_tot& c_block) {
+        vx::Ref view = packet_dtype.view(globals, c_block.packets, c_block.packet_count);
+        if (!view) return -1;
+        vx::Ref result = vx::Ref::steal(PyObject_CallOneArg(callback, view.get()));
+        return result ? 0 : -1;
+    });
 }
 
 vx::Module module = {{PyModuleDef_HEAD_INIT, "vexasdk._t3_toa_tot", nullptr, -1}};

@@ -271,15 +271,23 @@ PyObject* chip_set_polarity(PyObject* self, PyObject* const* args, Py_ssize_t na
     Py_RETURN_NONE;
 }
 
-PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("get_threshold", nargs, kwnames) < 0) return nullptr;
+// A threshold getter: no arguments, one SDK read of a `Value`, then
+// `convert` of what was read.
+template <class Value, class Read, class Convert>
+PyObject* read_threshold(PyObject* self, const char* method, Py_ssize_t nargs, PyObject* kwnames, Read read,
+                         const char* failed, Convert convert) noexcept {
+    if (vx::no_args(method, nargs, kwnames) < 0) return nullptr;
     const PixelChipObject* chip = chip_of(self);
     vexasdk_dev_ctx* ctx = ctx_of(chip);
-    float kev = 0.0f;
-    if (vx::sdk_call_failed([&] { return vexasdk_chip_get_thld(ctx, chip8(chip), &kev); },
-                            "Chip %d: Failed to get threshold value.", chip->id))
-        return nullptr;
-    return PyFloat_FromDouble(kev);
+    Value value{};
+    if (vx::sdk_call_failed([&] { return read(ctx, chip8(chip), &value); }, failed, chip->id)) return nullptr;
+    return convert(value);
+}
+
+PyObject* chip_get_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return read_threshold<float>(self, "get_threshold", nargs, kwnames, vexasdk_chip_get_thld,
+                                 "Chip %d: Failed to get threshold value.",
+                                 [](float kev) { return PyFloat_FromDouble(kev); });
 }
 
 PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -300,14 +308,8 @@ PyObject* chip_set_threshold(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* chip_get_raw_threshold(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (vx::no_args("get_raw_threshold", nargs, kwnames) < 0) return nullptr;
-    const PixelChipObject* chip = chip_of(self);
-    vexasdk_dev_ctx* ctx = ctx_of(chip);
-    uint32_t raw = 0;
-    if (vx::sdk_call_failed([&] { return vexasdk_chip_get_raw_thld(ctx, chip8(chip), &raw); },
-                            "Chip %d: Failed to get raw threshold value.", chip->id))
-        return nullptr;
-    return PyLong_FromUnsignedLong(raw);
+    return read_threshold<uint32_t>(self, "get_raw_threshold", nargs, kwnames, vexasdk_chip_get_raw_thld,
+                                    "Chip %d: Failed to get raw threshold value.", PyLong_FromUnsignedLong);
 }
 
 PyObject* chip_set_raw_threshold(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
