@@ -173,6 +173,17 @@ Ref global(PyObject* key) noexcept {
     return Ref::borrow(found);
 }
 
+// The member of the module's enumeration `enumeration` that an SDK
+// enumerator names: `enumeration(value)`, so that a value naming none raises
+// the enumeration's ValueError.
+Ref member(PyObject* enumeration, uint32_t value) noexcept {
+    Ref type = global(enumeration);
+    if (!type) return {};
+    Ref number = Ref::steal(PyLong_FromUnsignedLong(value));
+    if (!number) return {};
+    return Ref::steal(PyObject_CallOneArg(type.get(), number.get()));
+}
+
 PixelChipObject* chip_of(PyObject* self) noexcept { return vx::controller(self); }
 
 vexasdk_dev_ctx* ctx_of(const PixelChipObject* chip) noexcept {
@@ -226,17 +237,9 @@ PyObject* chip_settings(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     }
     Ref settings_type = global(names.ChipSettings);
     if (!settings_type) return nullptr;
-    Ref polarity_type = global(names.ChipPolarity);
-    if (!polarity_type) return nullptr;
-    Ref polarity_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].polarity)));
-    if (!polarity_value) return nullptr;
-    Ref polarity = Ref::steal(PyObject_CallOneArg(polarity_type.get(), polarity_value.get()));
+    Ref polarity = member(names.ChipPolarity, static_cast<uint32_t>(records[id].polarity));
     if (!polarity) return nullptr;
-    Ref mode_type = global(names.OperationalMode);
-    if (!mode_type) return nullptr;
-    Ref mode_value = Ref::steal(PyLong_FromUnsignedLong(static_cast<uint32_t>(records[id].mode)));
-    if (!mode_value) return nullptr;
-    Ref mode = Ref::steal(PyObject_CallOneArg(mode_type.get(), mode_value.get()));
+    Ref mode = member(names.OperationalMode, static_cast<uint32_t>(records[id].mode));
     if (!mode) return nullptr;
     PyObject* fields[] = {polarity.get(), mode.get()};
     return PyObject_Vectorcall(settings_type.get(), fields, 2, nullptr);
