@@ -12,7 +12,7 @@ from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
 from vexasdk._power_unit import _PowerUnit
 from vexasdk._t3_binning import BinnedParams
-from vexasdk._utils import SdkError
+from vexasdk._utils import _ERROR_CODES, SdkError
 from vexasdk.acquisition_runner import AcquisitionRunner
 from vexasdk.bias_source import BiasInfo, BiasSource
 from vexasdk.chip_array import ChipArray
@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 
     from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, Overflow
 
-_ENODEV = -19
+_ENODEV = _ERROR_CODES["VEXASDK_ERR_ENODEV"]
 
 class Device:
     """An opened device.

@@ -1,6 +1,8 @@
 from typing import Any
 
 __pyx_capi__: dict[str, Any]
+_ERROR_NAMES: dict[int, str]
+_ERROR_CODES: dict[str, int]
 
 class SdkError(Exception):
     """An SDK call failed."""

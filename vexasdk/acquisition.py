@@ -32,7 +32,7 @@ import numpy.typing as npt
 # exit-time close (registered on import) runs after ours.
 from vexasdk import _device_opener  # noqa: F401
 from vexasdk._t3_binning import BinnedParams
-from vexasdk._utils import SdkError
+from vexasdk._utils import _ERROR_CODES, SdkError
 from vexasdk.pixel_chip import OperationalMode
 
 if TYPE_CHECKING:
@@ -41,8 +41,8 @@ if TYPE_CHECKING:
 __all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "BlockSink", "Overflow"]
 
 _log = logging.getLogger("vexasdk")
-_BAD_STATE = -5001
-_ENODEV = -19
+_BAD_STATE = _ERROR_CODES["VEXASDK_ERR_BAD_STATE"]
+_ENODEV = _ERROR_CODES["VEXASDK_ERR_ENODEV"]
 
 M = OperationalMode
 DATA_MODES: tuple[OperationalMode, ...] = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot, M.fb_itot_evcount,

@@ -46,16 +46,22 @@ constexpr std::pair<int, const char*> kResultNames[] = {
 };
 #undef VX_RESULT
 
-// _ERROR_NAMES, which SdkError reads when it is made.
+// _ERROR_NAMES (code to name), which SdkError reads when it is made, and
+// _ERROR_CODES (name to code), from which the package's Python takes the
+// codes it names.
 int add_error_names(PyObject* module) noexcept {
     vx::Ref names = vx::Ref::steal(PyDict_New());
-    if (!names) return -1;
+    vx::Ref codes = vx::Ref::steal(PyDict_New());
+    if (!names || !codes) return -1;
     for (auto [code, name] : kResultNames) {
         vx::Ref key = vx::Ref::steal(PyLong_FromLong(code));
         vx::Ref value = vx::Ref::steal(PyUnicode_FromString(name));
-        if (!key || !value || PyDict_SetItem(names.get(), key.get(), value.get()) < 0) return -1;
+        if (!key || !value || PyDict_SetItem(names.get(), key.get(), value.get()) < 0 ||
+            PyDict_SetItem(codes.get(), value.get(), key.get()) < 0)
+            return -1;
     }
-    return PyModule_AddObjectRef(module, "_ERROR_NAMES", names.get());
+    if (PyModule_AddObjectRef(module, "_ERROR_NAMES", names.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, "_ERROR_CODES", codes.get());
 }
 
 PyObject* sdk_error_type = nullptr;  // SdkError, owned by the module namespace too
