@@ -8,14 +8,45 @@ import textwrap
 SANITIZED = os.environ.get("VEXASDK_SANITIZE") == "1"
 
 
-def run_python(code: str, *args: str, timeout: float = 60, leak_check: bool = True) -> subprocess.CompletedProcess:
+# What scripts run by `run_python(..., script_helpers=True)` may call. They
+# import the package only when called, so that a script may still do what it
+# must before that import.
+SCRIPT_HELPERS = """
+def powered_device(mode="fb_itot_evcount", threads=1):
+    # The first virtual device, opened, with every power unit up (or it
+    # refuses to acquire), its chips in `mode` (a name) and its blocks
+    # delivered from `threads` native threads.
+    import vexasdk, vexasdk.sim as sim
+    from vexasdk.pixel_chip import OperationalMode
+    device = vexasdk.open_device()
+    for unit in device.power_units:
+        unit.power_up()
+    device.chip_array.set_mode(OperationalMode[mode])
+    sim.set_delivery_threads(threads)
+    return device
+
+def in_threads(target, count):
+    # Runs `target` on `count` threads at once and returns when all have.
+    import threading
+    threads = [threading.Thread(target=target) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+"""
+
+
+def run_python(code: str, *args: str, timeout: float = 60, leak_check: bool = True,
+               script_helpers: bool = False) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter: modules initialise once per process.
     Without `leak_check`, a sanitized run does not look for leaks at its exit
-    (a forked child's interpreter leaves what the parent's threads held)."""
+    (a forked child's interpreter leaves what the parent's threads held). With
+    `script_helpers`, `code` may call what SCRIPT_HELPERS defines."""
     env = None
     if SANITIZED and not leak_check:
         env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
-    return subprocess.run([sys.executable, "-P", *args, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    script = (SCRIPT_HELPERS if script_helpers else "") + textwrap.dedent(code)
+    return subprocess.run([sys.executable, "-P", *args, "-c", script], capture_output=True, text=True,
                           timeout=timeout, env=env)
 
 

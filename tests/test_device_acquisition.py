@@ -94,20 +94,15 @@ def test_close_inside_a_callback_is_refused_and_changes_nothing(device, where):
 def test_exit_during_an_acquisition_is_clean(threads, end):
     result = run_python(f"""
         import sys, time
-        import vexasdk, vexasdk.sim as sim
-        from vexasdk.pixel_chip import OperationalMode
-        device = vexasdk.open_device()
-        for unit in device.power_units:
-            unit.power_up()
-        device.chip_array.set_mode(OperationalMode.dd_toa_tot)
-        sim.set_delivery_threads({threads})
+        import vexasdk.sim as sim
+        device = powered_device("dd_toa_tot", threads={threads})
         sim.generate(blocks_per_second=2000, packets_per_block=50)
         seen = []
         device.acquisition_runner.start(lambda packets, metadata: seen.append(len(packets)))
         while len(seen) < 10:
             time.sleep(0.005)
         {end}
-    """, timeout=60)
+    """, timeout=60, script_helpers=True)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
 

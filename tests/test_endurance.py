@@ -144,17 +144,12 @@ def test_a_million_blocks_and_more_leave_memory_and_references_flat():
 STORM = r"""
 import faulthandler, json, sys, threading, time
 import numpy as np
-import vexasdk, vexasdk.sim as sim
+import vexasdk.sim as sim
 from vexasdk import SdkError
-from vexasdk.pixel_chip import OperationalMode
 
 SECONDS, BATCH = STORM_SECONDS, 20_000
 sim.set_monitor_rate(0)
-device = vexasdk.open_device()
-for unit in device.power_units:
-    unit.power_up()
-device.chip_array.set_mode(OperationalMode.fb_itot_evcount)
-sim.set_delivery_threads(4)
+device = powered_device(threads=4)
 runner = device.acquisition_runner
 
 # Whoever stops making progress for 20 s has deadlocked: every stack is
@@ -219,7 +214,7 @@ print(json.dumps({"seconds": SECONDS, "batches": batches, "blocks": sent, "lost"
 
 
 def test_a_minute_of_threads_storming_one_device():
-    result = run_python(STORM.replace("STORM_SECONDS", "60.0"), timeout=180)
+    result = run_python(STORM.replace("STORM_SECONDS", "60.0"), timeout=180, script_helpers=True)
     assert result.returncode == 0, result.stderr
     figures = json.loads(result.stdout)
     print(figures)

@@ -12,15 +12,10 @@ from helpers import run_python
 PREAMBLE = """
 import os, sys, threading, time
 import vexasdk, vexasdk.sim as sim
-from vexasdk.pixel_chip import OperationalMode
 sim.set_monitor_rate(0)
 
 def acquiring(threads=1, rate=0, packets=5, callback=None):
-    device = vexasdk.open_device()
-    for unit in device.power_units:
-        unit.power_up()
-    device.chip_array.set_mode(OperationalMode.fb_itot_evcount)
-    sim.set_delivery_threads(threads)
+    device = powered_device(threads=threads)
     sim.generate(blocks_per_second=rate, packets_per_block=packets)
     seen = []
     device.acquisition_runner.start(callback or (lambda packets: (seen.append(len(packets)), sum(range(2000)))))
@@ -34,7 +29,7 @@ def run_clean(body, runs=1, status=0, timeout=30, leak_check=True):
     """Runs PREAMBLE + body `runs` times; each must end with `status` and print
     nothing of a crash."""
     for _ in range(runs):
-        result = run_python(PREAMBLE + body, timeout=timeout, leak_check=leak_check)
+        result = run_python(PREAMBLE + body, timeout=timeout, leak_check=leak_check, script_helpers=True)
         assert result.returncode == status, result.stderr
         for crash in ("terminate called", "Fatal Python error", "Segmentation fault", "AddressSanitizer"):
             assert crash not in result.stderr, result.stderr
@@ -77,13 +72,8 @@ def test_a_device_opened_after_the_exit_handler_ran():
     body = """
 import atexit, time
 def late():
-    import vexasdk, vexasdk.sim as sim
-    from vexasdk.pixel_chip import OperationalMode
-    device = vexasdk.open_device()
-    for unit in device.power_units:
-        unit.power_up()
-    device.chip_array.set_mode(OperationalMode.fb_itot_evcount)
-    sim.set_delivery_threads(4)
+    import vexasdk.sim as sim
+    device = powered_device(threads=4)
     sim.generate(blocks_per_second=0, packets_per_block=5)
     seen = []
     device.acquisition_runner.start(lambda packets: (seen.append(1), sum(range(2000))))
@@ -93,7 +83,7 @@ atexit.register(late)
 import vexasdk
 """
     for _ in range(4):
-        result = run_python(body, timeout=30)
+        result = run_python(body, timeout=30, script_helpers=True)
         assert result.returncode == 0, result.stderr
         assert "Fatal" not in result.stderr and "terminate" not in result.stderr
 

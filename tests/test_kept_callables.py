@@ -171,17 +171,12 @@ def test_closing_releases_callbacks_and_monitor_callables(end):
 
 def test_callbacks_churned_from_many_threads_never_reach_freed_memory():
     result = run_python("""
-        import gc, threading, time
-        import vexasdk, vexasdk.sim as sim
+        import gc, time
+        import vexasdk.sim as sim
         from vexasdk import SdkError
         from vexasdk.acquisition_runner import AcquisitionRunner
-        from vexasdk.pixel_chip import OperationalMode
         sim.set_monitor_rate(0)
-        device = vexasdk.open_device()
-        for unit in device.power_units:
-            unit.power_up()
-        device.chip_array.set_mode(OperationalMode.fb_itot_evcount)
-        sim.set_delivery_threads(3)
+        device = powered_device(threads=3)
         stop = time.monotonic() + 1.5
         class Callback:
             def __call__(self, packets):
@@ -197,13 +192,9 @@ def test_callbacks_churned_from_many_threads_never_reach_freed_memory():
                     except SdkError:
                         pass
                 gc.collect(0)
-        threads = [threading.Thread(target=churn) for _ in range(3)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        in_threads(churn, 3)
         device.close()
         print("done")
-    """, timeout=120)
+    """, timeout=120, script_helpers=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "done\n"

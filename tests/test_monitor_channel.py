@@ -416,14 +416,14 @@ def test_callback_may_register_its_successor(temp):
 
 def run_script(body, tmp_path):
     # A crash must not take the test session with it.
-    result = run_python(body, timeout=120)
+    result = run_python(body, timeout=120, script_helpers=True)
     assert result.returncode == 0, result.stderr
     return result
 
 
 def test_concurrent_replacement_keeps_every_callable_the_sdk_may_hold(tmp_path):
     run_script("""
-        import threading, time, vexasdk, vexasdk.sim as sim
+        import time, vexasdk, vexasdk.sim as sim
         dev = vexasdk.open_device()
         class Callback:
             def __call__(self, event):
@@ -436,11 +436,7 @@ def test_concurrent_replacement_keeps_every_callable_the_sdk_may_hold(tmp_path):
                 for chan in dev.monitors[:2]:
                     chan.set_on_value_changed_cb(Callback())
                     chan.set_on_avail_changed_cb(Callback())
-        threads = [threading.Thread(target=churn) for _ in range(3)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        in_threads(churn, 3)
         dev.close()
     """, tmp_path)
 

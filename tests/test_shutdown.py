@@ -6,11 +6,8 @@ from helpers import run_python
 
 ACQUIRING = """
 import sys, time
-import vexasdk, vexasdk.sim as sim
-device = vexasdk.open_device()
-for unit in device.power_units: unit.power_up()
-sim.set_mode(device.context, 9)
-sim.set_delivery_threads(THREADS)
+import vexasdk.sim as sim
+device = powered_device(threads=THREADS)
 sim.generate(blocks_per_second=2000, packets_per_block=100)
 count = 0
 def callback(packets):
@@ -32,7 +29,7 @@ END
 ])
 def test_exit_mid_acquisition_is_clean(threads, action, end, code):
     script = ACQUIRING.replace("THREADS", str(threads)).replace("ACTION", action).replace("END", end)
-    result = run_python(script, timeout=60)
+    result = run_python(script, timeout=60, script_helpers=True)
     assert result.returncode == code, result.stderr
     assert "Fatal" not in result.stderr and "terminate" not in result.stderr
 
@@ -40,11 +37,8 @@ def test_exit_mid_acquisition_is_clean(threads, action, end, code):
 def test_exit_from_a_callback_ends_an_acquisition_the_main_thread_awaits():
     result = run_python("""
         import sys
-        import vexasdk, vexasdk.sim as sim
-        device = vexasdk.open_device()
-        for unit in device.power_units: unit.power_up()
-        sim.set_mode(device.context, 9)
-        sim.set_delivery_threads(3)
+        import vexasdk.sim as sim
+        device = powered_device(threads=3)
         sim.generate(packets_per_block=10)  # until aborted
         count = 0
         def callback(packets):
@@ -56,7 +50,7 @@ def test_exit_from_a_callback_ends_an_acquisition_the_main_thread_awaits():
         sim.await_end(device.context)
         while True:
             pass
-    """, timeout=60)
+    """, timeout=60, script_helpers=True)
     assert result.returncode == 4, result.stderr
     assert "SystemExit: 4" in result.stderr
 
@@ -85,10 +79,7 @@ def test_close_refused_inside_a_callback_leaves_the_device_open(where):
     result = run_python("""
         import sys, time
         import vexasdk, vexasdk.sim as sim
-        device = vexasdk.open_device()
-        for unit in device.power_units: unit.power_up()
-        sim.set_mode(device.context, 9)
-        sim.set_delivery_threads(4)
+        device = powered_device(threads=4)
         sim.generate(blocks_per_second=0, packets_per_block=10)
         codes = []
         def close(*args):
@@ -110,21 +101,16 @@ def test_close_refused_inside_a_callback_leaves_the_device_open(where):
             time.sleep(0.005)
         print(codes, device.closed, flush=True)
         sys.exit(0)
-    """.replace("WHERE", where))
+    """.replace("WHERE", where), script_helpers=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[-5001] False\n"
 
 
 CONTRACT_START = """
 import gc, sys, time
-import vexasdk, vexasdk.sim as sim
-from vexasdk.pixel_chip import OperationalMode
+import vexasdk.sim as sim
 sim.set_monitor_rate(0)
-device = vexasdk.open_device()
-for unit in device.power_units:
-    unit.power_up()
-device.chip_array.set_mode(OperationalMode.dd_toa_tot)
-sim.set_delivery_threads(2)
+device = powered_device("dd_toa_tot", threads=2)
 sim.generate(blocks_per_second=1000, packets_per_block=20)
 count = [0]
 def callback(packets, metadata):
@@ -150,7 +136,8 @@ END
              "sim.fail('vexasdk_acq_abort', sim.ERR_EBUSY, times=None); print('refused')", 0, "refused\n"),
 ])
 def test_the_shutdown_contract(action, end, status, printed):
-    result = run_python(CONTRACT_START.replace("ACTION", action).replace("END", end), timeout=10)
+    result = run_python(CONTRACT_START.replace("ACTION", action).replace("END", end), timeout=10,
+                        script_helpers=True)
     assert result.returncode == status, result.stderr
     assert result.stdout == printed
     for crash in ("Fatal Python error", "terminate called", "Segmentation fault"):

@@ -328,12 +328,9 @@ def test_a_start_short_of_threads_delivers_with_those_it_got():
 
     result = run_python("""
         import resource, threading
-        import vexasdk, vexasdk.sim as sim
+        import vexasdk.sim as sim
         sim.set_monitor_rate(0)
-        device = vexasdk.open_device()
-        for unit in device.power_units: unit.power_up()
-        sim.set_mode(device.context, 9)
-        sim.set_delivery_threads(64)
+        device = powered_device(threads=64)
         sim.generate(packets_per_block=10, block_limit=200)
         trampoline = sim.trampoline("_t3_itot_evcount", "fb_itot_evcount_cb")
         threads = []
@@ -342,7 +339,7 @@ def test_a_start_short_of_threads_delivers_with_those_it_got():
         sim.start(device.context, trampoline, lambda packets: threads.append(threading.get_ident()))
         sim.await_end(device.context)
         print(len(threads), 0 < len(set(threads)) < 64)
-    """)
+    """, script_helpers=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "200 True\n"
 

@@ -194,10 +194,7 @@ def test_callbacks_stay_alive_until_their_acquisition_has_ended():
     result = run_python("""
         import gc, time
         import vexasdk, vexasdk.sim as sim
-        device = vexasdk.open_device()
-        for unit in device.power_units: unit.power_up()
-        sim.set_mode(device.context, 9)
-        sim.set_delivery_threads(4)
+        device = powered_device(threads=4)
         codes = []
         def attempt(action):
             try:
@@ -226,7 +223,7 @@ def test_callbacks_stay_alive_until_their_acquisition_has_ended():
                 time.sleep(0.001)
             sim.await_end(device.context)
         print(codes)
-    """)
+    """, script_helpers=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[-5001, -5001, -5001, -22, -22, -19]\n"
 
