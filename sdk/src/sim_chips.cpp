@@ -54,8 +54,8 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_state(uint32_t device, uint32_t chip,
                                                         vexasdk_sim_chip_state* state) {
     return read_sim_item<&DeviceModel::chips>(device, chip, state, [](const ChipModel& model) {
-        return vexasdk_sim_chip_state{model.polarity,    model.mode,       model.thld_raw,
-                                      model.kev_per_raw, model.raw_offset, model.configure_count};
+        return vexasdk_sim_chip_state{model.polarity, model.mode, model.thld_raw, model.kev_per_raw,
+                                      model.raw_offset, model.configure_count};
     });
 }
 
