@@ -25,16 +25,6 @@ ScriptedMonitorEvent script(const vexasdk_sim_mon_event& given) {
     return event;
 }
 
-template <class Fn>
-vexasdk_err_code with_sim_monitor(uint32_t index, uint32_t mon_id, Fn&& fn) {
-    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        MonitorModel* m = find_monitor(device, mon_id);
-        if (m == nullptr) return VEXASDK_ERR_EINVAL;
-        fn(*m);
-        return VEXASDK_SUCCESS;
-    });
-}
-
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_info(uint32_t index, uint32_t mon_id, const vexasdk_mon_info* info) {
@@ -67,12 +57,12 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_remove(uint32_t index, uint32_t mon
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_value(uint32_t index, uint32_t mon_id, const vexasdk_mon_value* value) {
     if (value == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_monitor(index, mon_id, [&](MonitorModel& m) { m.value = *value; });
+    return with_sim_monitor(index, mon_id, [&](DeviceModel&, MonitorModel& m) { m.value = *value; });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_flags(uint32_t index, uint32_t mon_id, const vexasdk_mon_flags* flags) {
     if (flags == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_monitor(index, mon_id, [&](MonitorModel& m) {
+    return with_sim_monitor(index, mon_id, [&](DeviceModel&, MonitorModel& m) {
         m.warning = flags->is_warning;
         m.error = flags->is_error;
         m.available = flags->is_available;
