@@ -293,7 +293,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_abort(vexasdk_dev_ctx* ctx) {
 
 VEXASDK_API vexasdk_err_code vexasdk_trigger_now(vexasdk_dev_ctx* ctx) {
     VSIM_ENTER(arg("ctx", ctx));
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+    return with_device(ctx, [&](DeviceModel& device) -> int32_t {
         Acquisition& acq = device.acq;
         if (acq.state != AcqState::running) return VEXASDK_ERR_BAD_STATE;
         ++acq.triggers;
@@ -304,7 +304,7 @@ VEXASDK_API vexasdk_err_code vexasdk_trigger_now(vexasdk_dev_ctx* ctx) {
             acq.pending_triggers.push_back(at);
         }
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 namespace {

@@ -1,5 +1,4 @@
 // Bias sources: a desired value in volts and a measured one that follows it.
-#include <algorithm>
 #include <cmath>
 
 #include "calls.hpp"
@@ -51,11 +50,7 @@ using namespace vsim;
 
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_count(vexasdk_dev_ctx* ctx, uint8_t* count) {
     VSIM_ENTER(arg("ctx", ctx), arg("count", count));
-    if (count == nullptr) return VEXASDK_ERR_EFAULT;
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        *count = static_cast<uint8_t>(std::min<size_t>(device.biases.size(), 255));
-        return VEXASDK_SUCCESS;
-    }));
+    return read_count<&DeviceModel::biases>(ctx, count);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_range(vexasdk_dev_ctx* ctx, uint8_t bias_id, float* min_volts,
@@ -81,18 +76,10 @@ VEXASDK_API vexasdk_err_code vexasdk_bias_set_desired(vexasdk_dev_ctx* ctx, uint
 
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_desired(vexasdk_dev_ctx* ctx, uint8_t bias_id, float* volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("volts", volts));
-    if (volts == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
-        *volts = bias.desired;
-        return VEXASDK_SUCCESS;
-    });
+    return read_item<&DeviceModel::biases>(ctx, bias_id, volts, &BiasModel::desired);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_bias_get_actual(vexasdk_dev_ctx* ctx, uint8_t bias_id, float* volts) {
     VSIM_ENTER(arg("ctx", ctx), arg("bias_id", bias_id), arg("volts", volts));
-    if (volts == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_item<&DeviceModel::biases>(ctx, bias_id, [&](BiasModel& bias) -> int32_t {
-        *volts = bias.actual_now();
-        return VEXASDK_SUCCESS;
-    });
+    return read_item<&DeviceModel::biases>(ctx, bias_id, volts, &BiasModel::actual_now);
 }

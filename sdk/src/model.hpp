@@ -2,11 +2,13 @@
 // power units and acquisition engines, and the contexts open on them.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +47,8 @@ struct ChipModel {
     uint32_t thld_raw = 400;
     uint32_t configure_count = 0;
     PixelMask mask;
+
+    float thld_kev() const { return (static_cast<float>(thld_raw) - raw_offset) * kev_per_raw; }
 };
 
 // How a monitor's value moves while the monitor thread fires events.
@@ -282,27 +286,52 @@ DeviceModel* sim_device(uint32_t index);
 // Call without the world lock.
 void close_contexts(std::vector<vexasdk_dev_ctx*> victims);
 
-// Runs `fn(device)` under the world lock for a valid context; answers EFAULT for
-// a null context and ENODEV for one that is unknown or closed.
-template <class Fn>
-int32_t with_device(const vexasdk_dev_ctx* ctx, Fn&& fn) {
-    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+namespace detail {
+
+// `fn(device)` under the world lock for the device `find()` answers there;
+// ENODEV when it answers none.
+template <class Find, class Fn>
+vexasdk_err_code on_device(Find&& find, Fn& fn) {
     std::lock_guard<std::mutex> lock(world().mu);
-    DeviceModel* device = find_device(ctx);
+    DeviceModel* device = find();
     if (device == nullptr) return VEXASDK_ERR_ENODEV;
-    return fn(*device);
+    return static_cast<vexasdk_err_code>(fn(*device));
 }
 
-// Runs `fn(item)` for item `i` of the device's list `Items` (chips, biases,
-// units) under the world lock, for the device behind `ctx`: the answers of
-// with_device, and EINVAL when there is no such item.
+// `fn(item)` for item `i` of the device's list `Items`; EINVAL when there is none.
 template <auto Items, class Fn>
-vexasdk_err_code with_item(const vexasdk_dev_ctx* ctx, size_t i, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+auto on_item(size_t i, Fn& fn) {
+    return [i, &fn](DeviceModel& device) -> int32_t {
         auto& items = device.*Items;
         if (i >= items.size()) return VEXASDK_ERR_EINVAL;
         return fn(items[i]);
-    }));
+    };
+}
+
+// A getter's work on its item: `*out` becomes what `read` (a member, or a
+// callable) gives for it.
+template <class Out, class Read>
+auto copy_out(Out* out, Read& read) {
+    return [out, &read](auto& item) -> int32_t {
+        *out = std::invoke(read, item);
+        return VEXASDK_SUCCESS;
+    };
+}
+
+}  // namespace detail
+
+// Runs `fn(device)` under the world lock for a valid context; answers EFAULT for
+// a null context and ENODEV for one that is unknown or closed.
+template <class Fn>
+vexasdk_err_code with_device(const vexasdk_dev_ctx* ctx, Fn&& fn) {
+    if (ctx == nullptr) return VEXASDK_ERR_EFAULT;
+    return detail::on_device([ctx] { return find_device(ctx); }, fn);
+}
+
+// with_device for sim device `index`: ENODEV when there is no such device.
+template <class Fn>
+vexasdk_err_code with_sim_device(uint32_t index, Fn&& fn) {
+    return detail::on_device([index] { return sim_device(index); }, fn);
 }
 
 // A counter of sim device `index`, read under the world lock; 0 for no such device.
@@ -313,22 +342,45 @@ uint64_t sim_counter(uint32_t index, Read&& read) {
     return device == nullptr ? 0 : static_cast<uint64_t>(read(*device));
 }
 
-template <class Fn>
-int32_t with_sim_device(uint32_t index, Fn&& fn) {
-    std::lock_guard<std::mutex> lock(world().mu);
-    DeviceModel* device = sim_device(index);
-    if (device == nullptr) return VEXASDK_ERR_ENODEV;
-    return fn(*device);
+// Runs `fn(item)` under the world lock for item `i` of the device's list
+// `Items` (chips, biases, units), the device behind `ctx`: the answers of
+// with_device, and EINVAL when there is no such item.
+template <auto Items, class Fn>
+vexasdk_err_code with_item(const vexasdk_dev_ctx* ctx, size_t i, Fn&& fn) {
+    return with_device(ctx, detail::on_item<Items>(i, fn));
 }
 
 // with_item for sim device `index`.
 template <auto Items, class Fn>
 vexasdk_err_code with_sim_item(uint32_t index, size_t i, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        auto& items = device.*Items;
-        if (i >= items.size()) return VEXASDK_ERR_EINVAL;
-        return fn(items[i]);
-    }));
+    return with_sim_device(index, detail::on_item<Items>(i, fn));
+}
+
+// The getters of one value of an item: EFAULT for a null `out`, otherwise
+// with_item's answers, `*out` being what `read` (a member, or a callable)
+// gives for the item.
+template <auto Items, class Out, class Read>
+vexasdk_err_code read_item(const vexasdk_dev_ctx* ctx, size_t i, Out* out, Read&& read) {
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return with_item<Items>(ctx, i, detail::copy_out(out, read));
+}
+
+// read_item for sim device `index`.
+template <auto Items, class Out, class Read>
+vexasdk_err_code read_sim_item(uint32_t index, size_t i, Out* out, Read&& read) {
+    if (out == nullptr) return VEXASDK_ERR_EFAULT;
+    return with_sim_item<Items>(index, i, detail::copy_out(out, read));
+}
+
+// The count getters of a device's list `Items`: EFAULT for a null `count`,
+// otherwise with_device's answers. The counts travel as uint8_t.
+template <auto Items>
+vexasdk_err_code read_count(const vexasdk_dev_ctx* ctx, uint8_t* count) {
+    if (count == nullptr) return VEXASDK_ERR_EFAULT;
+    return with_device(ctx, [&](DeviceModel& device) -> int32_t {
+        *count = static_cast<uint8_t>(std::min<size_t>((device.*Items).size(), 255));
+        return VEXASDK_SUCCESS;
+    });
 }
 
 // Acquisition engine (acquisition.cpp). Stops delivery and joins the threads;

@@ -316,31 +316,15 @@ bool is_monitor_thread_of(const DeviceModel& device) {
 
 using namespace vsim;
 
-namespace {
-
-// Runs `fn(device, monitor)` under the world lock for monitor `mon_id` of the
-// context's device; EINVAL for a monitor the device does not have.
-template <class Fn>
-vexasdk_err_code with_monitor(vexasdk_dev_ctx* ctx, uint32_t mon_id, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
-        MonitorModel* m = find_monitor(device, mon_id);
-        if (m == nullptr) return VEXASDK_ERR_EINVAL;
-        fn(device, *m);
-        return VEXASDK_SUCCESS;
-    }));
-}
-
-}  // namespace
-
 VEXASDK_API vexasdk_err_code vexasdk_mon_get_ids(vexasdk_dev_ctx* ctx, uint32_t* ids, size_t* count) {
     VSIM_ENTER(arg("ctx", ctx), arg("ids", ids), arg("count", count ? *count : size_t{0}));
     if (count == nullptr || (ids == nullptr && *count != 0)) return VEXASDK_ERR_EFAULT;
-    return static_cast<vexasdk_err_code>(with_device(ctx, [&](DeviceModel& device) -> int32_t {
+    return with_device(ctx, [&](DeviceModel& device) -> int32_t {
         size_t n = std::min(*count, device.monitors.size());
         for (size_t i = 0; i < n; ++i) ids[i] = device.monitors[i].id;
         *count = device.monitors.size();
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_mon_get_info(vexasdk_dev_ctx* ctx, uint32_t mon_id, vexasdk_mon_info* info) {

@@ -11,6 +11,35 @@ std::condition_variable& monitor_cv();
 
 MonitorModel* find_monitor(DeviceModel& device, uint32_t mon_id);
 
+namespace detail {
+
+// `fn(device, monitor)` for monitor `mon_id` of the device; EINVAL when it has none.
+template <class Fn>
+auto on_monitor(uint32_t mon_id, Fn& fn) {
+    return [mon_id, &fn](DeviceModel& device) -> int32_t {
+        MonitorModel* m = find_monitor(device, mon_id);
+        if (m == nullptr) return VEXASDK_ERR_EINVAL;
+        fn(device, *m);
+        return VEXASDK_SUCCESS;
+    };
+}
+
+}  // namespace detail
+
+// Runs `fn(device, monitor)` under the world lock for monitor `mon_id` of the
+// device behind `ctx`: the answers of with_device, and EINVAL for a monitor
+// the device does not have.
+template <class Fn>
+vexasdk_err_code with_monitor(const vexasdk_dev_ctx* ctx, uint32_t mon_id, Fn&& fn) {
+    return with_device(ctx, detail::on_monitor(mon_id, fn));
+}
+
+// with_monitor for sim device `index`.
+template <class Fn>
+vexasdk_err_code with_sim_monitor(uint32_t index, uint32_t mon_id, Fn&& fn) {
+    return with_sim_device(index, detail::on_monitor(mon_id, fn));
+}
+
 // Everything one callback call needs, copied out of the model and the script
 // under the world lock, so that the call itself runs without it.
 struct PreparedEvent {

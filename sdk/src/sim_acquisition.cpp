@@ -14,10 +14,10 @@ using namespace vsim;
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_delivery_threads(uint32_t index, uint32_t threads) {
     if (threads < 1 || threads > 64) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.threads_wanted = threads;
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 namespace {
@@ -42,14 +42,14 @@ vexasdk_err_code queue_block(uint32_t index, Make&& make) {
     } catch (const std::bad_alloc&) {
         return VEXASDK_ERR_ENOMEM;
     }
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         try {
             device.acq.queue.push_back(std::move(block));
         } catch (const std::bad_alloc&) {
             return VEXASDK_ERR_ENOMEM;
         }
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 // Queue entries that replays may make, at most.
@@ -121,7 +121,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_queue_evcount_fragment(uint32_t index, 
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t index, uint64_t times) {
     if (times == 0) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         auto& queue = device.acq.queue;
         size_t queued = queue.size();
         if (queued != 0 && (times > kMaxQueueEntries / queued)) return VEXASDK_ERR_EINVAL;
@@ -134,14 +134,14 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t index, uint64_t t
         }
         for (size_t i = 0; i < queued; ++i) queue[i]->deliveries_left += times - 1;
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.queue.clear();
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 namespace {
@@ -163,10 +163,10 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_generator(uint32_t index, const vex
     if (settings == nullptr) return VEXASDK_ERR_EFAULT;
     vexasdk_sim_generator copy = *settings;
     if (!valid(copy)) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.generator = copy;
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_generate(uint32_t index, double blocks_per_second,
@@ -187,13 +187,13 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexa
                                                       void* user_data) {
     if (callback == nullptr) return VEXASDK_ERR_EINVAL;
     std::shared_ptr<Block> block;
-    int32_t rc = with_device(ctx, [&](DeviceModel& device) -> int32_t {
+    vexasdk_err_code rc = with_device(ctx, [&](DeviceModel& device) -> int32_t {
         if (device.acq.queue.empty()) return VEXASDK_ERR_BAD_STATE;
         block = std::move(device.acq.queue.front());
         device.acq.queue.pop_front();
         return VEXASDK_SUCCESS;
     });
-    if (rc != VEXASDK_SUCCESS) return static_cast<vexasdk_err_code>(rc);
+    if (rc != VEXASDK_SUCCESS) return rc;
     run_block(ctx, callback, user_data, *block);
     return VEXASDK_SUCCESS;
 }

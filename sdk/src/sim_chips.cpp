@@ -17,21 +17,17 @@ constexpr uint32_t kMaxSide = 4096;
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_count(uint32_t device, uint32_t count) {
     if (count > kMaxChips) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         if (model.acq.state == AcqState::running) return VEXASDK_ERR_EBUSY;
         while (model.chips.size() > count) model.chips.pop_back();
         while (model.chips.size() < count)
             model.chips.push_back(make_default_chip(model.index, static_cast<uint32_t>(model.chips.size())));
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_info(uint32_t device, uint32_t chip, vexasdk_chip_info* info) {
-    if (info == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
-        *info = model.info;
-        return VEXASDK_SUCCESS;
-    });
+    return read_sim_item<&DeviceModel::chips>(device, chip, info, &ChipModel::info);
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t chip, const vexasdk_chip_info* info) {
@@ -57,11 +53,9 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_chip_info(uint32_t device, uint32_t
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_chip_state(uint32_t device, uint32_t chip,
                                                         vexasdk_sim_chip_state* state) {
-    if (state == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
-        *state = {model.polarity, model.mode, model.thld_raw, model.kev_per_raw, model.raw_offset,
-                  model.configure_count};
-        return VEXASDK_SUCCESS;
+    return read_sim_item<&DeviceModel::chips>(device, chip, state, [](const ChipModel& model) {
+        return vexasdk_sim_chip_state{model.polarity, model.mode, model.thld_raw, model.kev_per_raw,
+                                      model.raw_offset, model.configure_count};
     });
 }
 
@@ -108,19 +102,19 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_script_chip_settings(uint32_t device, c
     if (records == nullptr && count != 0) return VEXASDK_ERR_EFAULT;
     std::vector<vexasdk_chip_settings> copy(count);
     if (count != 0) memcpy(copy.data(), records, count * sizeof *records);
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         model.settings_scripted = true;
         model.scripted_settings = std::move(copy);
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_chip_settings(uint32_t device) {
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         model.settings_scripted = false;
         model.scripted_settings.clear();
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_time_get_thld(vexasdk_dev_ctx* ctx, uint8_t chip, uint64_t calls,

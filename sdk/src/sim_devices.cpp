@@ -16,10 +16,10 @@ constexpr uint32_t kMaxCount = 255;
 template <auto Items>
 vexasdk_err_code set_count(uint32_t device, uint32_t count) {
     if (count > kMaxCount) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         (model.*Items).resize(count);
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 }  // namespace
@@ -27,19 +27,19 @@ vexasdk_err_code set_count(uint32_t device, uint32_t count) {
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_record(uint32_t device, const void* record, size_t size) {
     if (record == nullptr) return VEXASDK_ERR_EFAULT;
     if (size != sizeof(vexasdk_enum_info)) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         memcpy(&model.enum_info, record, sizeof model.enum_info);
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_enum_record(uint32_t device, void* record, size_t size) {
     if (record == nullptr) return VEXASDK_ERR_EFAULT;
     if (size != sizeof(vexasdk_enum_info)) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(device, [&](DeviceModel& model) -> int32_t {
+    return with_sim_device(device, [&](DeviceModel& model) -> int32_t {
         memcpy(record, &model.enum_info, sizeof model.enum_info);
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_enum_reported_count(int64_t count) {
@@ -97,9 +97,5 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_unit_powered(uint32_t device, uint3
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_get_unit_powered(uint32_t device, uint32_t unit, bool* powered) {
-    if (powered == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_item<&DeviceModel::units>(device, unit, [&](UnitModel& model) -> int32_t {
-        *powered = model.powered;
-        return VEXASDK_SUCCESS;
-    });
+    return read_sim_item<&DeviceModel::units>(device, unit, powered, &UnitModel::powered);
 }

@@ -25,16 +25,6 @@ ScriptedMonitorEvent script(const vexasdk_sim_mon_event& given) {
     return event;
 }
 
-template <class Fn>
-vexasdk_err_code with_sim_monitor(uint32_t index, uint32_t mon_id, Fn&& fn) {
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
-        MonitorModel* m = find_monitor(device, mon_id);
-        if (m == nullptr) return VEXASDK_ERR_EINVAL;
-        fn(*m);
-        return VEXASDK_SUCCESS;
-    }));
-}
-
 }  // namespace
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_info(uint32_t index, uint32_t mon_id, const vexasdk_mon_info* info) {
@@ -42,7 +32,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_info(uint32_t index, uint32_t m
     std::string name = info->name ? info->name : "";
     uint32_t type;
     memcpy(&type, &info->type, sizeof type);
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         MonitorModel* m = find_monitor(device, mon_id);
         if (m == nullptr) {
             device.monitors.emplace_back();
@@ -55,24 +45,24 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_info(uint32_t index, uint32_t m
         m->type = type;
         m->range = info->range;
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_remove(uint32_t index, uint32_t mon_id) {
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         auto removed = std::erase_if(device.monitors, [&](const MonitorModel& m) { return m.id == mon_id; });
         return removed ? VEXASDK_SUCCESS : VEXASDK_ERR_EINVAL;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_value(uint32_t index, uint32_t mon_id, const vexasdk_mon_value* value) {
     if (value == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_monitor(index, mon_id, [&](MonitorModel& m) { m.value = *value; });
+    return with_sim_monitor(index, mon_id, [&](DeviceModel&, MonitorModel& m) { m.value = *value; });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_flags(uint32_t index, uint32_t mon_id, const vexasdk_mon_flags* flags) {
     if (flags == nullptr) return VEXASDK_ERR_EFAULT;
-    return with_sim_monitor(index, mon_id, [&](MonitorModel& m) {
+    return with_sim_monitor(index, mon_id, [&](DeviceModel&, MonitorModel& m) {
         m.warning = flags->is_warning;
         m.error = flags->is_error;
         m.available = flags->is_available;
@@ -81,11 +71,11 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_flags(uint32_t index, uint32_t 
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_set_rate(uint32_t index, double events_per_second) {
     if (!(events_per_second >= 0.0) || events_per_second > 1e6) return VEXASDK_ERR_EINVAL;
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.mon.events_per_second = events_per_second;
         monitor_cv().notify_all();
         return ensure_monitor_thread(device);
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire(uint32_t index, const vexasdk_sim_mon_event* events, uint32_t count) {
@@ -97,7 +87,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire(uint32_t index, const vexasdk_
     std::vector<ScriptedMonitorEvent> scripted;
     scripted.reserve(count);
     for (uint32_t i = 0; i < count; ++i) scripted.push_back(script(events[i]));
-    return static_cast<vexasdk_err_code>(with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         if (device.contexts.empty()) return VEXASDK_ERR_BAD_STATE;
         for (const auto& event : scripted)
             if (find_monitor(device, event.given.mon_id) == nullptr) return VEXASDK_ERR_EINVAL;
@@ -112,7 +102,7 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_mon_fire(uint32_t index, const vexasdk_
         }
         monitor_cv().notify_all();
         return VEXASDK_SUCCESS;
-    }));
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_mon_await(uint32_t index, double timeout_seconds) {

@@ -16,7 +16,7 @@ typedef enum vexasdk_acq_mode_flag VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_ACQ_MODE_PROCESSED = 2,
 } vexasdk_acq_mode_flag;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_mode_flag) == 4, "vexasdk_acq_mode_flag is 32-bit");
+VEXASDK_SIZE(vexasdk_acq_mode_flag, 4);
 
 typedef struct vexasdk_acq_t3_binning_params {
     uint32_t width;
@@ -28,10 +28,8 @@ typedef union vexasdk_acq_params {
     vexasdk_acq_t3_binning_params t3_binning;
 } vexasdk_acq_params;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_params) == 16, "vexasdk_acq_params is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, width) == 0, "width at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, height) == 4, "height at 4");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_binning_params, dwell_time) == 8, "dwell_time at 8");
+VEXASDK_SIZE(vexasdk_acq_params, 16);
+VEXASDK_LAYOUT(vexasdk_acq_t3_binning_params, 16, width, 0, height, 4, dwell_time, 8);
 
 typedef void (*vexasdk_acq_callback)(vexasdk_dev_ctx* ctx, void* user_data);
 
@@ -43,19 +41,14 @@ typedef struct vexasdk_acq_t3_toa_tot_packet {
     uint64_t toa;
 } vexasdk_acq_t3_toa_tot_packet;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_toa_tot_packet) == 16, "toa_tot packet is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, address) == 0, "address at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, tot) == 4, "tot at 4");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_toa_tot_packet, toa) == 8, "toa at 8");
+VEXASDK_LAYOUT(vexasdk_acq_t3_toa_tot_packet, 16, address, 0, tot, 4, toa, 8);
 
 typedef struct vexasdk_acq_t3_tdc_toa {
     const uint64_t* timestamps;
     uint64_t count;
 } vexasdk_acq_t3_tdc_toa;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_tdc_toa) == 16, "tdc record is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_tdc_toa, timestamps) == 0, "timestamps at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_tdc_toa, count) == 8, "count at 8");
+VEXASDK_LAYOUT(vexasdk_acq_t3_tdc_toa, 16, timestamps, 0, count, 8);
 
 typedef struct vexasdk_acq_t3_acq_toa_tot {
     const vexasdk_acq_t3_toa_tot_packet* packets;
@@ -65,12 +58,7 @@ typedef struct vexasdk_acq_t3_acq_toa_tot {
     uint64_t tdc_count;
 } vexasdk_acq_t3_acq_toa_tot;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_acq_toa_tot) == 40, "toa_tot block is 40 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, packets) == 0, "packets at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, packet_count) == 8, "packet_count at 8");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, shutter_time) == 16, "shutter_time at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, tdcs) == 24, "tdcs at 24");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_acq_toa_tot, tdc_count) == 32, "tdc_count at 32");
+VEXASDK_LAYOUT(vexasdk_acq_t3_acq_toa_tot, 40, packets, 0, packet_count, 8, shutter_time, 16, tdcs, 24, tdc_count, 32);
 
 /* iToT-evcount */
 
@@ -80,10 +68,7 @@ typedef struct vexasdk_acq_t3_itot_evcount {
     uint64_t evcount;
 } vexasdk_acq_t3_itot_evcount;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_itot_evcount) == 16, "itot_evcount packet is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, address) == 0, "address at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, itot) == 4, "itot at 4");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_evcount, evcount) == 8, "evcount at 8");
+VEXASDK_LAYOUT(vexasdk_acq_t3_itot_evcount, 16, address, 0, itot, 4, evcount, 8);
 
 /* Binning */
 
@@ -115,24 +100,11 @@ typedef struct vexasdk_t3_acq_itot_evcount_bins {
     uint64_t bin_count;
 } vexasdk_t3_acq_itot_evcount_bins;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_itot_fragment) == 16, "itot fragment is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_fragment, binned_itots) == 0, "binned_itots at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_itot_fragment, count) == 8, "count at 8");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_evcount_fragment) == 16, "evcount fragment is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_evcount_fragment, binned_evcounts) == 0, "binned_evcounts at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_evcount_fragment, count) == 8, "count at 8");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_bin_packet) == 12, "bin packet is 12 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, address) == 0, "address at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, count) == 4, "count at 4");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin_packet, itot) == 8, "itot at 8");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_acq_t3_bin) == 16, "bin is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin, packets) == 0, "packets at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_acq_t3_bin, count) == 8, "count at 8");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_t3_acq_itot_evcount_bins) == 48, "binned block is 48 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, itot_fragment) == 0, "itot_fragment at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, evcount_fragment) == 16, "evcount_fragment at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bins) == 32, "bins at 32");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_t3_acq_itot_evcount_bins, bin_count) == 40, "bin_count at 40");
+VEXASDK_LAYOUT(vexasdk_acq_t3_itot_fragment, 16, binned_itots, 0, count, 8);
+VEXASDK_LAYOUT(vexasdk_acq_t3_evcount_fragment, 16, binned_evcounts, 0, count, 8);
+VEXASDK_LAYOUT(vexasdk_acq_t3_bin_packet, 12, address, 0, count, 4, itot, 8);
+VEXASDK_LAYOUT(vexasdk_acq_t3_bin, 16, packets, 0, count, 8);
+VEXASDK_LAYOUT(vexasdk_t3_acq_itot_evcount_bins, 48, itot_fragment, 0, evcount_fragment, 16, bins, 32, bin_count, 40);
 
 /* Calls `callback(ctx, user_data)` from SDK threads for every processed block
  * until the acquisition ends or is aborted. EBUSY while an acquisition runs on

@@ -31,26 +31,22 @@ typedef enum vexasdk_chip_polarity VEXASDK_ENUM_BASE(uint32_t) {
     VEXASDK_POL_ELECTRONS_COLLECT = 2,
 } vexasdk_chip_polarity;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_chip_mode) == 4, "vexasdk_chip_mode is 32-bit");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_chip_polarity) == 4, "vexasdk_chip_polarity is 32-bit");
+VEXASDK_SIZE(vexasdk_chip_mode, 4);
+VEXASDK_SIZE(vexasdk_chip_polarity, 4);
 
 typedef struct vexasdk_chip_settings {
     vexasdk_chip_polarity polarity;
     vexasdk_chip_mode mode;
 } vexasdk_chip_settings;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_chip_settings) == 8, "vexasdk_chip_settings is 8 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_settings, polarity) == 0, "polarity at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_settings, mode) == 4, "mode at 4");
+VEXASDK_LAYOUT(vexasdk_chip_settings, 8, polarity, 0, mode, 4);
 
 typedef struct vexasdk_chip_pixel_mask {
     uint8_t* data;
     size_t data_len;
 } vexasdk_chip_pixel_mask;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_chip_pixel_mask) == 16, "vexasdk_chip_pixel_mask is 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_pixel_mask, data) == 0, "data at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_pixel_mask, data_len) == 8, "data_len at 8");
+VEXASDK_LAYOUT(vexasdk_chip_pixel_mask, 16, data, 0, data_len, 8);
 
 /* Static description of one chip, read by the device-opening code. Mode and
  * polarity sets are bit masks: bit v set means enumerator value v is
@@ -69,12 +65,7 @@ typedef struct vexasdk_chip_info {
     uint32_t height;
 } vexasdk_chip_info;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_chip_info) == 72, "vexasdk_chip_info is 72 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_info, supported_modes) == 32, "supported_modes at 32");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_info, min_kev) == 40, "min_kev at 40");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_info, is_calibrated) == 60, "is_calibrated at 60");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_info, width) == 64, "width at 64");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_chip_info, height) == 68, "height at 68");
+VEXASDK_LAYOUT(vexasdk_chip_info, 72, supported_modes, 32, min_kev, 40, is_calibrated, 60, width, 64, height, 68);
 
 VEXASDK_API vexasdk_err_code vexasdk_chip_get_count(vexasdk_dev_ctx* ctx, uint8_t* count);
 /* `count`: in, the capacity of `settings`; out, the records filled. */

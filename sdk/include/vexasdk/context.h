@@ -11,7 +11,7 @@ typedef struct vexasdk_dev_ctx {
     uint8_t context[1024];
 } vexasdk_dev_ctx;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_dev_ctx) == 1024, "vexasdk_dev_ctx is 1024 bytes");
+VEXASDK_SIZE(vexasdk_dev_ctx, 1024);
 
 /* Opens the device whose enumeration record carries `connection_string` and
  * hands back a context that stays valid until vexasdk_dev_close. */

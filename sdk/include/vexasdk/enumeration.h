@@ -15,11 +15,7 @@ typedef struct vexasdk_enum_info {
     char instance_path[64];
 } vexasdk_enum_info;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_enum_info) == 160, "vexasdk_enum_info is 160 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_enum_info, serial) == 0, "serial at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_enum_info, product) == 16, "product at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_enum_info, connection_string) == 80, "connection_string at 80");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_enum_info, instance_path) == 96, "instance_path at 96");
+VEXASDK_LAYOUT(vexasdk_enum_info, 160, serial, 0, product, 16, connection_string, 80, instance_path, 96);
 
 /* `count`: in, the capacity of `infos`; out, the records written from the
  * start of the array. */

@@ -16,6 +16,6 @@ typedef enum vexasdk_err_code VEXASDK_ENUM_BASE(int32_t) {
     VEXASDK_ERR_BAD_STATE = -5001,
 } vexasdk_err_code;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_err_code) == 4, "vexasdk_err_code is a 32-bit enum");
+VEXASDK_SIZE(vexasdk_err_code, 4);
 
 #endif

@@ -60,27 +60,15 @@ typedef struct vexasdk_mon_on_value_changed_args {
     uint32_t timestamp;
 } vexasdk_mon_on_value_changed_args;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_type) == 4, "vexasdk_mon_type is 4 bytes");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_range_float) == 8, "float range is 8 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_range_float, max) == 4, "max at 4");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_range_int) == 8, "int range is 8 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_range_int, max) == 4, "max at 4");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_range) == 8, "vexasdk_mon_range is 8 bytes");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_value) == 4, "vexasdk_mon_value is 4 bytes");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_info) == 24, "vexasdk_mon_info is 24 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_info, name) == 0, "name at 0");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_info, type) == 8, "type at 8");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_info, range) == 12, "range at 12");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_flags) == 3, "vexasdk_mon_flags is 3 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_flags, is_error) == 1, "is_error at 1");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_flags, is_available) == 2, "is_available at 2");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_on_avail_changed_args) == 16, "avail args are 16 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_on_avail_changed_args, is_available) == 8, "is_available at 8");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_on_avail_changed_args, timestamp) == 12, "timestamp at 12");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_mon_on_value_changed_args) == 24, "value args are 24 bytes");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_on_value_changed_args, flags) == 8, "flags at 8");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_on_value_changed_args, value) == 16, "value at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_mon_on_value_changed_args, timestamp) == 20, "timestamp at 20");
+VEXASDK_SIZE(vexasdk_mon_type, 4);
+VEXASDK_LAYOUT(vexasdk_mon_range_float, 8, max, 4);
+VEXASDK_LAYOUT(vexasdk_mon_range_int, 8, max, 4);
+VEXASDK_SIZE(vexasdk_mon_range, 8);
+VEXASDK_SIZE(vexasdk_mon_value, 4);
+VEXASDK_LAYOUT(vexasdk_mon_info, 24, name, 0, type, 8, range, 12);
+VEXASDK_LAYOUT(vexasdk_mon_flags, 3, is_error, 1, is_available, 2);
+VEXASDK_LAYOUT(vexasdk_mon_on_avail_changed_args, 16, is_available, 8, timestamp, 12);
+VEXASDK_LAYOUT(vexasdk_mon_on_value_changed_args, 24, flags, 8, value, 16, timestamp, 20);
 
 typedef void (*vexasdk_mon_on_avail_changed_fn)(const vexasdk_mon_on_avail_changed_args* args, void* user_data);
 typedef void (*vexasdk_mon_on_value_changed_fn)(const vexasdk_mon_on_value_changed_args* args, void* user_data);

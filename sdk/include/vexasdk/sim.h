@@ -168,11 +168,7 @@ typedef struct vexasdk_sim_generator {
     uint32_t flags;
 } vexasdk_sim_generator;
 
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, duration) == 8, "duration at 8");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, packets_per_block) == 16, "packets_per_block at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, block_limit) == 24, "block_limit at 24");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_generator, flags) == 32, "flags at 32");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_generator) == 40, "vexasdk_sim_generator is 40 bytes");
+VEXASDK_LAYOUT(vexasdk_sim_generator, 40, duration, 8, packets_per_block, 16, block_limit, 24, flags, 32);
 
 /* EINVAL for a value out of its range (NaN included), an unknown flag, or
  * REAL_TIME with a rate. */
@@ -215,7 +211,7 @@ typedef struct vexasdk_sim_chip_state {
     uint32_t configure_count; /* vexasdk_chip_configure calls that succeeded */
 } vexasdk_sim_chip_state;
 
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_chip_state) == 24, "vexasdk_sim_chip_state is 24 bytes");
+VEXASDK_SIZE(vexasdk_sim_chip_state, 24);
 
 /* Sets the number of chips of a device (0 to 255); added chips come as out of
  * the box. EBUSY while an acquisition runs. */
@@ -301,13 +297,7 @@ typedef struct vexasdk_sim_mon_event {
     uint32_t timestamp;
 } vexasdk_sim_mon_event;
 
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, name) == 16, "name at 16");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, type) == 24, "type at 24");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, range) == 28, "range at 28");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, value) == 36, "value at 36");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, flags) == 40, "flags at 40");
-VEXASDK_STATIC_ASSERT(offsetof(vexasdk_sim_mon_event, timestamp) == 44, "timestamp at 44");
-VEXASDK_STATIC_ASSERT(sizeof(vexasdk_sim_mon_event) == 48, "vexasdk_sim_mon_event is 48 bytes");
+VEXASDK_LAYOUT(vexasdk_sim_mon_event, 48, name, 16, type, 24, range, 28, value, 36, flags, 40, timestamp, 44);
 
 /* Adds monitor `mon_id` or replaces its description: `info->name` is copied
  * (NULL makes get_info answer a null name), `info->type` may be any value.
