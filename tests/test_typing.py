@@ -18,7 +18,8 @@ def test_examples_and_a_user_script_pass_mypy_strict():
 
 def test_the_package_own_python_passes_mypy_strict():
     # From the source tree, where the extension modules are their stubs.
-    sources = [str(path) for path in (ROOT / "vexasdk").glob("*.py")] + [str(ROOT / "vexasdk" / "sim")]
+    sources = [str(path) for path in (ROOT / "vexasdk").glob("*.py")]
+    sources += [str(ROOT / "vexasdk" / package) for package in ("sim", "nexus")]
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache-source"),
          *sources], capture_output=True, text=True, timeout=300, cwd=ROOT)

@@ -328,7 +328,8 @@ class Acquisition:
     def stopped_by(self) -> str | None:
         """Why it ended: "device" (it ended by itself), "duration", "abort",
         "close" (its device was closed), "exit" (still running when the
-        interpreter exited), or None while it runs."""
+        interpreter exited), "sink" (a sink could not go on: its disk
+        failed, say), or None while it runs."""
         return self._stopped_by if self._ended.is_set() else None
 
     @property
@@ -437,6 +438,12 @@ class Acquisition:
             self._stop(cause)
         except SdkError as error:
             _log.error("Failed to stop the acquisition after its duration: %s", error)
+
+    def sink_failed(self) -> None:
+        """Ends the acquisition because a sink cannot go on (its disk failed,
+        say): from any thread, a sink's own included, without waiting for the
+        end. What the sink raises from `close` is then re-raised by `wait()`."""
+        threading.Thread(target=self._stop_quietly, args=("sink",), name="vexasdk-sink-failed", daemon=True).start()
 
     def abort(self) -> None:
         """Aborts the acquisition, if it still runs, and waits for its end."""

@@ -313,7 +313,7 @@ def print_summary(acquisition: Acquisition, summary: Summary, device: Device, ou
 
 
 _WHY = {"device": "ended by the device", "duration": "stopped at its duration", "abort": "aborted",
-        "close": "ended by closing the device"}
+        "close": "ended by closing the device", "sink": "stopped: the file could not be written"}
 
 
 def _summary_lines(title: str, counts: Any, elapsed: float, summary: Summary, scan_shape: tuple[int, int] | None,
@@ -715,7 +715,7 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
         lines.append(f"  chip {index}        {chip['name']}: {chip['threshold']:.2f} keV (raw {chip['threshold_raw']}), "
                      f"{chip['polarity']}, {masked} pixels masked")
     for name in run.arrays:
-        lines.append(f"  data          {name}: {_shape_of(run.path, name)}")
+        lines.append(f"  data          {name}: {_shape_of(run, name)}")
     image = run.detector_image()
     if image.any():
         lines.append(f"  hit map       {image.shape[0]} x {image.shape[1]} pixels:")
@@ -726,16 +726,9 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
     return 0
 
 
-def _shape_of(path: str, name: str) -> str:
-    import h5py  # type: ignore[import-untyped]
-
-    group = "tdc" if name.startswith("tdc/") else None
-    with h5py.File(path, "r", libver="latest", swmr=True) as f:
-        entry = f["entry"]
-        dataset = entry[f"tdc/{name[4:]}"] if group else entry["events"][name] if "events" in entry and \
-            name in entry["events"] else entry["data"][name]
-        units = dataset.attrs.get("units")
-        return f"{' x '.join(map(str, dataset.shape)) or 'scalar'} {dataset.dtype}" + (f" ({units})" if units else "")
+def _shape_of(run: Any, name: str) -> str:
+    shape, dtype, units = run.describe(name)
+    return f"{' x '.join(map(str, shape)) or 'scalar'} {dtype}" + (f" ({units})" if units else "")
 
 
 def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:

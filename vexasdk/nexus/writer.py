@@ -1,0 +1,640 @@
+"""The HDF5 writer: a sink of `Device.acquire` that keeps every block in a
+NeXus file, from threads of its own.
+
+The SDK's thread only queues a block (the queue bounded in blocks and in
+bytes). The writer's thread turns each block into the file's columns with
+vectorised numpy, gathers them into chunks, and hands full chunks to a pool
+that compresses them without the interpreter lock; the compressed chunks are
+written whole. Every `FLUSH_INTERVAL` seconds the file is made complete: the
+last unfinished chunks written, the counts, hit map and times brought up to
+date, HDF5's buffers flushed. A writer killed in between leaves the file of
+its last flush, which says how many blocks it holds.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import dataclasses
+import datetime
+import os
+import re
+import threading
+import time
+from typing import Any
+
+import awkward as ak  # type: ignore[import-untyped]
+import h5py  # type: ignore[import-untyped]
+import numpy as np
+import numpy.typing as npt
+
+from vexasdk.acquisition import BINNED_MODES, Acquisition, Block
+from vexasdk.nexus import layout as lay
+from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_chunks
+from vexasdk.nexus.records import DetectorRecord, RunEnd
+from vexasdk.pixel_chip import OperationalMode
+from vexasdk.pixels import CHIP_SIZE, CHIPS_PER_ROW, ITOT_NS, TOA_NS, TOT_NS, detector_coordinates, detector_shape
+
+__all__ = ["FLUSH_INTERVAL", "HDF5Writer", "WriterCounts"]
+
+M = OperationalMode
+FLUSH_INTERVAL = 0.25
+"""Seconds a written block may wait before the file on disk holds it."""
+EVENT_CHUNK = 1 << 17  # rows of an event column's chunk
+BLOCK_CHUNK = 1 << 12  # rows of a per-block column's chunk
+_CHUNK_CACHE = 16 << 20
+
+
+def iso(seconds: float) -> str:
+    """ISO 8601, with the timezone (UTC)."""
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat()
+
+
+@dataclasses.dataclass(frozen=True)
+class WriterCounts:
+    """What a writer has done with the blocks it was given.
+
+    Attributes:
+        received (int): Blocks given to `put`.
+        written (int): Blocks on the disk (as of the last flush).
+        dropped (int): Blocks it could not keep: its queue stayed full, or
+            the disk failed before they were written.
+        events (int): Events in the blocks written.
+        queued_bytes (int): Bytes of blocks waiting for the disk now.
+    """
+
+    received: int = 0
+    written: int = 0
+    dropped: int = 0
+    events: int = 0
+    queued_bytes: int = 0
+
+
+class _ByteQueue:
+    """A FIFO bounded both in items and in bytes."""
+
+    def __init__(self, items: int, nbytes: int) -> None:
+        self._items: list[tuple[Any, int]] = []
+        self._head = 0
+        self._max_items, self._max_bytes = items, nbytes
+        self.nbytes = 0
+        self._changed = threading.Condition()
+
+    def put(self, item: Any, nbytes: int, timeout: float | None) -> bool:
+        """Queues `item`, waiting up to `timeout` seconds for room; False if none came.
+        An item larger than the whole bound goes in once the queue is empty."""
+        with self._changed:
+            def room() -> bool:
+                queued = len(self._items) - self._head
+                return queued == 0 or (queued < self._max_items and self.nbytes + nbytes <= self._max_bytes)
+
+            if not self._changed.wait_for(room, timeout):
+                return False
+            self._items.append((item, nbytes))
+            self.nbytes += nbytes
+            self._changed.notify_all()
+            return True
+
+    def get(self, timeout: float | None) -> tuple[bool, Any]:
+        """(True, item), or (False, None) after `timeout` seconds without one."""
+        with self._changed:
+            if not self._changed.wait_for(lambda: len(self._items) > self._head, timeout):
+                return False, None
+            item, nbytes = self._items[self._head]
+            self._items[self._head] = (None, 0)
+            self._head += 1
+            if self._head > 1024 and self._head * 2 > len(self._items):
+                del self._items[:self._head]
+                self._head = 0
+            self.nbytes -= nbytes
+            self._changed.notify_all()
+            return True, item
+
+
+_END: Any = object()
+
+
+def _abandon(held: Any) -> None:
+    """Keeps the objects of a file the disk failed under until the process
+    ends. HDF5 cannot close such a file (closing writes), and a dataset of it
+    closed at the interpreter's exit, or after the file, breaks HDF5's own
+    shutdown; left alone, HDF5 ends them at exit quietly. The file on disk is
+    as its last flush left it."""
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(held))
+
+
+class HDF5Writer:
+    """Writes an acquisition's blocks to an HDF5 file in NeXus terms, from
+    threads of its own; a sink for `Device.acquire(sinks=[writer])`. The
+    layout is in docs/nexus-format.md; `vexasdk.nexus.load` reads it back.
+
+    Args:
+        path: The file to write.
+        overwrite: Replace an existing file; otherwise one is refused.
+        compression: "blosc2" (LZ4 with bit shuffling, the default: faster
+            than the disk, and read by any HDF5 with the filters of
+            ``hdf5plugin``), "lzf", "gzip", or None.
+        max_queued: Blocks waiting for the disk, at most.
+        max_queued_bytes: Bytes of blocks waiting for the disk, at most. A
+            block that finds the queue full waits up to `full_timeout`
+            seconds, then is dropped and counted in ``dropped_blocks``.
+        full_timeout: See `max_queued_bytes`.
+        threads: Threads that compress chunks (1 to 64).
+        bright_field_radius: Binned data: the virtual bright-field disc, in pixels.
+        dark_field_radii: Binned data: the annular dark-field ring, in pixels.
+
+    Raises:
+        FileExistsError: `path` exists and `overwrite` is false.
+        ValueError: An argument outside its range.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], *, overwrite: bool = False, compression: str | None = "blosc2",
+                 max_queued: int = 4096, max_queued_bytes: int = 512 << 20, full_timeout: float = 2.0,
+                 threads: int = 2, bright_field_radius: float = 32.0,
+                 dark_field_radii: tuple[float, float] = (48.0, 200.0)) -> None:
+        self.path = os.fspath(path)
+        if compression not in COMPRESSIONS:
+            raise ValueError(f"compression must be one of {', '.join(map(repr, COMPRESSIONS))}, got {compression!r}")
+        for name, value, low in (("max_queued", max_queued, 1), ("max_queued_bytes", max_queued_bytes, 1),
+                                 ("threads", threads, 1)):
+            if isinstance(value, bool) or not isinstance(value, int) or value < low or (name == "threads" and value > 64):
+                bound = "from 1 to 64" if name == "threads" else "of at least 1"
+                raise ValueError(f"{name} must be an integer {bound}, got {value!r}")
+        if not (isinstance(full_timeout, (int, float)) and full_timeout >= 0):
+            raise ValueError(f"full_timeout must be a number of seconds, 0 or more, got {full_timeout!r}")
+        inner, outer = dark_field_radii
+        if not (0 < bright_field_radius and 0 <= inner < outer):
+            raise ValueError(f"need 0 < bright_field_radius and 0 <= inner < outer dark-field radii, got "
+                             f"{bright_field_radius!r} and {dark_field_radii!r}")
+        if not overwrite and os.path.exists(self.path):
+            raise FileExistsError(f"{self.path} exists; give overwrite=True to replace it")
+        self.compression = compression
+        self._overwrite = overwrite
+        self._codec = codec(compression)
+        self._threads = threads
+        self._queue = _ByteQueue(max_queued, max_queued_bytes)
+        self._full_timeout = float(full_timeout)
+        self._radii = (float(bright_field_radius), float(inner), float(outer))
+        self._file: h5py.File | None = None
+        self._thread: threading.Thread | None = None
+        self._guard = threading.Lock()
+        self._received = self._dropped = 0
+        self._written = self._events_written = 0
+        self._error: BaseException | None = None
+        self._began = 0.0
+        self._acquisition: Acquisition | None = None
+
+    @property
+    def counts(self) -> WriterCounts:
+        """What the writer has done so far (a snapshot)."""
+        with self._guard:
+            return WriterCounts(self._received, self._written, self._dropped, self._events_written,
+                                self._queue.nbytes)
+
+    # ---- the sink ----
+
+    def open(self, acquisition: Acquisition) -> None:
+        """Makes the file with its whole layout; the acquisition has not started yet."""
+        self.begin(acquisition.mode, acquisition.scan_shape, DetectorRecord.read(acquisition.device))
+        self._acquisition = acquisition  # ended early should the disk fail
+
+    def begin(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord) -> None:
+        """Makes the file with its whole layout for a run of `mode` on `detector`
+        (what `open` does for a local acquisition; a stream's receiver calls it
+        with what the stream's start said). Blocks follow through `put`.
+
+        Raises:
+            FileExistsError, OSError: The file cannot be made.
+            ValueError: A binned mode without its scan shape.
+        """
+        if mode in BINNED_MODES and scan_shape is None:
+            raise ValueError(f"mode {mode.name} needs the scan shape")
+        nodes = lay.layout(mode, scan_shape, detector, self._radii)
+        try:
+            self._file = h5py.File(self.path, "w" if self._overwrite else "w-", libver="latest",
+                                   rdcc_nbytes=_CHUNK_CACHE)
+        except FileExistsError:
+            raise FileExistsError(f"{self.path} exists; give overwrite=True to replace it") from None
+        except OSError as error:
+            raise OSError(f"cannot create {self.path}: {error}") from None
+        try:
+            self._began = time.time()
+            self._sink = _Sink(self._file, mode, scan_shape, detector, nodes, self._codec, self._threads, self._radii,
+                               self._began)
+            self._file.swmr_mode = True  # from here on a reader may follow the file
+        except BaseException:
+            self._file.close()
+            raise
+        self._thread = threading.Thread(target=self._write_all, name="vexasdk-hdf5-writer", daemon=True)
+        self._thread.start()
+
+    def put(self, block: Block) -> None:
+        """Queues `block` for the disk (SDK thread): waits a bounded time for room."""
+        with self._guard:
+            self._received += 1
+        if self._error is None and self._queue.put(block, _nbytes(block), self._full_timeout):
+            return
+        with self._guard:
+            self._dropped += 1
+
+    def close(self, acquisition: Acquisition) -> None:
+        """Writes what is still queued and the end's metadata, and closes the
+        file. Raises what went wrong with the disk, if anything did."""
+        self.end(acquisition)
+
+    def end(self, end: Acquisition | RunEnd) -> None:
+        """Writes what is still queued and the end's metadata (of a local
+        acquisition, or as a stream's end message said), and closes the file.
+
+        Raises:
+            OSError: The disk failed: says the file, the cause, and what the
+                file keeps. It is readable as its last flush left it, and
+                says so in its counts; HDF5 cannot close it (that would
+                write), so this process holds it open until it exits.
+        """
+        if self._thread is not None:
+            self._queue.put(_END, 0, None)
+            self._thread.join()
+        assert self._file is not None
+        run_end = end if isinstance(end, RunEnd) else RunEnd.of(end)
+        try:
+            if self._error is None:
+                self._sink.finish(run_end, self._dropped_now() + run_end.dropped)
+        except BaseException as error:
+            self._error = error
+        finally:
+            if self._error is None:
+                self._sink.close()
+                try:
+                    self._file.close()
+                except BaseException as error:  # the disk again: what the last flush left stands
+                    self._error = error
+            if self._error is not None:
+                _abandon((self._file, self._sink))
+        if self._error is not None:
+            kept = self.counts
+            raise OSError(f"writing {self.path} failed: {_cause(self._error)}; the file keeps {kept.written} "
+                          f"blocks ({kept.events} events) as of its last flush, {kept.dropped} blocks were "
+                          f"dropped") from self._error
+
+    # ---- the writer's thread ----
+
+    def _write_all(self) -> None:
+        unflushed: list[Block] = []
+        deadline: float | None = None
+        while True:
+            got, block = self._queue.get(None if deadline is None else max(0.0, deadline - time.monotonic()))
+            if block is _END or not got or (deadline is not None and time.monotonic() >= deadline):
+                self._flush(unflushed)
+                unflushed, deadline = [], None
+            if block is _END:
+                return
+            if not got:
+                continue
+            if self._error is not None:
+                self._drop(1)
+                continue
+            try:
+                self._sink.write(block)
+            except BaseException as error:  # the disk: nothing more gets in, what the last flush kept stays
+                self._fail(error, len(unflushed) + 1)
+                unflushed = []
+                continue
+            unflushed.append(block)
+            if deadline is None:
+                deadline = time.monotonic() + FLUSH_INTERVAL
+
+    def _flush(self, blocks: list[Block]) -> None:
+        if self._error is not None:
+            return
+        events = sum(block.event_count() for block in blocks)
+        try:
+            self._sink.flush(self._dropped_now(), time.time())
+        except BaseException as error:
+            self._fail(error, len(blocks))
+            return
+        with self._guard:
+            self._written += len(blocks)
+            self._events_written += events
+
+    def _fail(self, error: BaseException, lost: int) -> None:
+        self._error = error
+        self._drop(lost)
+        if self._acquisition is not None:
+            self._acquisition.sink_failed()
+
+    def _drop(self, blocks: int) -> None:
+        with self._guard:
+            self._dropped += blocks
+
+    def _dropped_now(self) -> int:
+        with self._guard:
+            return self._dropped
+
+
+def _nbytes(block: Block) -> int:
+    return sum(int(getattr(array, "nbytes", 0)) for array in block.arrays)
+
+
+def _cause(error: BaseException) -> str:
+    """What the system said of a failed write, without HDF5's account of its
+    buffers and descriptors."""
+    text = str(error)
+    said = re.search(r"error message = '([^']+)'", text)
+    return said.group(1) if said else (text or type(error).__name__)
+
+
+class _Sink:
+    """The open file of one run: its layout made, its columns staged."""
+
+    def __init__(self, f: h5py.File, mode: OperationalMode, scan_shape: tuple[int, int] | None,
+                 detector: DetectorRecord, nodes: list[lay.Node], codec: Any, threads: int,
+                 radii: tuple[float, float, float], began: float) -> None:
+        self.f, self.mode, self.scan_shape = f, mode, scan_shape
+        self.chips = max(1, len(detector.chips))
+        self.shape = detector_shape(self.chips)
+        self.id_table: npt.NDArray[np.uint32] | None = None
+        self.radii = radii
+        self.began = began
+        self.entry = _make(f, nodes, codec, scan_shape)
+        self.pool = ChunkPool(codec, threads, in_flight=4 * threads)
+        self.columns: dict[str, Column] = {}
+        self.blocks = self.events = 0
+        self.hits: _HitMap | None = None
+        self.images: dict[str, npt.NDArray[np.uint64]] = {}
+        self.clock_zero: str | None = None
+        self.started = iso(began)
+        self.entry["start_time"][()] = self.started.encode()
+        images = {f"{name}/{name}" for name in lay.SCAN_IMAGES.get(mode, ())}
+        for name, node in ((n.path, n) for n in nodes if isinstance(n, lay.Field)):
+            if node.store == "events":
+                self.columns[name] = Column(self.entry[name], EVENT_CHUNK)
+            elif node.store == "blocks":
+                self.columns[name] = Column(self.entry[name], BLOCK_CHUNK, compressed=False)
+            elif name in images:
+                self.images[name] = np.zeros(node.shape, np.uint64)
+        self.ids = self.columns.get(f"{lay.EVENTS}/event_id")
+        if mode in lay.TOA_TOT or mode is M.fb_itot_evcount:
+            self.hits = _HitMap(self.shape)
+        if self.ids is not None and self.hits is not None:
+            self.ids.observe(self.hits.add)
+        self.monitor_groups = [n.path for n in nodes if isinstance(n, lay.Group) and n.nx_class == "NXlog"]
+        for group in self.monitor_groups:
+            self.entry[f"{group}/time"].attrs.modify("start", np.bytes_(self.started))
+        self.datasets = {path: self.entry[path] for path in ("block_count", "event_count", "dropped_blocks",
+                                                             "duration", "end_time")}
+
+    # ---- blocks ----
+
+    def write(self, block: Block) -> None:
+        if self.mode in lay.TOA_TOT:
+            self._events(block)
+        elif self.mode is M.fb_itot_evcount:
+            self._frame(block.arrays[0])
+        else:
+            self._scan(block)
+        self.blocks += 1
+        self.events += block.event_count()
+
+    def _events(self, block: Block) -> None:
+        packets = block.arrays[0]
+        toa = packets["toa"]
+        if block.metadata is not None:
+            zero_ticks = int(block.metadata.shutter_start)
+        else:
+            zero_ticks = int(toa.min()) if len(toa) else 0
+        exact = zero_ticks * TOA_NS
+        zero = int(np.floor(exact))
+        offsets = toa.astype(np.int64)
+        offsets -= zero_ticks
+        offsets = offsets.astype(np.float64)
+        offsets *= TOA_NS
+        offsets += exact - zero  # what the whole ns of the zero leave: below 1.5625 ns
+        if self.clock_zero is None:
+            # The wall time at which the detector's clock read zero, from the
+            # first block's latest event: off by the block's delivery latency.
+            latest = int(toa.max()) if len(toa) else zero_ticks
+            self.clock_zero = iso(block.arrived - latest * TOA_NS * 1e-9)
+        c = self.columns
+        pool = self.pool
+        c[f"{lay.EVENTS}/event_index"].append(np.array([self.events], np.int64), pool)
+        c[f"{lay.EVENTS}/event_time_zero"].append(np.array([zero], np.int64), pool)
+        c[f"{lay.EVENTS}/event_id"].append(self._event_ids(packets["address"]), pool)
+        c[f"{lay.EVENTS}/event_time_offset"].append(offsets, pool)
+        tot = packets["tot"].astype(np.uint32)
+        tot *= np.uint32(TOT_NS)
+        c[f"{lay.EVENTS}/tot"].append(tot, pool)
+        if block.metadata is not None:
+            for channel, stamps in enumerate(block.metadata.tdcs[:lay.TDC_CHANNELS]):
+                c[f"tdc/channel_{channel}"].append(np.asarray(stamps, np.float64) * TOA_NS, pool)
+
+    def _event_ids(self, address: npt.NDArray[Any]) -> npt.NDArray[np.uint32]:
+        # A table of every address of the detector's chips: one gather, where
+        # the arithmetic takes eight passes; an address past it (a chip the
+        # detector does not have) takes the arithmetic.
+        if self.id_table is None:
+            self.id_table = event_ids(np.arange(self.chips << 16, dtype=np.uint32), self.shape[1])
+        if len(address) and int(address.max()) >= len(self.id_table):
+            return event_ids(address, self.shape[1])
+        return self.id_table.take(address)
+
+    def _frame(self, packets: Any) -> None:
+        rows, columns = detector_coordinates(packets["address"])
+        inside = (rows < self.shape[0]) & (columns < self.shape[1])
+        evcount = np.zeros(self.shape, np.uint16)
+        itot = np.zeros(self.shape, np.uint32)
+        evcount[rows[inside], columns[inside]] = np.minimum(packets["evcount"][inside], np.iinfo(np.uint16).max)
+        itot[rows[inside], columns[inside]] = np.asarray(packets["itot"][inside], np.uint32) * np.uint32(ITOT_NS)
+        index = self.blocks
+        assert self.hits is not None
+        self.hits.add_image(evcount)
+        whole_chunks(self.entry["frames/evcount"], (index, 0, 0), evcount, self.pool)
+        whole_chunks(self.entry["frames/itot"], (index, 0, 0), itot, self.pool)
+        self.columns["frames/frame"].append(np.array([index], np.int64), self.pool)
+
+    def _scan(self, block: Block) -> None:
+        assert block.scan_shape is not None and block.first_position is not None
+        width, height = block.scan_shape
+        first, count = block.first_position, block.positions
+        positions = (first + np.arange(count)) % (width * height)
+        y, x = np.divmod(positions, width)
+        totals = np.asarray(block.arrays[0], np.uint64)
+        if block.mode is M.binned_itot:
+            self.images["itot/itot"][y, x] = totals * np.uint64(ITOT_NS)
+            return
+        self.images["evcount/evcount"][y, x] = totals
+        if block.mode is M.binned_evcount:
+            return
+        self.images["itot/itot"][y, x] = np.asarray(block.arrays[1], np.uint64) * np.uint64(ITOT_NS)
+        packets = block.arrays[2]
+        per_position = np.asarray(ak.num(packets, axis=1), np.int64)
+        flat = ak.flatten(packets)
+        rows, columns = detector_coordinates(ak.to_numpy(flat.address))
+        counts = np.asarray(ak.to_numpy(flat.evcount), np.uint64)
+        owner = np.repeat(np.arange(count), per_position)
+        centre = (self.shape[0] / 2, self.shape[1] / 2)
+        radius = np.hypot(rows - centre[0] + 0.5, columns - centre[1] + 0.5)
+        bf_radius, inner, outer = self.radii
+        bright = np.bincount(owner, weights=counts * (radius <= bf_radius), minlength=count)
+        dark = np.bincount(owner, weights=counts * ((radius >= inner) & (radius <= outer)), minlength=count)
+        self.images["bright_field/bright_field"][y, x] = bright.astype(np.uint64)
+        self.images["annular_dark_field/annular_dark_field"][y, x] = dark.astype(np.uint64)
+        inside = (rows < self.shape[0]) & (columns < self.shape[1])
+        dense = self.entry["data/counts"]
+        step = 16  # positions a slab: a dense frame is half a megabyte
+        for start in range(0, count, step):
+            stop = min(start + step, count)
+            slab = np.zeros((stop - start, *self.shape), np.uint16)
+            mine = inside & (owner >= start) & (owner < stop)
+            slab[owner[mine] - start, rows[mine], columns[mine]] = np.minimum(counts[mine], np.iinfo(np.uint16).max)
+            for i in range(stop - start):
+                whole_chunks(dense, (int(y[start + i]), int(x[start + i]), 0, 0), slab[i], self.pool)
+
+    # ---- flushes and the end ----
+
+    def flush(self, dropped: int, now: float) -> None:
+        """Makes the file on disk hold every block written so far, and say so."""
+        self.pool.drain()
+        for column in self.columns.values():
+            column.flush(self.pool)
+        self.pool.drain()
+        if self.hits is not None:
+            self.entry["data/counts"][...] = self.hits.image(None if self.ids is None else self.ids.tail())
+        for path, image in self.images.items():
+            self.entry[path][...] = image
+        if self.clock_zero is not None:
+            self.entry[f"{lay.EVENTS}/event_time_zero"].attrs.modify("offset", np.bytes_(self.clock_zero))
+        d = self.datasets
+        d["block_count"][()] = self.blocks
+        d["event_count"][()] = self.events
+        d["dropped_blocks"][()] = dropped
+        d["duration"][()] = max(0.0, now - self.began)
+        d["end_time"][()] = iso(now).encode()
+        self.f.flush()
+
+    def finish(self, end: RunEnd, dropped: int) -> None:
+        self.flush(dropped, end.ended_at)
+        e = self.entry
+        e["start_time"][()] = iso(end.started_at).encode()
+        e["end_time"][()] = iso(end.ended_at).encode()
+        e["duration"][()] = end.elapsed
+        e["failed_fetches"][()] = end.failed_fetches
+        if end.bias_voltage is not None:
+            e[f"{lay.DETECTOR}/bias_voltage"][()] = end.bias_voltage
+        for index, group in enumerate(self.monitor_groups):
+            if end.readings is not None and index < len(end.readings):
+                e[f"{group}/value"][1] = end.readings[index]
+            e[f"{group}/time"][1] = end.elapsed
+            e[f"{group}/time"].attrs.modify("start", np.bytes_(iso(end.started_at)))
+        self.f.flush()
+
+    def close(self) -> None:
+        """Lets go of every object of the file: after a failed write, one
+        still held when the file closes would be closed later against a file
+        HDF5 has half torn down."""
+        self.pool.close()
+        for held in (self.columns, self.datasets, self.images):
+            held.clear()
+        self.ids = self.entry = None
+
+
+class _HitMap:
+    """Events per pixel: from whole chunks of event ids (on the pool's
+    threads), or from frames."""
+
+    def __init__(self, shape: tuple[int, int]) -> None:
+        self._size = shape[0] * shape[1]
+        self._shape = shape
+        self._total = np.zeros(self._size, np.uint64)
+        self._guard = threading.Lock()
+
+    def add(self, ids: npt.NDArray[np.uint32]) -> None:
+        counted = np.bincount(ids, minlength=self._size)[:self._size]
+        with self._guard:
+            self._total += counted.astype(np.uint64, copy=False)
+
+    def add_image(self, image: npt.NDArray[Any]) -> None:
+        with self._guard:
+            self._total += image.ravel()
+
+    def image(self, tail: npt.NDArray[np.uint32] | None) -> npt.NDArray[np.uint64]:
+        """The hit map, with the event ids of `tail` counted too."""
+        with self._guard:
+            total = self._total.copy()
+        if tail is not None:
+            total += np.bincount(tail, minlength=self._size)[:self._size].astype(np.uint64, copy=False)
+        return total.reshape(self._shape)
+
+
+def event_ids(address: npt.NDArray[Any], columns: int) -> npt.NDArray[np.uint32]:
+    """Pixel addresses as the assembled detector's pixel numbers
+    (row * columns + column), in a few passes of unsigned arithmetic."""
+    a = np.asarray(address, np.uint32)
+    chip = a >> np.uint32(16)
+    ids = chip // np.uint32(CHIPS_PER_ROW)                  # the chip's row of chips
+    ids *= np.uint32(CHIP_SIZE)
+    ids += (a >> np.uint32(8)) & np.uint32(0xFF)            # + the row on the chip
+    ids *= np.uint32(columns)
+    chip %= np.uint32(CHIPS_PER_ROW)                         # the chip's column of chips
+    chip *= np.uint32(CHIP_SIZE)
+    ids += chip
+    ids += a & np.uint32(0xFF)                               # + the column on the chip
+    return ids
+
+
+def _make(f: h5py.File, nodes: list[lay.Node], codec: Any, scan_shape: tuple[int, int] | None) -> h5py.Group:
+    """Makes the file's layout; the /entry group."""
+    f.attrs["default"] = "entry"
+    f.attrs["creator"] = lay.FORMAT
+    f.attrs["NX_class"] = "NXroot"
+    f.attrs["file_name"] = os.path.basename(f.filename)
+    f.attrs["file_time"] = iso(time.time())
+    f.attrs["HDF5_Version"] = h5py.version.hdf5_version
+    f.attrs["h5py_version"] = h5py.version.version
+    entry = f.create_group("entry")
+    for node in nodes:
+        if isinstance(node, lay.Group):
+            group = entry.require_group(node.path) if node.path else entry
+            group.attrs["NX_class"] = node.nx_class
+            for name, value in node.attrs.items():
+                group.attrs[name] = value
+        else:
+            dataset = _dataset(entry, node, codec)
+            if node.units is not None:
+                dataset.attrs["units"] = node.units
+            for name, value in node.attrs.items():
+                if value == "":  # rewritten later, in place: a fixed size
+                    dataset.attrs.create(name, np.bytes_(b""), dtype=lay.TIME_TEXT)
+                else:
+                    dataset.attrs[name] = value
+    return entry
+
+
+def _dataset(entry: h5py.Group, node: lay.Field, codec: Any) -> h5py.Dataset:
+    store, path = node.store, node.path
+    if store == "value":
+        value = node.value
+        if isinstance(value, str):
+            return entry.create_dataset(path, data=value, dtype=h5py.string_dtype())
+        value = np.asarray(value)
+        if value.nbytes >= 1 << 16:  # the detector's pixel maps: deflate, which every HDF5 reads
+            return entry.create_dataset(path, data=value, chunks=True, compression="gzip", shuffle=True)
+        return entry.create_dataset(path, data=value)
+    if store == "scalar":
+        dataset = entry.create_dataset(path, shape=(), dtype=node.dtype)
+        if node.value is not None:
+            dataset[()] = node.value
+        return dataset
+    if store == "image":
+        return entry.create_dataset(path, shape=node.shape, dtype=node.dtype,
+                                    data=node.value if node.value is not None else None)
+    if store == "events":
+        return entry.create_dataset(path, shape=(0,), maxshape=(None,), dtype=node.dtype, chunks=(EVENT_CHUNK,),
+                                    **codec.options)
+    if store == "blocks":
+        return entry.create_dataset(path, shape=(0,), maxshape=(None,), dtype=node.dtype, chunks=(BLOCK_CHUNK,))
+    if store == "frames":
+        return entry.create_dataset(path, shape=(0, *node.shape), maxshape=(None, *node.shape), dtype=node.dtype,
+                                    chunks=(1, *node.shape), **codec.options)
+    # positions: the 4D counts, one chunk a scan position
+    return entry.create_dataset(path, shape=node.shape, dtype=node.dtype, chunks=(1, 1, *node.shape[2:]),
+                                **codec.options)
