@@ -38,7 +38,7 @@ class Codec:
 
     name: str | None
     options: dict[str, Any]
-    compress: Callable[[npt.NDArray[Any]], bytes] | None
+    compress: Callable[[npt.NDArray[Any]], Any] | None  # bytes, or an array to write as it is
 
 
 def codec(name: str | None) -> Codec:
@@ -65,7 +65,7 @@ def codec(name: str | None) -> Codec:
     if name == "lzf":
         return Codec(name, {"compression": "lzf"}, None)
     if name is None:
-        return Codec(None, {}, lambda chunk: chunk.tobytes())
+        return Codec(None, {}, lambda chunk: chunk)  # written from the array itself
     raise ValueError(f"compression must be one of {', '.join(map(repr, COMPRESSIONS))}, got {name!r}")
 
 
@@ -79,23 +79,22 @@ class ChunkPool:
             if codec.compress is not None and codec.name is not None else None
         self._pending: collections.deque[tuple[h5py.Dataset, tuple[int, ...], Any, Any]] = collections.deque()
         self._in_flight = in_flight
-        self._side: list[concurrent.futures.Future[None]] = []
+        self._spare: dict[tuple[tuple[int, ...], np.dtype[Any]], list[npt.NDArray[Any]]] = {}
 
-    def run(self, work: Callable[[], None]) -> None:
-        """Runs `work` on the pool's threads (here without them); `drain`
-        waits for it and raises what it raised."""
-        if self._pool is None:
-            work()
-            return
-        for future in [f for f in self._side if f.done()]:
-            future.result()  # raises what it raised
-            self._side.remove(future)
-        self._side.append(self._pool.submit(work))
+    def buffer(self, like: npt.NDArray[Any]) -> npt.NDArray[Any]:
+        """A zeroed array of `like`'s shape and type: one whose chunk was
+        written, if there is one (a fresh one costs page faults to fill)."""
+        spare = self._spare.get((like.shape, like.dtype))
+        if spare:
+            array = spare.pop()
+            array.fill(0)
+            return array
+        return np.zeros_like(like)
 
     def put(self, dataset: h5py.Dataset, offset: tuple[int, ...], chunk: npt.NDArray[Any], raw: bool = False) -> None:
         """Queues `chunk` (owned from now on) for the chunk of `dataset` at `offset`."""
         if raw:
-            work: Any = (_RAW, chunk.tobytes())
+            work: Any = (_RAW, chunk)
         elif self._pool is not None:
             work = self._pool.submit(self._codec.compress, chunk)  # type: ignore[arg-type]
         elif self._codec.compress is not None:
@@ -110,9 +109,6 @@ class ChunkPool:
         """Writes every chunk given so far."""
         while self._pending:
             self._write_oldest()
-        for future in self._side:
-            future.result()
-        self._side.clear()
 
     def close(self) -> None:
         """Ends the threads; chunks not yet written are forgotten."""
@@ -120,7 +116,6 @@ class ChunkPool:
             if isinstance(work, concurrent.futures.Future):
                 work.cancel()
         self._pending.clear()
-        self._side.clear()
         if self._pool is not None:
             self._pool.shutdown(wait=True)
 
@@ -132,6 +127,9 @@ class ChunkPool:
             return
         mask, data = (0, work.result()) if isinstance(work, concurrent.futures.Future) else work
         dataset.id.write_direct_chunk(offset, data, filter_mask=mask)
+        spare = self._spare.setdefault((chunk.shape, chunk.dtype), [])
+        if len(spare) < self._in_flight:
+            spare.append(chunk)
 
 
 class Column:
@@ -140,7 +138,6 @@ class Column:
     def __init__(self, dataset: h5py.Dataset, chunk_rows: int, compressed: bool = True) -> None:
         self.dataset = dataset
         self._compressed = compressed
-        self._observe: Callable[[npt.NDArray[Any]], None] | None = None
         self.rows = 0  # rows given, written or staged
         self._chunk_rows = chunk_rows
         self._staged = np.zeros((chunk_rows, *dataset.shape[1:]), dataset.dtype)
@@ -152,21 +149,23 @@ class Column:
         """Stages `values`; each chunk they fill goes to `pool`."""
         taken = 0
         while taken < len(values):
-            n = min(len(values) - taken, self._chunk_rows - self._fill)
-            self._staged[self._fill:self._fill + n] = values[taken:taken + n]
-            self._fill += n
+            room = self.room()
+            n = min(len(values) - taken, len(room))
+            room[:n] = values[taken:taken + n]
+            self.advance(n, pool)
             taken += n
-            self.rows += n
-            if self._fill == self._chunk_rows:
-                self._emit(pool, full=True)
 
-    def observe(self, observer: Callable[[npt.NDArray[Any]], None]) -> None:
-        """Has `observer` see every full chunk once, on the pool's threads."""
-        self._observe = observer
+    def room(self) -> npt.NDArray[Any]:
+        """The unfilled rows of the chunk being staged, for a caller that
+        writes rows in place; `advance` then says how many it wrote."""
+        return self._staged[self._fill:]
 
-    def tail(self) -> npt.NDArray[Any]:
-        """The rows of the unfinished chunk."""
-        return self._staged[:self._fill]
+    def advance(self, rows: int, pool: ChunkPool) -> None:
+        """Takes `rows` rows written into `room()`; a chunk filled goes to `pool`."""
+        self._fill += rows
+        self.rows += rows
+        if self._fill == self._chunk_rows:
+            self._emit(pool, full=True)
 
     def flush(self, pool: ChunkPool) -> None:
         """Makes every row given so far part of the dataset: the unfinished
@@ -181,12 +180,9 @@ class Column:
         if self.dataset.shape[0] < self.rows:
             self.dataset.resize(self.rows, axis=0)
         if full:  # handed over whole: a fresh one stages the next
-            chunk, self._staged = self._staged, np.zeros_like(self._staged)
-            if self._observe is not None:
-                observe = self._observe
-                pool.run(lambda: observe(chunk))
+            chunk, self._staged = self._staged, pool.buffer(self._staged)
         else:
-            chunk = np.zeros_like(self._staged)
+            chunk = pool.buffer(self._staged)
             chunk[:self._fill] = self._staged[:self._fill]
         raw = not (full and self._compressed) or index in self._raw
         if raw:

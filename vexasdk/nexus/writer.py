@@ -27,12 +27,13 @@ import h5py  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 
+from vexasdk._event_columns import toa_tot_columns
 from vexasdk.acquisition import BINNED_MODES, Acquisition, Block
 from vexasdk.nexus import layout as lay
 from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_chunks
 from vexasdk.nexus.records import DetectorRecord, RunEnd
 from vexasdk.pixel_chip import OperationalMode
-from vexasdk.pixels import CHIP_SIZE, CHIPS_PER_ROW, ITOT_NS, TOA_NS, TOT_NS, detector_coordinates, detector_shape
+from vexasdk.pixels import ITOT_NS, TOA_NS, detector_coordinates, detector_shape
 
 __all__ = ["FLUSH_INTERVAL", "HDF5Writer", "WriterCounts"]
 
@@ -211,7 +212,7 @@ class HDF5Writer:
         nodes = lay.layout(mode, scan_shape, detector, self._radii)
         try:
             self._file = h5py.File(self.path, "w" if self._overwrite else "w-", libver="latest",
-                                   rdcc_nbytes=_CHUNK_CACHE)
+                                   rdcc_nbytes=_CHUNK_CACHE, alignment_threshold=1 << 16, alignment_interval=1 << 12)
         except FileExistsError:
             raise FileExistsError(f"{self.path} exists; give overwrite=True to replace it") from None
         except OSError as error:
@@ -350,9 +351,7 @@ class _Sink:
                  detector: DetectorRecord, nodes: list[lay.Node], codec: Any, threads: int,
                  radii: tuple[float, float, float], began: float) -> None:
         self.f, self.mode, self.scan_shape = f, mode, scan_shape
-        self.chips = max(1, len(detector.chips))
-        self.shape = detector_shape(self.chips)
-        self.id_table: npt.NDArray[np.uint32] | None = None
+        self.shape = detector_shape(max(1, len(detector.chips)))
         self.radii = radii
         self.began = began
         self.entry = _make(f, nodes, codec, scan_shape)
@@ -372,11 +371,8 @@ class _Sink:
                 self.columns[name] = Column(self.entry[name], BLOCK_CHUNK, compressed=False)
             elif name in images:
                 self.images[name] = np.zeros(node.shape, np.uint64)
-        self.ids = self.columns.get(f"{lay.EVENTS}/event_id")
         if mode in lay.TOA_TOT or mode is M.fb_itot_evcount:
             self.hits = _HitMap(self.shape)
-        if self.ids is not None and self.hits is not None:
-            self.ids.observe(self.hits.add)
         self.monitor_groups = [n.path for n in nodes if isinstance(n, lay.Group) and n.nx_class == "NXlog"]
         for group in self.monitor_groups:
             self.entry[f"{group}/time"].attrs.modify("start", np.bytes_(self.started))
@@ -396,46 +392,36 @@ class _Sink:
         self.events += block.event_count()
 
     def _events(self, block: Block) -> None:
-        packets = block.arrays[0]
+        packets = _packets(block.arrays[0])
         toa = packets["toa"]
         if block.metadata is not None:
             zero_ticks = int(block.metadata.shutter_start)
         else:
             zero_ticks = int(toa.min()) if len(toa) else 0
-        exact = zero_ticks * TOA_NS
-        zero = int(np.floor(exact))
-        offsets = toa.astype(np.int64)
-        offsets -= zero_ticks
-        offsets = offsets.astype(np.float64)
-        offsets *= TOA_NS
-        offsets += exact - zero  # what the whole ns of the zero leave: below 1.5625 ns
+        zero = int(np.floor(zero_ticks * TOA_NS))  # whole ns: offsets stay exact
         if self.clock_zero is None:
             # The wall time at which the detector's clock read zero, from the
             # first block's latest event: off by the block's delivery latency.
             latest = int(toa.max()) if len(toa) else zero_ticks
             self.clock_zero = iso(block.arrived - latest * TOA_NS * 1e-9)
-        c = self.columns
-        pool = self.pool
+        c, pool = self.columns, self.pool
         c[f"{lay.EVENTS}/event_index"].append(np.array([self.events], np.int64), pool)
         c[f"{lay.EVENTS}/event_time_zero"].append(np.array([zero], np.int64), pool)
-        c[f"{lay.EVENTS}/event_id"].append(self._event_ids(packets["address"]), pool)
-        c[f"{lay.EVENTS}/event_time_offset"].append(offsets, pool)
-        tot = packets["tot"].astype(np.uint32)
-        tot *= np.uint32(TOT_NS)
-        c[f"{lay.EVENTS}/tot"].append(tot, pool)
+        # Straight into the chunks being staged: the three columns fill alike.
+        columns = [c[f"{lay.EVENTS}/{name}"] for name in ("event_id", "event_time_offset", "tot")]
+        assert self.hits is not None
+        done = 0
+        while done < len(packets):
+            ids, offsets, tots = (column.room() for column in columns)
+            n = min(len(packets) - done, len(ids))
+            toa_tot_columns(packets[done:done + n], zero, self.shape[1], ids[:n], offsets[:n], tots[:n],
+                            self.hits.recent)
+            for column in columns:
+                column.advance(n, pool)
+            done += n
         if block.metadata is not None:
             for channel, stamps in enumerate(block.metadata.tdcs[:lay.TDC_CHANNELS]):
                 c[f"tdc/channel_{channel}"].append(np.asarray(stamps, np.float64) * TOA_NS, pool)
-
-    def _event_ids(self, address: npt.NDArray[Any]) -> npt.NDArray[np.uint32]:
-        # A table of every address of the detector's chips: one gather, where
-        # the arithmetic takes eight passes; an address past it (a chip the
-        # detector does not have) takes the arithmetic.
-        if self.id_table is None:
-            self.id_table = event_ids(np.arange(self.chips << 16, dtype=np.uint32), self.shape[1])
-        if len(address) and int(address.max()) >= len(self.id_table):
-            return event_ids(address, self.shape[1])
-        return self.id_table.take(address)
 
     def _frame(self, packets: Any) -> None:
         rows, columns = detector_coordinates(packets["address"])
@@ -498,7 +484,7 @@ class _Sink:
             column.flush(self.pool)
         self.pool.drain()
         if self.hits is not None:
-            self.entry["data/counts"][...] = self.hits.image(None if self.ids is None else self.ids.tail())
+            self.entry["data/counts"][...] = self.hits.image()
         for path, image in self.images.items():
             self.entry[path][...] = image
         if self.clock_zero is not None:
@@ -534,51 +520,40 @@ class _Sink:
         self.pool.close()
         for held in (self.columns, self.datasets, self.images):
             held.clear()
-        self.ids = self.entry = None
+        self.entry = None
 
 
 class _HitMap:
-    """Events per pixel: from whole chunks of event ids (on the pool's
-    threads), or from frames."""
+    """Events per pixel of the assembled detector, counted as blocks are
+    written: the native pass counts into `recent` (32 bits, cheap to hit at
+    random), which joins the total at every flush."""
 
     def __init__(self, shape: tuple[int, int]) -> None:
-        self._size = shape[0] * shape[1]
-        self._shape = shape
-        self._total = np.zeros(self._size, np.uint64)
-        self._guard = threading.Lock()
-
-    def add(self, ids: npt.NDArray[np.uint32]) -> None:
-        counted = np.bincount(ids, minlength=self._size)[:self._size]
-        with self._guard:
-            self._total += counted.astype(np.uint64, copy=False)
+        self.shape = shape
+        self.total = np.zeros(shape[0] * shape[1], np.uint64)
+        self.recent = np.zeros(shape[0] * shape[1], np.uint32)
 
     def add_image(self, image: npt.NDArray[Any]) -> None:
-        with self._guard:
-            self._total += image.ravel()
+        self.total += image.ravel()
 
-    def image(self, tail: npt.NDArray[np.uint32] | None) -> npt.NDArray[np.uint64]:
-        """The hit map, with the event ids of `tail` counted too."""
-        with self._guard:
-            total = self._total.copy()
-        if tail is not None:
-            total += np.bincount(tail, minlength=self._size)[:self._size].astype(np.uint64, copy=False)
-        return total.reshape(self._shape)
+    def image(self) -> npt.NDArray[np.uint64]:
+        self.total += self.recent
+        self.recent[:] = 0
+        return self.total.reshape(self.shape)
 
 
-def event_ids(address: npt.NDArray[Any], columns: int) -> npt.NDArray[np.uint32]:
-    """Pixel addresses as the assembled detector's pixel numbers
-    (row * columns + column), in a few passes of unsigned arithmetic."""
-    a = np.asarray(address, np.uint32)
-    chip = a >> np.uint32(16)
-    ids = chip // np.uint32(CHIPS_PER_ROW)                  # the chip's row of chips
-    ids *= np.uint32(CHIP_SIZE)
-    ids += (a >> np.uint32(8)) & np.uint32(0xFF)            # + the row on the chip
-    ids *= np.uint32(columns)
-    chip %= np.uint32(CHIPS_PER_ROW)                         # the chip's column of chips
-    chip *= np.uint32(CHIP_SIZE)
-    ids += chip
-    ids += a & np.uint32(0xFF)                               # + the column on the chip
-    return ids
+_PACKET = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
+
+
+def _packets(packets: Any) -> npt.NDArray[Any]:
+    """ToA-ToT packets as contiguous SDK records, as the native pass reads them."""
+    array = np.asarray(packets)
+    if array.dtype.fields == _PACKET.fields and array.dtype.itemsize == _PACKET.itemsize:
+        return np.ascontiguousarray(array)
+    records = np.empty(len(array), _PACKET)
+    for name in _PACKET.names or ():
+        records[name] = array[name]
+    return records
 
 
 def _make(f: h5py.File, nodes: list[lay.Node], codec: Any, scan_shape: tuple[int, int] | None) -> h5py.Group:
