@@ -20,6 +20,7 @@ import logging
 import queue
 import threading
 import time
+import uuid
 from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
@@ -80,6 +81,9 @@ class Block:
         first_position (int | None): Binned modes: the index (row by row) of the
             first scan position the block covers; None otherwise.
         scan_shape (tuple[int, int] | None): Binned modes: (width, height) of the scan.
+        stream (str): The acquisition's identifier, unique to it: with
+            `sequence` it names the block among all blocks of all acquisitions
+            (two senders, or one started again, never share it).
     """
 
     mode: OperationalMode
@@ -88,6 +92,7 @@ class Block:
     arrived: float
     first_position: int | None = None
     scan_shape: tuple[int, int] | None = None
+    stream: str = ""
 
     @property
     def packets(self) -> Any:
@@ -271,6 +276,8 @@ class Acquisition:
                  duration: float | None, callback: BlockCallback | None, max_queued: int,
                  overflow: Overflow, full_timeout: float, sinks: Sequence[BlockSink] = ()) -> None:
         self._device = device
+        self.stream = uuid.uuid4().hex
+        """The acquisition's identifier: every block of it carries it (`Block.stream`)."""
         self._sinks = tuple(sinks)
         self._sink_error: BaseException | None = None
         self._runner = device.acquisition_runner
@@ -576,7 +583,7 @@ class Acquisition:
                 assert self._params is not None
                 first = self._position % max(1, self._params.width * self._params.height)
                 self._position += len(arrays[0])
-        block = Block(self._mode, arrays, sequence, arrived, first, self.scan_shape)
+        block = Block(self._mode, arrays, sequence, arrived, first, self.scan_shape, self.stream)
         for sink in self._sinks:
             try:
                 sink.put(block)
