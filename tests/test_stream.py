@@ -22,6 +22,7 @@ import h5py  # noqa: E402
 
 import vexasdk.sim as sim  # noqa: E402
 from vexasdk import Block, OperationalMode  # noqa: E402
+from vexasdk.nexus import load  # noqa: E402
 from vexasdk.stream import (FormatError, Publisher, Receiver, StreamError, StreamTimeout, decode,  # noqa: E402
                             encode_block)
 
@@ -399,3 +400,18 @@ def test_the_command_line_says_what_went_wrong(args, status, text):
     child = vexasdk(*args)
     _, err = child.communicate(timeout=30)
     assert child.returncode == status and text in err and "Traceback" not in err
+
+
+def test_lost_blocks_end_in_status_3_with_the_account(tmp_path, address):
+    nobody = vexasdk("stream", "--mode", "fb_toa_tot", "--duration", "0.3", "--pattern", "pub", "--bind", address)
+    out, err = nobody.communicate(timeout=30)
+    assert nobody.returncode == 3 and "no receiver connected" in out and "publisher:" in out, err
+    sender = subprocess.Popen([sys.executable, "-P", "-c", SENDER, address])
+    receiving = vexasdk("receive", "--connect", address, "--save", "got.h5", "--timeout", "1", "--start-timeout", "30",
+                        cwd=tmp_path)
+    time.sleep(2.0)
+    sender.kill()
+    out, err = receiving.communicate(timeout=30)
+    sender.wait()
+    assert receiving.returncode == 3 and "the end never came" in out, err
+    assert "incomplete" in out and load(tmp_path / "got.h5").metadata["complete"] is False

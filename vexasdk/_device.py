@@ -84,8 +84,11 @@ class Device:
         except SdkError as error:
             # Already closed behind our back (the virtual detector was reset).
             # Any other failure (closing from one of the device's own callbacks
-            # is refused) leaves it open, and so still closed at exit.
+            # is refused) leaves it open, and so still closed at exit: what
+            # runs goes on, and will end for another reason.
             if error.code != _ENODEV:
+                for acquisition in list(self._acquisitions):
+                    acquisition._withdraw_stopping("close")
                 raise
         self._closed = True
         # The SDK is done with them; their sinks (a file being written) are

@@ -132,6 +132,8 @@ class Missing:
     def __str__(self) -> str:
         if not self.count:
             return "none missing"
+        if self.first is None or self.last is None:
+            return f"{self.count} block{'s' if self.count != 1 else ''} missing"
         if self.count == 1:
             return f"1 block missing (number {self.first})"
         return f"{self.count} blocks missing (numbers {self.first} to {self.last})"

@@ -18,6 +18,7 @@ import atexit
 import dataclasses
 import logging
 import queue
+import sys
 import threading
 import time
 import uuid
@@ -34,6 +35,7 @@ import numpy.typing as npt
 from vexasdk import _device_opener  # noqa: F401
 from vexasdk._t3_binning import BinnedParams
 from vexasdk._utils import _ERROR_CODES, SdkError
+from vexasdk.account import StageCounts, lost
 from vexasdk.pixel_chip import OperationalMode
 
 if TYPE_CHECKING:
@@ -51,15 +53,8 @@ DATA_MODES: tuple[OperationalMode, ...] = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.
 """The modes that deliver processed data blocks, in the order of their values."""
 BINNED_MODES: tuple[OperationalMode, ...] = (M.binned_data, M.binned_evcount, M.binned_itot)
 
-# What the trampolines log when the SDK could not hand a block over.
-_FETCH_FAILED = frozenset({
-    "Failed to retrieve Timepix3 data-driven ToA-ToT packets.",
-    "Failed to retrieve Timepix3 frame-based ToA-ToT packets.",
-    "Failed to retrieve Timepix3 frame-based iToT-evcount packets.",
-    "Failed to retrieve Timepix3 binned data.",
-    "Failed to retrieve Timepix3 binned event counts.",
-    "Failed to retrieve Timepix3 binned iToTs.",
-})
+# What the delivery frame raises, with the callback, when the SDK could not hand a block over.
+_FETCH_FAILED_EVENT = "vexasdk.fetch_failed"
 
 Overflow = Literal["wait", "drop"]
 
@@ -221,26 +216,39 @@ class AcquisitionCounts:
     callback_failures: int = 0
 
 
-class _FetchFailures(logging.Handler):
-    """Counts, for each running acquisition, the blocks its SDK threads could
-    not fetch: the trampolines log them on the logger "vexasdk"."""
+class _Running:
+    """The acquisitions running in this process: for the exit handler, and
+    to count the blocks their SDK could not hand over where that happens, in
+    the delivery frame, which raises an audit event with the callback it was
+    to call: the callback names its acquisition."""
 
     def __init__(self) -> None:
-        super().__init__(logging.ERROR)
-        self.running: list[Acquisition] = []
+        self.acquisitions: list[Acquisition] = []
+        self.by_callback: dict[int, Acquisition] = {}
         self.guard = threading.Lock()
 
-    def emit(self, record: logging.LogRecord) -> None:
-        if record.exc_info or record.getMessage() not in _FETCH_FAILED:
-            return
+    def add(self, acquisition: Acquisition, callback: object) -> None:
         with self.guard:
-            owners = [a for a in self.running if record.thread in a._threads] or self.running[-1:]
-        for acquisition in owners[:1]:
-            acquisition._count(failed_fetches=1)
+            self.acquisitions.append(acquisition)
+            self.by_callback[id(callback)] = acquisition
+
+    def remove(self, acquisition: Acquisition) -> None:
+        with self.guard:
+            if acquisition in self.acquisitions:
+                self.acquisitions.remove(acquisition)
+            for key in [key for key, owner in self.by_callback.items() if owner is acquisition]:
+                del self.by_callback[key]
+
+    def audit(self, event: str, args: tuple[Any, ...]) -> None:
+        # Every audit event of the process passes here: the test comes first.
+        if event == _FETCH_FAILED_EVENT:
+            owner = self.by_callback.get(id(args[0]))
+            if owner is not None:
+                owner._count(failed_fetches=1)
 
 
-_fetch_failures = _FetchFailures()
-_log.addHandler(_fetch_failures)
+_running = _Running()
+sys.addaudithook(_running.audit)
 
 
 @atexit.register
@@ -249,8 +257,8 @@ def _end_all_at_exit() -> None:
     # earlier, see the imports): an acquisition still running when the script ends is aborted
     # and its sinks closed while the interpreter is whole, so that a file
     # being written is finished, not cut off by finalisation halfway.
-    with _fetch_failures.guard:
-        running = list(_fetch_failures.running)
+    with _running.guard:
+        running = list(_running.acquisitions)
     for acquisition in running:
         try:
             acquisition._stop("exit")
@@ -291,8 +299,10 @@ class Acquisition:
         self._guard = threading.Lock()
         self._counts = AcquisitionCounts()
         self._sequence = 0
+        self._taken = 0  # blocks the iterator handed out
+        self._iterated = False
         self._position = 0
-        self._threads: set[int] = set()
+        self._delivery = self._deliver  # the one callable the runner holds: it names this acquisition
         self._failure: BaseException | None = None
         self._failure_reported = False
         self._ended = threading.Event()
@@ -327,6 +337,33 @@ class Acquisition:
             return self._counts
 
     @property
+    def account(self) -> tuple[StageCounts, ...]:
+        """Where every block went, stage by stage (a snapshot): the SDK's
+        fetch; the callback, or the queue of whoever iterates; then every sink
+        that keeps an account (a file writer, a publisher). At each stage
+        ``received == delivered + dropped + failed + pending``; once the
+        acquisition has ended and its sinks are closed nothing is pending."""
+        with self._guard:
+            counts, numbered, taken = self._counts, self._sequence, self._taken
+        stages = [StageCounts("fetch", numbered + counts.failed_fetches, numbered, 0, counts.failed_fetches)]
+        if self._callback is not None:
+            stages.append(StageCounts("callback", numbered, numbered - counts.callback_failures, 0,
+                                      counts.callback_failures))
+        elif self._iterated or not self._sinks:
+            stages.append(StageCounts("queue", numbered, taken, counts.dropped + counts.skipped))
+        for sink in self._sinks:
+            stage = getattr(sink, "account", None)
+            if isinstance(stage, StageCounts):
+                stages.append(stage)
+        return tuple(stages)
+
+    @property
+    def lost(self) -> int:
+        """Blocks lost at any stage of `account` (dropped or failed): once the
+        acquisition has ended, what its user and its sinks will never have."""
+        return lost(self.account)
+
+    @property
     def running(self) -> bool:
         """Whether the acquisition has not ended yet."""
         return not self._ended.is_set()
@@ -357,8 +394,7 @@ class Acquisition:
             self._sinks = tuple(opened)
             self._close_sinks()
             raise
-        with _fetch_failures.guard:
-            _fetch_failures.running.append(self)
+        _running.add(self, self._delivery)
         # First of the exit handlers again: libraries the sinks use (h5py)
         # register theirs on import, and tear down what a sink still needs.
         atexit.unregister(_end_all_at_exit)
@@ -366,7 +402,7 @@ class Acquisition:
         self.started_at = time.time()
         try:
             # One callback of every mode's shape: it takes whatever the trampoline passes.
-            self._runner.start(cast(Any, self._deliver), self._params)
+            self._runner.start(cast(Any, self._delivery), self._params)
         except BaseException:
             self._finished("start failed")
             raise
@@ -398,9 +434,7 @@ class Acquisition:
         self._close_sinks()
         # Running until its sinks are closed: the exit handler waits for what
         # it finds here.
-        with _fetch_failures.guard:
-            if self in _fetch_failures.running:
-                _fetch_failures.running.remove(self)
+        _running.remove(self)
         self._ended.set()
         # The iterator learns of the end at once, behind the blocks still
         # queued: the marker goes in past the bound, as nothing more follows.
@@ -431,6 +465,12 @@ class Acquisition:
         with self._guard:
             if self._stopped_by is None and not self._ended.is_set():
                 self._stopped_by = cause
+
+    def _withdraw_stopping(self, cause: str) -> None:
+        """Takes back `cause` as the reason to end: what was to end it was refused."""
+        with self._guard:
+            if self._stopped_by == cause and not self._ended.is_set():
+                self._stopped_by = None
 
     def _stop(self, cause: str) -> None:
         self._stopping(cause)
@@ -547,6 +587,7 @@ class Acquisition:
         return self
 
     def __next__(self) -> Block:
+        self._iterated = True
         try:
             while True:
                 # Every block is queued before the end's marker; the marker
@@ -560,6 +601,8 @@ class Acquisition:
                         self._queue.queue.appendleft(_END)
                     raise StopIteration
                 got: Block = block
+                with self._guard:
+                    self._taken += 1
                 return got
         except KeyboardInterrupt:
             self._interrupted()
@@ -575,7 +618,6 @@ class Acquisition:
         arrived = time.time()
         binned = self._params is not None
         with self._guard:
-            self._threads.add(threading.get_ident())
             sequence = self._sequence
             self._sequence += 1
             first = None

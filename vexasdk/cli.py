@@ -2,9 +2,10 @@
 ``stream`` and ``receive`` for acquisitions watched from other machines.
 
 Exit status: 0 on success, 1 when the SDK refused (its message, no
-traceback) or a stream broke off, 2 for bad arguments, 130 after Ctrl-C
-(which aborts the acquisition cleanly and still prints the summary of what
-arrived).
+traceback) or a file could not be written, 2 for bad arguments, 3 when the
+run finished but blocks were lost (or a stream's end never came: the summary
+gives the account), 130 after Ctrl-C (which aborts the acquisition cleanly
+and still prints the summary of what arrived).
 """
 
 from __future__ import annotations
@@ -36,6 +37,9 @@ _TOT_LIMIT = 1 << 14  # ToT and iToT counts are histogrammed up to here; larger 
 class UsageError(Exception):
     """A bad argument, found once the device is open (exit status 2)."""
 
+
+LOST = 3
+"""The exit status of a run that finished but lost blocks (or cannot vouch for them)."""
 
 # ---- arguments ----
 
@@ -143,9 +147,10 @@ def parser() -> argparse.ArgumentParser:
     stream.add_argument("--bind", required=True, type=_address, metavar="ADDR",
                         help="where receivers connect, such as tcp://127.0.0.1:5555 or tcp://*:5555")
     _pattern_option(stream)
-    stream.add_argument("--receivers", type=_count_of(0, 1000), default=0, metavar="N",
-                        help="wait for N receivers to connect before starting (default 0)")
-    stream.add_argument("--wait", type=_positive_float, default=30.0, metavar="S",
+    stream.add_argument("--receivers", "--wait-for-receivers", type=_count_of(0, 1000), default=0, metavar="N",
+                        help="wait for N receivers to connect before starting (default 0: start at once; "
+                             "blocks no receiver takes are dropped, counted, and exit status 3 says so)")
+    stream.add_argument("--wait", "--timeout", type=_positive_float, default=30.0, metavar="S",
                         help="for --receivers: give up after S seconds (default 30)")
     stream.add_argument("--queue", type=_count_of(1, 1_000_000), default=256, metavar="N",
                         help="blocks waiting for the network at most; more are dropped and counted (default 256)")
@@ -517,19 +522,43 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
             if progress is not None:
                 progress.close()
         extra = [] if publisher is None else [_stream_line(publisher)]
-        print_summary(acquisition, summary, device, out, extra)
+        losses = _losses(acquisition.account, _unconfirmed(publisher))
+        print_summary(acquisition, summary, device, out, extra + losses)
     if failure is not None:
         raise failure
     if args.save is not None:
         print(f"  saved         {args.save}", file=out, flush=True)
         if args.plot is not None:
             _plot(args.save, args.plot, out)
-    return 130 if interrupted else 0
+    return 130 if interrupted else LOST if losses else 0
+
+
+def _unconfirmed(publisher: Any) -> str | None:
+    """What a stream cannot vouch for: blocks that went out to no receiver known to have them."""
+    if publisher is None:
+        return None
+    counts = publisher.counts
+    if counts.sent == 0 and counts.dropped and not counts.confirmed:
+        return "no receiver connected: nothing was sent"
+    if counts.sent and not counts.confirmed:
+        return f"no receiver confirmed the end: the {_count(counts.sent)} blocks sent may not all have arrived"
+    return None
+
+
+def _losses(stages: Sequence[Any], caveat: str | None = None) -> list[str]:
+    """Summary lines that say where blocks were lost, stage by stage; none when nothing was."""
+    if not any(stage.lost for stage in stages) and caveat is None:
+        return []
+    lines = [f"  LOST          {_count(sum(stage.lost for stage in stages))} blocks; the account, stage by stage:"]
+    lines += [f"    {stage}" for stage in stages]
+    if caveat is not None:
+        lines.append(f"    {caveat}")
+    return lines
 
 
 def _sent(publisher: Any) -> str:
     counts = publisher.counts
-    return f"{_count(counts.sent)} sent  {_count(counts.dropped)} dropped"
+    return f"{_count(counts.sent)} sent  {_count(counts.dropped)} dropped  {counts.receivers} receivers"
 
 
 def _stream_line(publisher: Any) -> str:
@@ -605,12 +634,13 @@ class _Received:
         if not self.begun:
             return
         end = receiver.end
+        missing = receiver.missing.count
         if end is not None:
-            run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches,
-                             end.blocks - self.counts.blocks, end.bias_voltage, end.readings)
+            run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches, missing,
+                             end.bias_voltage, end.readings)
         else:  # the sender never said: from the first block that arrived to the last
             began, ended = self.first or time.time(), self.last or time.time()
-            run_end = RunEnd(began, ended, max(0.0, ended - began), 0, receiver.counts.not_received)
+            run_end = RunEnd(began, ended, max(0.0, ended - began), 0, missing, end_known=False)
         self.writer.end(run_end)
 
 
@@ -620,6 +650,7 @@ def receive(args: argparse.Namespace, out: IO[str]) -> int:
     stream = _stream_module()
     received = _Received(args, out)
     failure: OSError | None = None
+    broke_off: OSError | None = None
     interrupted = False
     with stream.Receiver(args.connect, args.pattern, timeout=args.timeout,
                          start_timeout=args.start_timeout) as receiver:
@@ -633,25 +664,46 @@ def receive(args: argparse.Namespace, out: IO[str]) -> int:
                 received.progress(receiver)
             if received.summary is None:
                 received.begin(receiver, None)
+        except stream.StreamError as error:
+            if receiver.stream is None:
+                failure = error  # no stream ever began: nothing to account for
+            else:
+                broke_off = error  # the sender died, or another one took its place: what arrived is kept
         except OSError as error:
-            failure = error  # a stream that broke off, or a file: what arrived is kept
+            failure = error  # the file: what arrived is kept
         except KeyboardInterrupt:
             interrupted = True
         finally:
             received.progress(receiver, final=True)
             received.finish(receiver)
-        _print_received(receiver, received, out)
+        losses = _print_received(receiver, received, out, broke_off)
     if failure is not None:
         raise failure
+    if broke_off is not None:
+        print(f"vexasdk receive: {broke_off}", file=sys.stderr)
     if args.save is not None and received.begun:
-        print(f"  saved         {args.save}", file=out, flush=True)
+        print(f"  saved         {args.save}" + ("" if losses is None else " (incomplete: it says so)"),
+              file=out, flush=True)
         if args.plot is not None:
             _plot(args.save, args.plot, out)
-    return 130 if interrupted else 0
+    return 130 if interrupted else LOST if losses is not None else 0
 
 
-def _print_received(receiver: Any, received: _Received, out: IO[str]) -> None:
+def _print_received(receiver: Any, received: _Received, out: IO[str], broke_off: OSError | None) -> str | None:
+    """The summary of what arrived; what was lost, or None when nothing was."""
     end, start, counts = receiver.end, receiver.start, receiver.counts
+    missing = receiver.missing
+    stages = list(receiver.account)
+    if received.writer is not None:
+        stages.append(received.writer.account)
+    if end is None:
+        lost: str | None = (f"the end never came: {_count(counts.blocks)} blocks arrived, {missing.count} missing "
+                            f"among them; how many more the sender sent is unknown")
+    elif missing or any(stage.lost for stage in stages):
+        lost = f"{missing}" + (" (of those the sender numbered; other receivers' shares aside)"
+                               if receiver.shared else "")
+    else:
+        lost = None
     lines = []
     if received.summary is None:
         lines.append(f"Stream from {receiver.address}: nothing arrived")
@@ -665,8 +717,11 @@ def _print_received(receiver: Any, received: _Received, out: IO[str]) -> None:
             "the sender's counts unknown"
         extra = [f"  received      {_count(counts.blocks)} blocks ({sent}; {_count(counts.not_received)} not "
                  f"received, {_count(counts.foreign)} foreign messages skipped)"]
+        if lost is not None:
+            extra += _losses(stages, lost)
         lines += _summary_lines(title, received.counts, elapsed, received.summary, received.scan_shape, extra)
     print("\n".join(lines), file=out, flush=True)
+    return lost if (lost is not None or broke_off is not None) else None
 
 
 def _writer(path: str, overwrite: bool) -> Any:

@@ -106,6 +106,9 @@ def _entry(mode: OperationalMode, detector: DetectorRecord, default: str) -> lis
         Field("duration", "scalar", np.float64, units="s"),
         *(Field(name, "scalar", np.int64) for name in ("block_count", "event_count", "failed_fetches",
                                                        "dropped_blocks")),
+        # 1 once the run has ended with every block in the file; 0 while it is
+        # written, and for good when blocks were lost or the end never came.
+        Field("complete", "scalar", np.int8),
         Group("instrument", "NXinstrument"),
     ]
 

@@ -22,7 +22,8 @@ __all__ = ["FIRST_FORMAT", "NotOurFile", "Run", "load"]
 
 M = OperationalMode
 FIRST_FORMAT = "vexasdk 1"
-_RUN_FIELDS = ("start_time", "end_time", "duration", "block_count", "event_count", "failed_fetches", "dropped_blocks")
+_RUN_FIELDS = ("start_time", "end_time", "duration", "block_count", "event_count", "failed_fetches", "dropped_blocks",
+               "complete")
 _DETECTOR_FIELDS = ("serial_number", "description", "connection_string", "bias_voltage", "bias_voltage_desired")
 _FIRST_EVENT_FIELDS = ("event_id", "event_time_offset", "event_time_zero", "event_index", "tot")
 
@@ -39,7 +40,8 @@ class Run:
         path (str): The file.
         mode (OperationalMode): The mode it ran in.
         metadata (dict[str, Any]): The entry's fields (start_time, end_time,
-            duration, block_count, event_count, failed_fetches, dropped_blocks) and the
+            duration, block_count, event_count, failed_fetches, dropped_blocks,
+            complete) and the
             detector's (serial_number, description, connection_string,
             bias_voltage, bias_voltage_desired).
         chips (list[dict[str, Any]]): Per chip: name, threshold, threshold_raw,
@@ -181,7 +183,10 @@ def load(path: str | os.PathLike[str]) -> Run:
             raise NotOurFile(f"{path} is not a file of vexasdk's ({lay.FORMAT!r})")
         entry = f["entry"]
         mode = OperationalMode[_decoded(entry["mode"][()])]
-        metadata = {name: _decoded(entry[name][()]) for name in _RUN_FIELDS}
+        metadata = {name: _decoded(entry[name][()]) for name in _RUN_FIELDS if name in entry}
+        # Files of the first format say nothing of completeness but what they lost.
+        metadata["complete"] = bool(metadata.get("complete", not metadata["dropped_blocks"]
+                                                 and not metadata["failed_fetches"]))
         detector = entry[lay.DETECTOR]
         for name in _DETECTOR_FIELDS:
             metadata[name] = _decoded(detector[name][()])

@@ -95,6 +95,8 @@ class RunEnd:
             the one read at the start.
         readings (numpy.ndarray | None): The monitors' readings at the end;
             None leaves them unknown (NaN).
+        end_known (bool): Whether the end is known: False when a stream's
+            sender never said it ended (the file then says it is incomplete).
     """
 
     started_at: float
@@ -104,6 +106,7 @@ class RunEnd:
     dropped: int
     bias_voltage: float | None = None
     readings: npt.NDArray[np.float64] | None = None
+    end_known: bool = True
 
     @classmethod
     def of(cls, acquisition: Acquisition) -> RunEnd:

@@ -28,6 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexasdk._event_columns import toa_tot_columns
+from vexasdk.account import StageCounts
 from vexasdk.acquisition import BINNED_MODES, Acquisition, Block
 from vexasdk.nexus import layout as lay
 from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_chunks
@@ -57,10 +58,11 @@ class WriterCounts:
     Attributes:
         received (int): Blocks given to `put`.
         written (int): Blocks on the disk (as of the last flush).
-        dropped (int): Blocks it could not keep: its queue stayed full, or
-            the disk failed before they were written.
+        dropped (int): Blocks it let go: its queue stayed full.
         events (int): Events in the blocks written.
         queued_bytes (int): Bytes of blocks waiting for the disk now.
+        failed (int): Blocks lost with the disk: it failed before they were
+            written, or while they waited.
     """
 
     received: int = 0
@@ -68,6 +70,7 @@ class WriterCounts:
     dropped: int = 0
     events: int = 0
     queued_bytes: int = 0
+    failed: int = 0
 
 
 class _ByteQueue:
@@ -178,7 +181,7 @@ class HDF5Writer:
         self._file: h5py.File | None = None
         self._thread: threading.Thread | None = None
         self._guard = threading.Lock()
-        self._received = self._dropped = 0
+        self._received = self._dropped = self._failed = 0
         self._written = self._events_written = 0
         self._error: BaseException | None = None
         self._began = 0.0
@@ -189,7 +192,14 @@ class HDF5Writer:
         """What the writer has done so far (a snapshot)."""
         with self._guard:
             return WriterCounts(self._received, self._written, self._dropped, self._events_written,
-                                self._queue.nbytes)
+                                self._queue.nbytes, self._failed)
+
+    @property
+    def account(self) -> StageCounts:
+        """The writer's stage of the account: blocks received, on the disk,
+        dropped (queue full) and failed (lost with the disk)."""
+        counts = self.counts
+        return StageCounts("writer", counts.received, counts.written, counts.dropped, counts.failed)
 
     # ---- the sink ----
 
@@ -235,7 +245,10 @@ class HDF5Writer:
         if self._error is None and self._queue.put(block, _nbytes(block), self._full_timeout):
             return
         with self._guard:
-            self._dropped += 1
+            if self._error is None:
+                self._dropped += 1
+            else:
+                self._failed += 1
 
     def close(self, acquisition: Acquisition) -> None:
         """Writes what is still queued and the end's metadata, and closes the
@@ -274,8 +287,8 @@ class HDF5Writer:
         if self._error is not None:
             kept = self.counts
             raise OSError(f"writing {self.path} failed: {_cause(self._error)}; the file keeps {kept.written} "
-                          f"blocks ({kept.events} events) as of its last flush, {kept.dropped} blocks were "
-                          f"dropped") from self._error
+                          f"blocks ({kept.events} events) as of its last flush, {kept.dropped + kept.failed} blocks "
+                          f"were lost") from self._error
 
     # ---- the writer's thread ----
 
@@ -292,7 +305,7 @@ class HDF5Writer:
             if not got:
                 continue
             if self._error is not None:
-                self._drop(1)
+                self._lose(1)
                 continue
             try:
                 self._sink.write(block)
@@ -319,17 +332,18 @@ class HDF5Writer:
 
     def _fail(self, error: BaseException, lost: int) -> None:
         self._error = error
-        self._drop(lost)
+        self._lose(lost)
         if self._acquisition is not None:
             self._acquisition.sink_failed()
 
-    def _drop(self, blocks: int) -> None:
+    def _lose(self, blocks: int) -> None:
         with self._guard:
-            self._dropped += blocks
+            self._failed += blocks
 
     def _dropped_now(self) -> int:
+        """What the file says it lacks: blocks dropped, and those lost with the disk."""
         with self._guard:
-            return self._dropped
+            return self._dropped + self._failed
 
 
 def _nbytes(block: Block) -> int:
@@ -504,6 +518,7 @@ class _Sink:
         e["end_time"][()] = iso(end.ended_at).encode()
         e["duration"][()] = end.elapsed
         e["failed_fetches"][()] = end.failed_fetches
+        e["complete"][()] = int(end.end_known and not dropped and not end.failed_fetches)
         if end.bias_voltage is not None:
             e[f"{lay.DETECTOR}/bias_voltage"][()] = end.bias_voltage
         for index, group in enumerate(self.monitor_groups):
@@ -596,8 +611,9 @@ def _dataset(entry: h5py.Group, node: lay.Field, codec: Any) -> h5py.Dataset:
         return entry.create_dataset(path, data=value)
     if store == "scalar":
         dataset = entry.create_dataset(path, shape=(), dtype=node.dtype)
-        if node.value is not None:
-            dataset[()] = node.value
+        # Written at once, so that its storage exists before readers may follow
+        # the file: space allocated later changes the header under them.
+        dataset[()] = node.value if node.value is not None else np.zeros((), dataset.dtype)
         return dataset
     if store == "image":
         return entry.create_dataset(path, shape=node.shape, dtype=node.dtype,

@@ -188,7 +188,13 @@ void deliver(const TrampolineSite& site, void* user_data, Fetch&& fetch, BuildAn
         HeldGil gil(frame_detail::ensure_gil());
         KeptHandledException handled;
         if (rc != 0) {
-            if (frame_detail::log(site, "error", site.fetch_failed) < 0) exiting = frame_detail::escape(site);
+            // Counted where it happens: the event names the callable whose
+            // block was lost, so that its owner accounts for it; the log says
+            // it to whoever reads logs.
+            PyObject* owner = user_data != nullptr ? static_cast<PyObject*>(user_data) : Py_None;
+            if (PySys_Audit(texts::kFetchFailedEvent, "O", owner) < 0 ||
+                frame_detail::log(site, "error", site.fetch_failed) < 0)
+                exiting = frame_detail::escape(site);
         } else {
             // Held for the call: nothing the callback does may free it meanwhile.
             Ref callable = Ref::borrow(static_cast<PyObject*>(user_data));

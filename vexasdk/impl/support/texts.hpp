@@ -28,6 +28,8 @@ inline constexpr char kSizeChanged[] =
 inline constexpr char kInitialisedTwice[] = "%.200s can only be initialised once per process";
 
 inline constexpr char kDataCallbackFailed[] = "Failed to execute acquisition data callback.";
+// The audit event a failed fetch raises, with the callback's callable.
+inline constexpr char kFetchFailedEvent[] = "vexasdk.fetch_failed";
 inline constexpr char kNoDataCallback[] = "the SDK delivered a data block without the registered callback";
 inline constexpr char kLoggerName[] = "vexasdk";
 
