@@ -91,7 +91,7 @@ def test_each_loss_is_counted_on_both_sides(ready, address, options, receiving, 
     if stop_after is not None:  # nobody can vouch for what went out after the receiver left
         assert receiver.end is None and counts.confirmed == 0 and len(got) == stop_after
         return
-    assert receiver.end is not None and counts.confirmed == 1
+    assert receiver.end is not None and counts.confirmed == 1 and receiver.end.receivers == 1
     stages = adds_up(receiver.account)
     assert stages["publisher"] == sender["publisher"]  # the sender's account travelled whole
     network, own = stages["network"], stages["receiver"]

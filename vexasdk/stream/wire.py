@@ -260,10 +260,13 @@ def _expected(mode: OperationalMode) -> list[tuple[str, Any, bool]]:
     return [(_ND, _t3_binning._binned_itot_dtype, False)]
 
 
+_DATA_MODES = {mode.name: mode for mode in DATA_MODES}
+
+
 def _decode_block(header: dict[str, Any], frames: Sequence[Any], stream: str) -> Block:
     what = "block"
     mode_name = _field(header, "mode", str, what)
-    mode = next((m for m in DATA_MODES if m.name == mode_name), None)
+    mode = _DATA_MODES.get(mode_name)
     if mode is None:
         raise FormatError(f"malformed block message: mode {mode_name!r} is not a data mode")
     sequence = _count(header, "sequence", what)
