@@ -635,9 +635,9 @@ class _Received:
             return
         end = receiver.end
         missing = receiver.missing.count
-        if end is not None:
-            run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches, missing,
-                             end.bias_voltage, end.readings)
+        if end is not None:  # the file counts failed fetches apart from the blocks dropped on the way
+            run_end = RunEnd(end.started_at, end.ended_at, end.elapsed, end.counts.failed_fetches,
+                             max(0, missing - end.counts.failed_fetches), end.bias_voltage, end.readings)
         else:  # the sender never said: from the first block that arrived to the last
             began, ended = self.first or time.time(), self.last or time.time()
             run_end = RunEnd(began, ended, max(0.0, ended - began), 0, missing, end_known=False)

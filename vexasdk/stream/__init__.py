@@ -37,16 +37,16 @@ except ImportError as error:  # an optional dependency
     raise ImportError("vexasdk.stream needs pyzmq: pip install vexasdk[stream]") from error
 
 from vexasdk.account import Missing, StageCounts
-from vexasdk.reduction import (Reduction, ReductionInterrupted, hit_map, reduce_locally, reduce_on, tot_spectrum,
-                               virtual_images)
+from vexasdk.reduction import (IncompleteReduction, Reduction, ReductionInterrupted, Totals, hit_map, reduce_locally,
+                               reduce_on, tot_spectrum, virtual_images)
 from vexasdk.stream.publisher import Publisher, PublisherCounts
 from vexasdk.stream.receiver import Receiver, ReceiverCounts
 from vexasdk.stream.wire import (FORMAT_VERSION, FormatError, Pattern, StreamEnd, StreamError, StreamStart,
                                  StreamTimeout, decode, encode_block)
 
 __all__ = [
-    "FORMAT_VERSION", "FormatError", "Missing", "Pattern", "Publisher", "PublisherCounts", "Receiver",
+    "FORMAT_VERSION", "FormatError", "IncompleteReduction", "Missing", "Pattern", "Publisher", "PublisherCounts", "Receiver",
     "ReceiverCounts", "Reduction", "ReductionInterrupted", "StageCounts", "StreamEnd", "StreamError", "StreamStart",
-    "StreamTimeout", "decode", "encode_block", "hit_map", "reduce_locally", "reduce_on", "tot_spectrum",
+    "StreamTimeout", "Totals", "decode", "encode_block", "hit_map", "reduce_locally", "reduce_on", "tot_spectrum",
     "virtual_images",
 ]
