@@ -216,6 +216,9 @@ class AcquisitionCounts:
     callback_failures: int = 0
 
 
+_COUNT_FIELDS = tuple(field.name for field in dataclasses.fields(AcquisitionCounts))
+
+
 class _Running:
     """The acquisitions running in this process: for the exit handler, and
     to count the blocks their SDK could not hand over where that happens, in
@@ -297,7 +300,9 @@ class Acquisition:
         self._overflow = overflow
         self._full_timeout = full_timeout
         self._guard = threading.Lock()
-        self._counts = AcquisitionCounts()
+        # AcquisitionCounts' fields, kept as plain numbers: a frozen record
+        # made again for every block would cost more than the block's own work.
+        self._tallies = dict.fromkeys(_COUNT_FIELDS, 0)
         self._sequence = 0
         self._taken = 0  # blocks the iterator handed out
         self._iterated = False
@@ -334,7 +339,7 @@ class Acquisition:
     def counts(self) -> AcquisitionCounts:
         """What has arrived so far (a snapshot)."""
         with self._guard:
-            return self._counts
+            return AcquisitionCounts(**self._tallies)
 
     @property
     def account(self) -> tuple[StageCounts, ...]:
@@ -344,7 +349,7 @@ class Acquisition:
         ``received == delivered + dropped + failed + pending``; once the
         acquisition has ended and its sinks are closed nothing is pending."""
         with self._guard:
-            counts, numbered, taken = self._counts, self._sequence, self._taken
+            counts, numbered, taken = AcquisitionCounts(**self._tallies), self._sequence, self._taken
         stages = [StageCounts("fetch", numbered + counts.failed_fetches, numbered, 0, counts.failed_fetches)]
         if self._callback is not None:
             stages.append(StageCounts("callback", numbered, numbered - counts.callback_failures, 0,
@@ -549,7 +554,7 @@ class Acquisition:
                 setattr(self, name, None)
                 raise error
         with self._guard:
-            failure, count = self._failure, self._counts.callback_failures
+            failure, count = self._failure, self._tallies["callback_failures"]
             if failure is None or self._failure_reported:
                 return
             self._failure_reported = True
@@ -610,8 +615,9 @@ class Acquisition:
 
     def _count(self, **added: int) -> None:
         with self._guard:
-            self._counts = dataclasses.replace(
-                self._counts, **{name: getattr(self._counts, name) + value for name, value in added.items()})
+            tallies = self._tallies
+            for name, value in added.items():
+                tallies[name] += value
 
     def _deliver(self, *arrays: Any) -> None:
         """The callback the runner starts with: runs on an SDK thread for every block."""
@@ -644,7 +650,13 @@ class Acquisition:
                     self._count(dropped=1)
                     return
                 self._count(skipped=1)
-        self._count(blocks=1, packets=block.packet_count(), events=block.event_count(), positions=block.positions)
+        packets, events, positions = block.packet_count(), block.event_count(), block.positions
+        with self._guard:
+            tallies = self._tallies
+            tallies["blocks"] += 1
+            tallies["packets"] += packets
+            tallies["events"] += events
+            tallies["positions"] += positions
         if self._callback is None:
             return
         try:
@@ -653,8 +665,7 @@ class Acquisition:
             with self._guard:
                 if self._failure is None:
                     self._failure = error
-                self._counts = dataclasses.replace(self._counts,
-                                                   callback_failures=self._counts.callback_failures + 1)
+                self._tallies["callback_failures"] += 1
             raise  # and the trampoline logs it, as for any callback
 
     def __repr__(self) -> str:

@@ -131,6 +131,15 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
         }
         run_block(ctx, callback, user_data, *block);
         ++acq.delivered;
+        if (!block->scribble_after) {
+            // As an SDK's ring of DMA buffers: handed over, not given back to
+            // the system (until the queue is cleared).
+            std::lock_guard<std::mutex> lock(world().mu);
+            try {
+                acq.spent.push_back(std::move(block));
+            } catch (const std::bad_alloc&) {
+            }
+        }
     }
 }
 
@@ -170,7 +179,7 @@ void run_block(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback, void* user_d
     callback(ctx, user_data);
     tl_block = nullptr;
     tl_ctx = nullptr;
-    if (block.deliveries_left.fetch_sub(1) == 1) block.scribble();
+    if (block.deliveries_left.fetch_sub(1) == 1 && block.scribble_after) block.scribble();
 }
 
 const Block* current_block() { return tl_block; }

@@ -172,6 +172,10 @@ struct Block {
     // Deliveries still to return: more than one for a replayed block, which
     // is scribbled over only after the last.
     std::atomic<uint64_t> deliveries_left{1};
+    // Whether its buffers are scribbled over after the last delivery (see
+    // scribble()); off only for benchmarks, where it would be the virtual
+    // detector's cost, not the layer's: an SDK's DMA ring reuses its buffers.
+    bool scribble_after = true;
 
     // A new buffer of `size` bytes, a copy of `data` when not null, zeros
     // otherwise. One spare byte keeps the pointer valid, and distinct, when
@@ -222,6 +226,8 @@ enum class AcqState { idle, running, ended };
 struct Acquisition {
     AcqState state = AcqState::idle;
     std::deque<std::shared_ptr<Block>> queue;  // shared: a replayed block stands in it several times
+    bool scribble = true;  // what queued blocks do after their last delivery
+    std::vector<std::shared_ptr<Block>> spent;  // delivered blocks kept while `scribble` is off
     uint32_t threads_wanted = 1;
     std::vector<std::thread> threads;
     std::atomic<bool> stop{false};

@@ -44,6 +44,7 @@ vexasdk_err_code queue_block(uint32_t index, Make&& make) {
     }
     return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         try {
+            block->scribble_after = device.acq.scribble;
             device.acq.queue.push_back(std::move(block));
         } catch (const std::bad_alloc&) {
             return VEXASDK_ERR_ENOMEM;
@@ -137,9 +138,18 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t index, uint64_t t
     });
 }
 
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_scribble(uint32_t index, int32_t on) {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.scribble = on != 0;
+        if (on) device.acq.spent.clear();
+        return VEXASDK_SUCCESS;
+    });
+}
+
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t index) {
     return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
         device.acq.queue.clear();
+        device.acq.spent.clear();
         return VEXASDK_SUCCESS;
     });
 }

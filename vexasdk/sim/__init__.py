@@ -76,7 +76,7 @@ from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_set
                                time_get_thld)
 from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
                               generate, generate_default, queue_binned, queue_evcount_fragment, queue_fetch_failure,
-                              queue_itot_evcount, queue_itot_fragment, queue_toa_tot, replay_queue,
+                              queue_itot_evcount, queue_itot_fragment, queue_toa_tot, replay_queue, set_scribble,
                               set_delivery_threads, trigger_count)
 from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
                                      set_enum_reported_count, set_enumeration)
@@ -96,7 +96,7 @@ __all__ = [
     "enum_record", "fail", "fetch_callback", "fire_avail_changed", "fire_value_changed", "generate",
     "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
     "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
-    "remove_monitor", "replay_queue", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count",
+    "remove_monitor", "replay_queue", "reset", "set_scribble", "script_chip_settings", "set_bias_actual", "set_bias_count",
     "set_bias_desired", "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size",
     "set_chip_state", "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count",
     "set_enumeration", "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value",

@@ -27,6 +27,7 @@ _sim_queue_itot_fragment = _declare("vexasdk_sim_queue_itot_fragment", _i32, _u3
 _sim_queue_evcount_fragment = _declare("vexasdk_sim_queue_evcount_fragment", _i32, _u32, _ptr, _u64, _i32)
 _sim_clear_queue = _declare("vexasdk_sim_clear_queue", _i32, _u32)
 _sim_replay_queue = _declare("vexasdk_sim_replay_queue", _i32, _u32, _u64)
+_sim_set_scribble = _declare("vexasdk_sim_set_scribble", _i32, _u32, _i32)
 _sim_set_generator = _declare("vexasdk_sim_set_generator", _i32, _u32, _c.POINTER(_Generator))
 _sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
 _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
@@ -230,6 +231,16 @@ def replay_queue(times: int, device: int = 0) -> None:
     over its own buffers. A replayed block is overwritten only after its last
     delivery. For benchmarks; the queue holds at most 2**26 entries."""
     _check(_sim_replay_queue(_index(device), _int_in(times, "times", 1, 2**26)), "Failed to replay the queue.")
+
+
+def set_scribble(on: bool, device: int = 0) -> None:
+    """Whether blocks queued from now on are scribbled over once delivered
+    for the last time (True, the default: a view kept past its callback shows
+    garbage), or left as they are, as an SDK's DMA ring would leave them: for
+    benchmarks, where scribbling would be the virtual detector's cost. Such
+    blocks are kept once delivered, as a ring of DMA buffers is, until the
+    queue is cleared or scribbling is turned back on."""
+    _check(_sim_set_scribble(_index(device), 1 if on else 0), "Failed to set scribbling.")
 
 
 def _set_generator(device: int, settings: _Generator) -> None:

@@ -91,6 +91,9 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_clear_queue(uint32_t device);
  * as an SDK hands over its buffers, instead of copying more in. EINVAL when
  * the queue would hold more than 2^26 entries. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_replay_queue(uint32_t device, uint64_t times);
+/* Whether blocks queued from now on are scribbled over after their last
+ * delivery (1, the default) or left as they are (0: benchmarks). */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_scribble(uint32_t device, int32_t on);
 /* How acquisitions generate data once their queue has run empty.
  *
  * Out of the box (and after a reset) every acquisition that starts with
