@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vexasdk._event_columns import toa_tot_columns
-from vexasdk.account import StageCounts
+from vexasdk.account import StageCounts, Tally
 from vexasdk.acquisition import BINNED_MODES, Acquisition, Block
 from vexasdk.nexus import layout as lay
 from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_chunks
@@ -180,9 +180,8 @@ class HDF5Writer:
         self._radii = (float(bright_field_radius), float(inner), float(outer))
         self._file: h5py.File | None = None
         self._thread: threading.Thread | None = None
-        self._guard = threading.Lock()
-        self._received = self._dropped = self._failed = 0
-        self._written = self._events_written = 0
+        self._tally = Tally("writer")  # received, written (delivered), dropped, failed with the disk
+        self._events_written = 0
         self._error: BaseException | None = None
         self._began = 0.0
         self._acquisition: Acquisition | None = None
@@ -190,16 +189,15 @@ class HDF5Writer:
     @property
     def counts(self) -> WriterCounts:
         """What the writer has done so far (a snapshot)."""
-        with self._guard:
-            return WriterCounts(self._received, self._written, self._dropped, self._events_written,
-                                self._queue.nbytes, self._failed)
+        stage = self._tally.counts
+        return WriterCounts(stage.received, stage.delivered, stage.dropped, self._events_written, self._queue.nbytes,
+                            stage.failed)
 
     @property
     def account(self) -> StageCounts:
         """The writer's stage of the account: blocks received, on the disk,
         dropped (queue full) and failed (lost with the disk)."""
-        counts = self.counts
-        return StageCounts("writer", counts.received, counts.written, counts.dropped, counts.failed)
+        return self._tally.counts
 
     # ---- the sink ----
 
@@ -240,15 +238,13 @@ class HDF5Writer:
 
     def put(self, block: Block) -> None:
         """Queues `block` for the disk (SDK thread): waits a bounded time for room."""
-        with self._guard:
-            self._received += 1
+        self._tally.add(received=1)
         if self._error is None and self._queue.put(block, _nbytes(block), self._full_timeout):
             return
-        with self._guard:
-            if self._error is None:
-                self._dropped += 1
-            else:
-                self._failed += 1
+        if self._error is None:
+            self._tally.add(dropped=1)
+        else:
+            self._tally.add(failed=1)
 
     def close(self, acquisition: Acquisition) -> None:
         """Writes what is still queued and the end's metadata, and closes the
@@ -326,9 +322,8 @@ class HDF5Writer:
         except BaseException as error:
             self._fail(error, len(blocks))
             return
-        with self._guard:
-            self._written += len(blocks)
-            self._events_written += events
+        self._events_written += events
+        self._tally.add(delivered=len(blocks))
 
     def _fail(self, error: BaseException, lost: int) -> None:
         self._error = error
@@ -337,13 +332,11 @@ class HDF5Writer:
             self._acquisition.sink_failed()
 
     def _lose(self, blocks: int) -> None:
-        with self._guard:
-            self._failed += blocks
+        self._tally.add(failed=blocks)
 
     def _dropped_now(self) -> int:
         """What the file says it lacks: blocks dropped, and those lost with the disk."""
-        with self._guard:
-            return self._dropped + self._failed
+        return self._tally.counts.lost
 
 
 def _nbytes(block: Block) -> int:

@@ -184,6 +184,7 @@ class Publisher:
         self._guard = threading.Lock()
         self._bytes = 0
         self._receivers_now = 0
+        self._looked = 0.0
         self._confirmed = 0
         self._ending = False  # the acquisition has ended: the queue drains
         self._progress = 0.0  # when the last block, end or hang-up went through, after the end
@@ -255,9 +256,15 @@ class Publisher:
                                    f"{self.endpoint} within {self._wait:g} s")
             time.sleep(_SLICE / 5)
 
-    def _look(self) -> int:
-        """The receivers connected now (on the thread that owns the socket)."""
+    def _look(self, recent: bool = False) -> int:
+        """The receivers connected now (on the thread that owns the socket);
+        with `recent`, as last seen if that was less than 10 ms ago: a look
+        is a system call, and messages go out thousands a second."""
         assert self._peers is not None
+        now = time.monotonic()
+        if recent and now - self._looked < 0.01:
+            return self._receivers_now
+        self._looked = now
         count = self._peers.update()
         with self._guard:
             self._receivers_now = count
@@ -337,8 +344,10 @@ class Publisher:
         bound while the acquisition runs, after its end until no receiver
         has taken anything for `drain_timeout`."""
         assert self._socket is not None
+        recent = True
         while True:
-            receivers = self._look()
+            receivers = self._look(recent)
+            recent = False  # after a wait, look again
             if self.pattern == "pub" and not receivers:
                 return False  # published to nobody: ZeroMQ would discard it as sent
             try:

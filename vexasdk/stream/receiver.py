@@ -39,6 +39,17 @@ class ReceiverCounts:
     duplicates: int = 0
 
 
+@dataclasses.dataclass(slots=True)
+class _Seen:
+    """ReceiverCounts as they grow (one thread iterates): numbers, not a new record per message."""
+
+    messages: int = 0
+    blocks: int = 0
+    bytes: int = 0
+    foreign: int = 0
+    duplicates: int = 0
+
+
 class Receiver:
     """Connects to a `Publisher` and yields its blocks as `Block` objects, as
     a local `Device.acquire` delivers them; the iteration ends with the
@@ -75,7 +86,7 @@ class Receiver:
         self.end: StreamEnd | None = None
         """The stream's end message, once it arrived."""
         self.stream: str | None = None
-        self._counts = ReceiverCounts()
+        self._counts = _Seen()
         self._gaps = SequenceGaps()
         self._yielded = 0
         self._last: float | None = None
@@ -99,7 +110,9 @@ class Receiver:
     @property
     def counts(self) -> ReceiverCounts:
         """What has arrived so far."""
-        return self._counts
+        seen = self._counts
+        not_received = self._gaps.missing(None if self.end is None else self.end.numbered).count
+        return ReceiverCounts(seen.messages, seen.blocks, seen.bytes, seen.foreign, not_received, seen.duplicates)
 
     @property
     def ended(self) -> bool:
@@ -126,16 +139,14 @@ class Receiver:
 
     def _took(self, block: Block) -> Block | None:
         if not self._gaps.take(block.sequence):
-            self._counts = dataclasses.replace(self._counts, duplicates=self._counts.duplicates + 1)
+            self._counts.duplicates += 1
             return None
-        self._counts = dataclasses.replace(self._counts, blocks=self._counts.blocks + 1,
-                                           not_received=self._gaps.missing().count)
+        self._counts.blocks += 1
         self._yielded += 1
         return block
 
     def _ended(self, end: StreamEnd) -> None:
         self.end = end
-        self._counts = dataclasses.replace(self._counts, not_received=self._gaps.missing(end.numbered).count)
         self.close()  # hanging up tells the publisher that this receiver has the end
 
     @property
@@ -189,18 +200,22 @@ class Receiver:
         assert self._socket is not None
         began = time.monotonic()
         while True:
-            if self._socket.poll(int(_SLICE * 1000)):
-                frames = self._socket.recv_multipart(copy=False)
-                size = sum(f.buffer.nbytes for f in frames)
+            # A message waiting is taken at once; only an empty queue costs a poll.
+            try:
+                frames: list[zmq.Frame] | None = self._socket.recv_multipart(zmq.NOBLOCK, copy=False)
+            except zmq.Again:
+                frames = self._socket.recv_multipart(copy=False) if self._socket.poll(int(_SLICE * 1000)) else None
+            if frames is not None:
+                size = sum(len(f) for f in frames)
                 try:
                     message = decode(frames)
                 except _Foreign:
-                    self._counts = dataclasses.replace(self._counts, foreign=self._counts.foreign + 1)
+                    self._counts.foreign += 1
                     continue
                 self._check_stream(message)
                 self._last = time.monotonic()
-                self._counts = dataclasses.replace(self._counts, messages=self._counts.messages + 1,
-                                                   bytes=self._counts.bytes + size)
+                self._counts.messages += 1
+                self._counts.bytes += size
                 return message
             self._watch_connection()
             now = time.monotonic()
