@@ -16,6 +16,7 @@ that never came, by sequence number.
 
 from __future__ import annotations
 
+import bisect
 import dataclasses
 import threading
 from collections.abc import Iterable
@@ -140,39 +141,57 @@ class Missing:
 
 
 class SequenceGaps:
-    """Which sequence numbers of a stream arrived, in little memory: the
-    numbers come in order (as one sender's do over one connection) and only
-    the gaps are remembered, by count and extent."""
+    """Which sequence numbers of a stream arrived, in little memory: only the
+    gaps are remembered, as extents. Numbers may come out of order (an SDK
+    that delivers on several threads): a late one fills its gap; one taken
+    before is a duplicate. The most recent `MAX_EXTENTS` gaps can be filled;
+    older ones stay counted as missing."""
 
-    __slots__ = ("_count", "_first", "_last", "expected", "received")
+    MAX_EXTENTS = 1 << 16
+
+    __slots__ = ("_count", "_extents", "expected", "received")
 
     def __init__(self) -> None:
-        self.expected = 0  # the next number in order
+        self.expected = 0  # one past the highest number taken
         self.received = 0
-        self._count = 0
-        self._first: int | None = None
-        self._last: int | None = None
+        self._extents: list[list[int]] = []  # [first, last] of each gap that may yet be filled, in order
+        self._count = 0  # numbers below `expected` not taken
 
     def take(self, sequence: int) -> bool:
         """Notes the arrival of `sequence`; False when it came before (a
-        duplicate, or one out of order), which the caller counts as dropped."""
-        if sequence < self.expected:
+        duplicate), which the caller counts as dropped."""
+        if sequence >= self.expected:
+            if sequence > self.expected:
+                self._gap(self.expected, sequence - 1)
+            self.expected = sequence + 1
+        elif not self._fill(sequence):
             return False
-        if sequence > self.expected:
-            self._gap(self.expected, sequence - 1)
-        self.expected = sequence + 1
         self.received += 1
         return True
 
     def _gap(self, first: int, last: int) -> None:
         self._count += last - first + 1
-        self._first = first if self._first is None else self._first
-        self._last = last
+        self._extents.append([first, last])
+        if len(self._extents) > self.MAX_EXTENTS:
+            del self._extents[0]  # too old to be filled: missing for good
+
+    def _fill(self, sequence: int) -> bool:
+        extents = self._extents
+        index = bisect.bisect_right(extents, [sequence, float("inf")]) - 1
+        if index < 0 or not extents[index][0] <= sequence <= extents[index][1]:
+            return False
+        first, last = extents[index]
+        replacement = [[a, b] for a, b in ((first, sequence - 1), (sequence + 1, last)) if a <= b]
+        extents[index:index + 1] = replacement
+        self._count -= 1
+        return True
 
     def missing(self, total: int | None = None) -> Missing:
         """The numbers not received, of those below `total` (the numbers the
         sender gave out; None: only the gaps seen so far)."""
-        count, first, last = self._count, self._first, self._last
+        count = self._count
+        first = self._extents[0][0] if self._extents else None
+        last = self._extents[-1][1] if self._extents else None
         if total is not None and total > self.expected:
             count += total - self.expected
             first = self.expected if first is None else first
