@@ -277,6 +277,9 @@ MALFORMED = {
     "an unknown kind": (changed(GOOD, kind="confetti"), "kind 'confetti' is none of"),
     "no stream named": (changed(GOOD, stream=""), "it names no stream"),
     "a negative sequence": (changed(GOOD, sequence=-1), "'sequence' is -1"),
+    "a header nested deep": ([GOOD[0], bytearray(b"[" * 100_000), *GOOD[2:]], "nests more than 4096 levels"),
+    "a number past any float": (changed(GOOD, arrived=10**400), "OverflowError"),
+    "a million empty frames": (GOOD + [b""] * 5000, "5006 frames, more than any message has"),
 }
 
 

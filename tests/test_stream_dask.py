@@ -126,7 +126,11 @@ def test_a_reduction_that_raises_stops_it_with_its_error(client):
     blocks = [type("B", (), {"sequence": n})() for n in range(6)]
     failing = Reduction("failing", _fails, lambda total, partial: total + partial, lambda: 0)
     with pytest.raises(ValueError, match="no good at block 3"):
-        reduce_on(client, blocks, failing)
+        reduce_on(client, blocks, failing, batch_bytes=1)
+    deadline = time.monotonic() + 10
+    while client.futures and time.monotonic() < deadline:  # what it made on the cluster is let go
+        time.sleep(0.05)
+    assert not client.futures and not client.who_has()
     with pytest.raises(ValueError, match="max_in_flight must be an integer from 1"):
         reduce_on(client, blocks, failing, max_in_flight=0)
     with pytest.raises(TypeError, match="reductions must be a Reduction"):

@@ -192,7 +192,10 @@ def _data_mode(mode: object, data_modes: tuple[OperationalMode, ...]) -> Operati
 def _number_in(name: str, value: object, low: float, high: float, exclusive_low: bool = False) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer past any float: past any bound too
+        number = math.inf if value > 0 else -math.inf
     too_low = number <= low if exclusive_low else number < low
     if math.isnan(number) or too_low or number > high:
         bound = "above" if exclusive_low else "at least"

@@ -216,6 +216,7 @@ class AcquisitionCounts:
     callback_failures: int = 0
 
 
+_delivering = threading.local()  # .acquisition: whose block this thread is delivering now
 _COUNT_FIELDS = tuple(field.name for field in dataclasses.fields(AcquisitionCounts))
 
 
@@ -497,11 +498,20 @@ class Acquisition:
         end. What the sink raises from `close` is then re-raised by `wait()`."""
         threading.Thread(target=self._stop_quietly, args=("sink",), name="vexasdk-sink-failed", daemon=True).start()
 
+    def _on_own_thread(self) -> bool:
+        """Whether this thread is delivering one of this acquisition's blocks
+        (in the callback, or a sink's put): its end cannot come until that returns."""
+        return getattr(_delivering, "acquisition", None) is self
+
     def abort(self) -> None:
-        """Aborts the acquisition, if it still runs, and waits for its end."""
+        """Aborts the acquisition, if it still runs, and waits for its end;
+        from the acquisition's own callback (or a sink's `put`) it returns at
+        once, and the acquisition ends once the callback has returned."""
         if self._ended.is_set():
             return
         self._stop("abort")
+        if self._on_own_thread():
+            return
         self._ended.wait()
 
     def trigger(self) -> None:
@@ -527,7 +537,11 @@ class Acquisition:
             Exception: The first exception the callback raised, once the
                 acquisition has ended, with a note of how many calls failed in all.
             SdkError: The SDK refused to await the end.
+            RuntimeError: Called from the acquisition's own callback.
         """
+        if self._on_own_thread():
+            raise RuntimeError("wait() from the acquisition's own callback would wait for ever: the acquisition "
+                               "cannot end while its callback runs; call abort(), which returns at once")
         deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
         try:
             while not self._ended.wait(0.05 if deadline is None else max(0.0, min(0.05, deadline - time.monotonic()))):
@@ -621,6 +635,13 @@ class Acquisition:
 
     def _deliver(self, *arrays: Any) -> None:
         """The callback the runner starts with: runs on an SDK thread for every block."""
+        _delivering.acquisition = self
+        try:
+            self._deliver_block(arrays)
+        finally:
+            _delivering.acquisition = None
+
+    def _deliver_block(self, arrays: tuple[Any, ...]) -> None:
         arrived = time.time()
         binned = self._params is not None
         with self._guard:

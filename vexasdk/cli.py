@@ -38,6 +38,9 @@ class UsageError(Exception):
     """A bad argument, found once the device is open (exit status 2)."""
 
 
+MAX_POSITIONS = 1 << 24
+"""The most scan positions `acquire --scan` takes: its images must fit in memory."""
+
 LOST = 3
 """The exit status of a run that finished but lost blocks (or cannot vouch for them)."""
 
@@ -72,6 +75,10 @@ def _scan(text: str) -> tuple[int, int]:
         raise argparse.ArgumentTypeError(f"must be WIDTHxHEIGHT, such as 64x64, got {text!r}") from None
     if not (1 <= width < 2**32 and 1 <= height < 2**32):
         raise argparse.ArgumentTypeError(f"width and height must be 1 to {2**32 - 1}, got {text}")
+    if width * height > MAX_POSITIONS:
+        raise argparse.ArgumentTypeError(
+            f"at most {MAX_POSITIONS:,} positions (4096x4096), got {width * height:,}: the summary and the file "
+            f"keep several images of 8 bytes a position in memory")
     return width, height
 
 
@@ -173,6 +180,20 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def _safe(text: object) -> str:
+    """`text` as it may reach a terminal: what came from a device, a file or
+    the network may hold escape sequences that would rewrite the user's
+    screen, so every character that does not print is shown escaped."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in str(text))
+
+
+def _cell(text: object) -> Any:
+    """A table cell of foreign text: escaped, and never read as rich's markup."""
+    from rich.text import Text
+
+    return Text(_safe(text))
+
+
 # ---- list and info ----
 
 
@@ -192,7 +213,7 @@ def list_devices(out: IO[str]) -> int:
     for column in ("serial number", "product", "connection string", "instance path"):
         table.add_column(column)
     for d in devices:
-        table.add_row(d.serial_number, d.product_name, d.connection_string, d.instance_path)
+        table.add_row(*(_cell(v) for v in (d.serial_number, d.product_name, d.connection_string, d.instance_path)))
     _console(out).print(table)
     return 0
 
@@ -210,13 +231,13 @@ def device_info(device: Device, out: IO[str]) -> int:
     from rich.table import Table
 
     console = _console(out)
-    chips = Table(title=f"Chips of {device.connection_string}")
+    chips = Table(title=_cell(f"Chips of {device.connection_string}"))
     for column in ("chip", "name", "size", "mode", "threshold keV", "raw", "polarity", "keV range"):
         chips.add_column(column)
     for index, chip in enumerate(device.chips):
         info, settings = chip.info(), chip.settings()
         limits = info.threshold_info
-        chips.add_row(str(index), info.chip_name, f"{info.width} x {info.height}", settings.mode.name,
+        chips.add_row(str(index), _cell(info.chip_name), f"{info.width} x {info.height}", settings.mode.name,
                       f"{chip.get_threshold():.2f}", str(chip.get_raw_threshold()), settings.polarity.name,
                       f"{limits.min_kev:.1f} to {limits.max_kev:.1f}")
     console.print(chips)
@@ -239,7 +260,8 @@ def device_info(device: Device, out: IO[str]) -> int:
         monitors.add_column(column)
     for channel in device.monitors:
         described = channel.info()
-        monitors.add_row(described.name, _monitor_value(channel), f"{described.range.min} to {described.range.max}")
+        monitors.add_row(_cell(described.name), _cell(_monitor_value(channel)),
+                         f"{described.range.min} to {described.range.max}")
     console.print(monitors)
     return 0
 
@@ -312,7 +334,7 @@ def print_summary(acquisition: Acquisition, summary: Summary, device: Device, ou
     """The summary of what arrived (and `extra` lines after its counts)."""
     elapsed = max(acquisition.elapsed, 1e-9)
     why = _WHY.get(acquisition.stopped_by or "", "ended")
-    title = f"Acquisition of {summary.mode.name} on {device.connection_string}: {why}, {elapsed:.2f} s"
+    title = f"Acquisition of {summary.mode.name} on {_safe(device.connection_string)}: {why}, {elapsed:.2f} s"
     print("\n".join(_summary_lines(title, acquisition.counts, elapsed, summary, acquisition.scan_shape, extra)),
           file=out, flush=True)
 
@@ -457,7 +479,13 @@ def _check_saving(args: argparse.Namespace) -> None:
     if args.plot is not None and args.save is None:
         raise UsageError("--plot draws the saved run: give --save FILE.h5 too")
     if args.plot is not None:
+        _check_plot_path(args.plot)
         _plotting()
+
+
+def _check_plot_path(path: str) -> None:
+    if not path or path.endswith(os.sep) or os.path.isdir(path):
+        raise UsageError(f"--plot must name an image file, such as run.png, got {path!r}")
 
 
 def _stream_module() -> Any:
@@ -598,6 +626,11 @@ class _Received:
         if mode is None:
             return
         self.scan_shape = start.scan_shape if start is not None else block.scan_shape if block else None
+        if self.scan_shape is not None and self.scan_shape[0] * self.scan_shape[1] > MAX_POSITIONS:
+            from vexasdk.stream import FormatError
+
+            raise FormatError(f"the stream's scan of {self.scan_shape[0]} x {self.scan_shape[1]} positions is more "
+                              f"than the {MAX_POSITIONS:,} a summary and a file keep in memory")
         chips = len(start.detector.chips) if start is not None else 4
         self.summary = Summary(mode, chips, self.scan_shape)
         if self.writer is not None:
@@ -680,7 +713,7 @@ def receive(args: argparse.Namespace, out: IO[str]) -> int:
     if failure is not None:
         raise failure
     if broke_off is not None:
-        print(f"vexasdk receive: {broke_off}", file=sys.stderr)
+        print(f"vexasdk receive: {_safe(broke_off)}", file=sys.stderr)
     if args.save is not None and received.begun:
         print(f"  saved         {args.save}" + ("" if losses is None else " (incomplete: it says so)"),
               file=out, flush=True)
@@ -708,11 +741,11 @@ def _print_received(receiver: Any, received: _Received, out: IO[str], broke_off:
     if received.summary is None:
         lines.append(f"Stream from {receiver.address}: nothing arrived")
     else:
-        source = f" ({start.detector.connection_string})" if start is not None else ""
+        source = f" ({_safe(start.detector.connection_string)})" if start is not None else ""
         why = _WHY.get(end.stopped_by or "", "ended") if end is not None else "broke off"
         elapsed = end.elapsed if end is not None else (received.last or 0.0) - (received.first or 0.0)
         elapsed = max(elapsed, 1e-9)
-        title = f"Stream of {received.summary.mode.name} from {receiver.address}{source}: {why}, {elapsed:.2f} s"
+        title = f"Stream of {received.summary.mode.name} from {_safe(receiver.address)}{source}: {why}, {elapsed:.2f} s"
         sent = f"{_count(end.sent)} sent, {_count(end.dropped)} dropped by the sender" if end is not None else \
             "the sender's counts unknown"
         extra = [f"  received      {_count(counts.blocks)} blocks ({sent}; {_count(counts.not_received)} not "
@@ -753,12 +786,14 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
     from vexasdk.nexus import load
 
     if args.plot is not None:
+        _check_plot_path(args.plot)
         _plotting()
     run = load(args.file)
     m = run.metadata
-    lines = [f"Run of {run.mode.name} on {m['connection_string']} ({m['serial_number']}, {m['description']})",
-             f"  start         {m['start_time']}",
-             f"  end           {m['end_time']}",
+    lines = [f"Run of {run.mode.name} on {_safe(m['connection_string'])} ({_safe(m['serial_number'])}, "
+             f"{_safe(m['description'])})",
+             f"  start         {_safe(m['start_time'])}",
+             f"  end           {_safe(m['end_time'])}",
              f"  duration      {m['duration']:.2f} s",
              f"  blocks        {_count(m['block_count'])} ({_count(m['dropped_blocks'])} dropped, "
              f"{_count(m['failed_fetches'])} failed fetches)",
@@ -767,10 +802,10 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
              f"  bias          {round(m['bias_voltage'], 1) + 0.0:.1f} V (desired {m['bias_voltage_desired']:.1f} V)"]
     for index, chip in enumerate(run.chips):
         masked = int((chip["pixel_mask"] == 0).sum())
-        lines.append(f"  chip {index}        {chip['name']}: {chip['threshold']:.2f} keV (raw {chip['threshold_raw']}), "
-                     f"{chip['polarity']}, {masked} pixels masked")
+        lines.append(f"  chip {index}        {_safe(chip['name'])}: {chip['threshold']:.2f} keV (raw "
+                     f"{chip['threshold_raw']}), {_safe(chip['polarity'])}, {masked} pixels masked")
     for name in run.arrays:
-        lines.append(f"  data          {name}: {_shape_of(run, name)}")
+        lines.append(f"  data          {_safe(name)}: {_safe(_shape_of(run, name))}")
     image = run.detector_image()
     if image.any():
         lines.append(f"  hit map       {image.shape[0]} x {image.shape[1]} pixels:")
@@ -802,7 +837,7 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return receive(args, out)
         return acquire(args, out)
     except UsageError as error:
-        print(f"vexasdk {args.command}: error: {error}", file=sys.stderr)
+        print(f"vexasdk {args.command}: error: {_safe(error)}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         # Whoever read the output stopped reading (`| head`): the acquisition
@@ -813,7 +848,7 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
         return 1
     except (vexasdk.SdkError, OSError, ValueError) as error:
         # The SDK refused, or a file could not be written or read (not ours, say).
-        print(f"vexasdk {args.command}: {error}", file=sys.stderr)
+        print(f"vexasdk {args.command}: {_safe(error)}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

@@ -155,8 +155,20 @@ def _caption(run: Run) -> str:
     ])
 
 
+def _check_image_path(path: str | os.PathLike[str]) -> None:
+    text = os.fspath(path)
+    if not text or text.endswith(os.sep) or os.path.isdir(text):
+        raise ValueError(f"the figure's path must name a file, got {text!r}")
+
+
 def save_summary(run: Run, path: str | os.PathLike[str], dpi: int = 100) -> None:
-    """Draws `summary_figure(run)` into the image file `path` (PNG, ...)."""
+    """Draws `summary_figure(run)` into the image file `path` (PNG, ...).
+
+    Raises:
+        ValueError: `path` is empty or names a folder (matplotlib would
+            write "path.png" beside it, which nobody asked for).
+    """
+    _check_image_path(path)
     plt = _matplotlib()
     figure = summary_figure(run)
     try:

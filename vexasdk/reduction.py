@@ -592,7 +592,9 @@ class _Run:
             elif future.status == "cancelled" or _lost_with_a_worker(future):
                 self._lost(index, entry)
             else:
-                raise cast(BaseException, future.exception())
+                failure = cast(BaseException, future.exception())
+                future.release()  # nothing of it stays on the cluster, though the error travels on
+                raise failure
             future.release()
 
     def _lost(self, index: int, entry: _InFlight) -> None:
@@ -612,9 +614,12 @@ class _Run:
         self.tally.add(delivered=blocks)
 
     def cancel(self) -> None:
+        """Lets go of everything the run still has on the cluster."""
         futures = [entry.future for entry in self.in_flight.values()]
         if futures:
             self.client.cancel(futures)
+        for future in futures:
+            future.release()
         self.in_flight.clear()
 
 

@@ -26,9 +26,9 @@ file holds ns.
 
 from vexasdk.nexus.chunks import COMPRESSIONS
 from vexasdk.nexus.layout import FORMAT
-from vexasdk.nexus.reader import NotOurFile, Run, load
+from vexasdk.nexus.reader import BadFile, NotOurFile, Run, load
 from vexasdk.nexus.records import ChipRecord, DetectorRecord, RunEnd
 from vexasdk.nexus.writer import HDF5Writer, WriterCounts
 
-__all__ = ["COMPRESSIONS", "FORMAT", "ChipRecord", "DetectorRecord", "HDF5Writer", "NotOurFile", "Run", "RunEnd",
+__all__ = ["COMPRESSIONS", "FORMAT", "BadFile", "ChipRecord", "DetectorRecord", "HDF5Writer", "NotOurFile", "Run", "RunEnd",
            "WriterCounts", "load"]

@@ -4,8 +4,12 @@ earlier versions wrote them, load as well."""
 
 from __future__ import annotations
 
+import contextlib
+import ctypes
 import dataclasses
+import functools
 import os
+import stat
 from collections.abc import Iterator
 from typing import Any
 
@@ -18,7 +22,7 @@ from vexasdk.nexus import layout as lay
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import detector_shape
 
-__all__ = ["FIRST_FORMAT", "NotOurFile", "Run", "load"]
+__all__ = ["FIRST_FORMAT", "BadFile", "NotOurFile", "Run", "load"]
 
 M = OperationalMode
 FIRST_FORMAT = "vexasdk 1"
@@ -30,6 +34,20 @@ _FIRST_EVENT_FIELDS = ("event_id", "event_time_offset", "event_time_zero", "even
 
 class NotOurFile(ValueError):
     """The file is not one the HDF5 writer made."""
+
+
+class BadFile(NotOurFile):
+    """A file that cannot be read as a run: damaged, truncated, not a regular
+    file, or reaching into other files. Says the file and the place in it.
+
+    Attributes:
+        path (str): The file.
+        inside (str): The object in it that failed ("/" for the file itself).
+    """
+
+    def __init__(self, path: str, inside: str, what: str) -> None:
+        super().__init__(f"{path}: {inside}: {what}")
+        self.path, self.inside = path, inside
 
 
 @dataclasses.dataclass(frozen=True)
@@ -69,8 +87,10 @@ class Run:
         rows, columns = detector_shape(max(1, len(self.chips)))
         if self.mode in lay.TOA_TOT:
             ids = self.arrays["event_id"]
-            return np.bincount(ids, minlength=rows * columns)[: rows * columns].reshape(rows, columns).astype(
-                np.uint64)
+            if len(ids) and int(ids.max()) >= rows * columns:  # counted, it would take max + 1 bins of memory
+                raise BadFile(self.path, f"/entry/{lay.EVENTS}/event_id",
+                              f"pixel number {int(ids.max())} past the detector's {rows * columns}")
+            return np.bincount(ids, minlength=rows * columns).reshape(rows, columns).astype(np.uint64)
         if self.mode is M.fb_itot_evcount:
             return self.arrays["evcount"].sum(axis=0, dtype=np.uint64)
         if self.mode is M.binned_data:
@@ -103,11 +123,13 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
     def __missing__(self, name: str) -> npt.NDArray[Any]:
         if name not in self._paths:
             raise KeyError(name)
-        with _open(self._path) as f:
+        inside = "/" + self._paths[name]
+        with _reading(self._path, inside), _open(self._path) as f:
             dataset = f[self._paths[name]]
             # A writer that failed may have grown a dataset past what it
             # flushed: the counts say what the file holds.
             length = self._lengths.get(name)
+            _check_size(self._path, inside, dataset, length)
             value: npt.NDArray[Any] = dataset[()] if length is None else dataset[:length]
         self[name] = value
         return value
@@ -116,7 +138,7 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
         return name in self._paths
 
     def describe(self, name: str) -> tuple[tuple[int, ...], np.dtype[Any], str | None]:
-        with _open(self._path) as f:
+        with _reading(self._path, "/" + self._paths[name]), _open(self._path) as f:
             dataset = f[self._paths[name]]
             length = self._lengths.get(name)
             shape = dataset.shape if length is None else (min(length, dataset.shape[0]), *dataset.shape[1:])
@@ -137,7 +159,7 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
 
     def sum_over_scan(self) -> npt.NDArray[np.uint64]:
         """Scans: the dense counts summed over every position, read a scan row at a time."""
-        with _open(self._path) as f:
+        with _reading(self._path, "/" + self._paths["counts"]), _open(self._path) as f:
             counts = f[self._paths["counts"]]
             total = np.zeros(counts.shape[2:], np.uint64)
             for row in range(counts.shape[0]):
@@ -145,10 +167,98 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
         return total
 
 
+_READ_ATTEMPTS = 8  # a reader following a file retries a bad checksum: the writer may be mid-write
+
+
 def _open(path: str) -> h5py.File:
-    # As a reader following the file: it may still be written, or its writer
-    # may have died and left it marked as open for writing.
-    return h5py.File(path, "r", libver="latest", swmr=True)
+    # A finished file opens plainly, where a bad checksum is an error at once.
+    # One still written, or whose writer died and left it marked as open for
+    # writing, is followed as its writer left it, retrying a bad checksum a
+    # few times (HDF5's own default would retry for minutes, deaf to Ctrl-C).
+    try:
+        return h5py.File(path, "r", libver="latest")
+    except OSError:
+        pass  # marked as open for writing, or cut short by a full disk: followed as a reader would
+    fapl = h5py.h5p.create(h5py.h5p.FILE_ACCESS)
+    fapl.set_libver_bounds(h5py.h5f.LIBVER_LATEST, h5py.h5f.LIBVER_LATEST)
+    _bound_read_attempts(fapl)
+    fid = h5py.h5f.open(os.fsencode(path), h5py.h5f.ACC_RDONLY | h5py.h5f.ACC_SWMR_READ, fapl=fapl)
+    return h5py.File(fid)
+
+
+def _bound_read_attempts(fapl: Any) -> None:
+    """H5Pset_metadata_read_attempts, which h5py does not offer, from the
+    HDF5 library h5py itself loaded."""
+    setter = _read_attempts_setter()
+    if setter is not None and setter(fapl.id, _READ_ATTEMPTS) < 0:
+        raise OSError("HDF5 refused a bound on its read attempts")
+
+
+@functools.cache
+def _read_attempts_setter() -> Any:
+    try:
+        with open("/proc/self/maps") as maps:
+            paths = {line.split()[-1] for line in maps if "/libhdf5" in line}
+    except OSError:
+        return None
+    for candidate in sorted(paths):
+        if "_hl" in os.path.basename(candidate):
+            continue
+        try:
+            function = getattr(ctypes.CDLL(candidate), "H5Pset_metadata_read_attempts")
+        except (OSError, AttributeError):
+            continue
+        function.argtypes, function.restype = [ctypes.c_int64, ctypes.c_uint], ctypes.c_int
+        return function
+    return None
+
+
+@contextlib.contextmanager
+def _reading(path: str, inside: str) -> Iterator[None]:
+    """Whatever HDF5 or numpy raise while reading `inside` of the file, as a BadFile."""
+    try:
+        yield
+    except BadFile:
+        raise
+    except (OSError, KeyError, ValueError, TypeError, IndexError, RuntimeError, OverflowError,
+            MemoryError) as error:
+        raise BadFile(path, inside, f"{type(error).__name__}: {error}") from None
+
+
+def _check_size(path: str, inside: str, dataset: Any, length: int | None) -> None:
+    """Refuses a dataset whose claimed size is out of proportion to the file:
+    a damaged shape must not become an allocation of many GiB."""
+    rows = dataset.shape[0] if dataset.shape else 1
+    if length is not None:
+        rows = min(rows, max(0, length))
+    per_row = int(np.prod(dataset.shape[1:], dtype=np.float64)) * dataset.dtype.itemsize if dataset.shape else \
+        dataset.dtype.itemsize
+    limit = 1024 * os.path.getsize(path) + (64 << 20)  # compression may shrink data a thousandfold, no more
+    if rows * per_row > limit:
+        raise BadFile(path, inside, f"claims {rows * per_row:,} bytes, past what a file of "
+                                    f"{os.path.getsize(path):,} bytes can hold")
+
+
+def _refuse_reaching_out(path: str, f: h5py.File) -> None:
+    """Refuses links to other files, and data stored in other files: reading
+    this file must read nothing else."""
+    found: list[BadFile] = []
+
+    def visit(name: str, link: Any) -> bool | None:
+        # Raising inside HDF5's visit would leave it mid-iteration: the first finding stops it instead.
+        if isinstance(link, h5py.ExternalLink):
+            found.append(BadFile(path, "/" + name, f"links to another file ({link.filename!r}); give "
+                                                   f"allow_external=True to follow it"))
+        elif isinstance(link, h5py.HardLink):
+            item = f.get(name)
+            if isinstance(item, h5py.Dataset) and (item.is_virtual or item.external):
+                found.append(BadFile(path, "/" + name, "keeps its data in another file; give allow_external=True "
+                                                       "to read it"))
+        return True if found else None
+
+    f.visititems_links(visit)
+    if found:
+        raise found[0]
 
 
 def _decoded(value: Any) -> Any:
@@ -159,25 +269,40 @@ def _decoded(value: Any) -> Any:
     return value
 
 
-def load(path: str | os.PathLike[str]) -> Run:
+def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
     """Reads a file the HDF5 writer made (of this version or an earlier one).
-    A file whose writer died reads as it was at its last flush.
+    A file whose writer died reads as it was at its last flush. The file is
+    untrusted input: what it claims is checked before anything is allocated,
+    and nothing outside it is read.
+
+    Args:
+        path: The file.
+        allow_external: Follow links to other files and read data kept in
+            other files (HDF5 allows both); refused by default.
 
     Raises:
-        NotOurFile: The file is HDF5 but not of this layout.
         FileNotFoundError: There is no such file.
-        OSError: The file cannot be read.
+        BadFile: It is not a regular file, or it is damaged, or it reaches into
+            other files: says the file and the place in it.
+        NotOurFile: The file is HDF5 but not of this layout (BadFile is one).
+        OSError: The file cannot be read at all.
     """
     path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"{path} does not exist")
+    try:
+        kind = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(f"{path} does not exist") from None
+    if not stat.S_ISREG(kind):  # a FIFO or a device would block, or never end
+        raise BadFile(path, "/", "not a regular file")
     if not h5py.is_hdf5(path):
         raise NotOurFile(f"{path} is not an HDF5 file, let alone one of vexasdk's")
     try:
         opened = _open(path)
     except OSError as error:
         raise OSError(f"cannot read {path}: {error}") from None
-    with opened as f:
+    with opened as f, _reading(path, "/entry"):
+        if not allow_external:
+            _refuse_reaching_out(path, f)
         creator = _decoded(f.attrs.get("creator"))
         if "entry" not in f or creator not in (lay.FORMAT, FIRST_FORMAT):
             raise NotOurFile(f"{path} is not a file of vexasdk's ({lay.FORMAT!r})")
@@ -190,6 +315,7 @@ def load(path: str | os.PathLike[str]) -> Run:
         detector = entry[lay.DETECTOR]
         for name in _DETECTOR_FIELDS:
             metadata[name] = _decoded(detector[name][()])
+        _check_types(metadata)
         # Chips and monitors: beside the detector, or in it in the first layout.
         holder = entry["instrument"] if creator == lay.FORMAT else detector
         chips: list[dict[str, Any]] = []
@@ -198,6 +324,7 @@ def load(path: str | os.PathLike[str]) -> Run:
             chip = {name: _decoded(group[name][()]) for name in group if name not in ("data_origin", "data_size")}
             if "chip_mask" in chip:
                 chip["pixel_mask"] = chip.pop("chip_mask")
+            _check_types(chip, f"chip_{len(chips)}")
             chips.append(chip)
         if creator == lay.FORMAT:
             monitors = {_decoded(log["description"][()]): (float(log["value"][0]), float(log["value"][1]))
@@ -206,6 +333,25 @@ def load(path: str | os.PathLike[str]) -> Run:
         else:
             monitors, paths = _first_format(entry)
     return Run(path, mode, metadata, chips, monitors, _Arrays(path, paths, _lengths(mode, metadata)))
+
+
+_TEXTS = {"start_time", "end_time", "serial_number", "description", "connection_string", "name", "polarity", "mode"}
+_NUMBERS = {"duration", "bias_voltage", "bias_voltage_desired", "threshold"}
+_COUNTS = {"block_count", "event_count", "failed_fetches", "dropped_blocks", "threshold_raw"}
+
+
+def _check_types(fields: dict[str, Any], where: str = "") -> None:
+    """What the summaries print must be what it says it is: a damaged field
+    is an error naming it, never a traceback further on."""
+    for name, value in fields.items():
+        if name in _TEXTS and isinstance(value, bytes):
+            value = fields[name] = value.decode(errors="replace")
+        wrong = (name in _TEXTS and not isinstance(value, str)
+                 or name in _NUMBERS and not (isinstance(value, (int, float)) and not isinstance(value, bool))
+                 or name in _COUNTS and not (isinstance(value, int) and not isinstance(value, bool) and value >= 0)
+                 or name == "pixel_mask" and not (isinstance(value, np.ndarray) and value.ndim == 2))
+        if wrong:
+            raise ValueError(f"{where + '/' if where else ''}{name} is {str(value)[:60]!r}, of the wrong kind")
 
 
 def _lengths(mode: OperationalMode, metadata: dict[str, Any]) -> dict[str, int]:

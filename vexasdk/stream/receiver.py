@@ -12,7 +12,7 @@ import zmq
 
 from vexasdk.account import Missing, SequenceGaps, StageCounts
 from vexasdk.acquisition import Block
-from vexasdk.stream.wire import (_PREFIX, _SLICE, Pattern, StreamEnd, StreamError, StreamStart, StreamTimeout,
+from vexasdk.stream.wire import (FRAMES_LIMIT, _PREFIX, _SLICE, Pattern, StreamEnd, StreamError, StreamStart, StreamTimeout,
                                  _address, _Foreign, _Message, _pattern, _positive, _whole, decode)
 
 
@@ -202,9 +202,9 @@ class Receiver:
         while True:
             # A message waiting is taken at once; only an empty queue costs a poll.
             try:
-                frames: list[zmq.Frame] | None = self._socket.recv_multipart(zmq.NOBLOCK, copy=False)
+                frames: list[zmq.Frame] | None = self._take(zmq.NOBLOCK)
             except zmq.Again:
-                frames = self._socket.recv_multipart(copy=False) if self._socket.poll(int(_SLICE * 1000)) else None
+                frames = self._take(0) if self._socket.poll(int(_SLICE * 1000)) else None
             if frames is not None:
                 size = sum(len(f) for f in frames)
                 try:
@@ -226,6 +226,20 @@ class Receiver:
                                     f"without ending the stream, so how many more it sent is unknown")
             if self._last is None and self._start_timeout is not None and now - began >= self._start_timeout:
                 raise StreamTimeout(self._silence())
+
+    def _take(self, flags: int) -> list[zmq.Frame]:
+        """One message's frames, keeping no more than a message of ours has
+        (one past, so that decoding says so): a message of a million empty
+        frames costs no more here than one of a few."""
+        assert self._socket is not None
+        frames = [self._socket.recv(flags, copy=False)]
+        more = frames[0].more
+        while more:
+            frame = self._socket.recv(copy=False)
+            more = frame.more
+            if len(frames) <= FRAMES_LIMIT:
+                frames.append(frame)
+        return frames
 
     def _silence(self) -> str:
         text = f"no stream from {self.address} within {self._start_timeout:g} s: "

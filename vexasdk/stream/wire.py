@@ -31,7 +31,10 @@ FORMAT_VERSION = 1
 """The version of the wire format this module writes and reads."""
 _PREFIX = b"vexasdk.stream/"
 _TOPIC = _PREFIX + str(FORMAT_VERSION).encode()
-_HEADER_LIMIT = 16 << 20  # a header is a few hundred bytes; more is not one of ours
+_HEADER_LIMIT = 1 << 20  # a header is a few hundred bytes, a start a few kB; more is not one of ours
+_NESTING_LIMIT = 4096  # brackets in a header: ours have a few dozen
+FRAMES_LIMIT = 4096
+"""Frames of one message at most: a block has a few, one per TDC channel for data-driven ToA-ToT."""
 _SLICE = 0.05  # seconds between looks at the clock, at Ctrl-C, at the peers
 
 
@@ -476,9 +479,25 @@ def decode(frames: Sequence[Any]) -> _Message:
                           f"reads format {FORMAT_VERSION}: run the same vexasdk version on both sides")
     if len(frames) < 2 or _buffer(frames[1]).nbytes > _HEADER_LIMIT:
         raise FormatError("malformed message: it has no header frame of a sensible size")
+    if len(frames) > FRAMES_LIMIT:
+        raise FormatError(f"malformed message: {len(frames)} frames, more than any message has ({FRAMES_LIMIT})")
     try:
-        header = json.loads(bytes(_buffer(frames[1])))
-    except (UnicodeDecodeError, ValueError):
+        return _decode(frames)
+    except FormatError:
+        raise
+    except (ValueError, TypeError, OverflowError, RecursionError, KeyError, IndexError, AttributeError,
+            MemoryError) as error:
+        # Whatever a hostile header makes of the checks below: said as what it is.
+        raise FormatError(f"malformed message: {type(error).__name__}: {str(error)[:200]}") from None
+
+
+def _decode(frames: Sequence[Any]) -> _Message:
+    text = bytes(_buffer(frames[1]))
+    if text.count(b"[") + text.count(b"{") > _NESTING_LIMIT:  # json would recurse once per level
+        raise FormatError(f"malformed message: its header nests more than {_NESTING_LIMIT} levels deep")
+    try:
+        header = json.loads(text)
+    except (UnicodeDecodeError, ValueError, RecursionError):
         raise FormatError("malformed message: its header is not JSON") from None
     if not isinstance(header, dict):
         raise FormatError("malformed message: its header is not a JSON object")
