@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import h5py
 import numpy as np
@@ -29,6 +30,17 @@ def saved(tmp_path_factory):
     path = tmp_path_factory.mktemp("run") / "run.h5"
     assert main(["acquire", "--mode", "dd_toa_tot", "--duration", "0.2", "--bias", "100", "--quiet",
                  "--save", str(path)], out=io.StringIO()) == 0
+    return path
+
+
+@pytest.fixture(scope="module", params=[["--mode", "dd_toa_tot"], ["--mode", "fb_itot_evcount"],
+                                        ["--mode", "binned_data", "--scan", "4x4", "--dwell", "20000"]],
+                ids=["events", "frames", "scan"])
+def saved_any(request, tmp_path_factory):
+    """A small saved run of each kind of layout."""
+    path = tmp_path_factory.mktemp("run") / "run.h5"
+    assert main(["acquire", *request.param, "--duration", "0.2", "--bias", "100", "--quiet", "--save", str(path)],
+                out=io.StringIO()) == 0
     return path
 
 
@@ -81,7 +93,7 @@ def corrupt_ids(f):
 
 @pytest.mark.parametrize("change, where, text", [
     (external, "/entry/instrument/chip_0/threshold", "links to another file"),
-    (corrupt_ids, "/entry/instrument/detector/events/event_id", "pixel number 4294967295 past the detector's"),
+    (corrupt_ids, "/entry/instrument/detector/events/event_id", "to 4294967295, past the detector's"),
 ])
 def test_a_damaged_or_reaching_file_is_one_error_naming_the_place(saved, tmp_path, change, where, text):
     path = copy_of(saved, tmp_path, change)
@@ -112,6 +124,69 @@ def test_strings_from_a_file_cannot_rewrite_the_terminal(saved, tmp_path):
     assert _safe("ok ünïcode\ttab\r") == "ok ünïcode\\ttab\\r"
 
 
+def _datasets(path):
+    with h5py.File(path, "r") as f:
+        found: list[str] = []
+        f.visititems(lambda name, item: found.append(name) if isinstance(item, h5py.Dataset) else None)
+    return sorted(found)
+
+
+def _replace(f, name, value):
+    del f[name]
+    f[name] = value
+
+
+# What a damaged or hostile writer can leave in place of a dataset.
+DAMAGE = {
+    "a string": lambda f, name: _replace(f, name, "\x1b[2J" * 3),
+    "wrong dtype": lambda f, name: _replace(f, name, np.full(f[name].shape or (), 1.5, np.float32)),
+    "a compound": lambda f, name: _replace(f, name, np.zeros(3, [("a", "<i4"), ("b", "<f8")])),
+    "no rows": lambda f, name: _replace(f, name, np.zeros((0,) + f[name].shape[1:], f[name].dtype)),
+    "huge": lambda f, name: _replace(f, name, np.full(f[name].shape or (), np.iinfo(np.int64).max, np.int64)),
+    "negative": lambda f, name: _replace(f, name, np.full(f[name].shape or (), -7, np.int64)),
+    "not a number": lambda f, name: _replace(f, name, np.full(f[name].shape or (), np.nan)),
+    "scalar": lambda f, name: _replace(f, name, 3),
+    "a group": lambda f, name: (f.__delitem__(name), f.create_group(name)),
+    "a huge claim": lambda f, name: (f.__delitem__(name), f.create_dataset(name, (2**40,), "<u8", chunks=(1024,))),
+    "gone": lambda f, name: f.__delitem__(name),
+}
+
+
+def read_all(path):
+    """Everything a user can ask of a loaded file, as `show` does and more."""
+    run = load(path)
+    run.detector_image()
+    for name in run.arrays:
+        run.describe(name), run.arrays[name]
+    if "event_index" in run.arrays:
+        list(run.block_events())
+
+
+@settings(max_examples=int(os.environ.get("FUZZ_EXAMPLES", 60)), deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                 HealthCheck.function_scoped_fixture])
+@given(st.data())
+def test_any_damage_to_a_file_is_one_error_naming_it(saved_any, tmp_path, capsys, data):
+    path = copy_of(saved_any, tmp_path)
+    if data.draw(st.booleans(), "cut the file short"):
+        with open(path, "r+b") as handle:
+            handle.truncate(data.draw(st.integers(0, os.path.getsize(path) - 1), "length"))
+    else:
+        names = _datasets(path)
+        with h5py.File(path, "r+") as f:
+            for name in data.draw(st.lists(st.sampled_from(names), min_size=1, max_size=3, unique=True), "where"):
+                DAMAGE[data.draw(st.sampled_from(sorted(DAMAGE)), "damage")](f, name)
+    try:
+        read_all(path)
+    except BadFile as error:
+        assert error.path == str(path) and error.inside.startswith("/")
+    except NotOurFile:
+        pass
+    capsys.readouterr()
+    status = main(["show", str(path)], out=io.StringIO())
+    err = capsys.readouterr().err
+    assert status == 0 and not err or status == 1 and len(err.strip().splitlines()) == 1, err
+
+
 # ---- messages ----
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -136,10 +211,43 @@ def test_any_damage_to_a_message_is_a_format_error(data):
         pass
 
 
+MANY_FRAMES = """
+import resource, sys
+from vexasdk.stream import Receiver
+with Receiver(sys.argv[1], timeout=60, start_timeout=60) as receiver:
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print("ready", flush=True)
+    next(receiver)
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print(grown // 1024, receiver.counts.foreign, flush=True)
+"""
+
+
+def test_a_message_of_many_empty_frames_costs_the_receiver_little(tmp_path):
+    import zmq
+    from test_stream import a_block, encode_block
+
+    frames = 300_000  # 600 kB on the wire; ZeroMQ itself holds 64 bytes a frame until the last has come
+    address = f"ipc://{tmp_path}/s"
+    context = zmq.Context()
+    sender = context.socket(zmq.PUSH)
+    sender.bind(address)
+    child = subprocess.Popen([sys.executable, "-P", "-c", MANY_FRAMES, address], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        sender.send_multipart([b""] * frames)
+        sender.send_multipart(encode_block(a_block(M.fb_toa_tot), "s1"), copy=False)
+        grown_mib, foreign = map(int, child.stdout.readline().split())
+    finally:
+        child.kill(), child.wait(), sender.close(0), context.term()
+    assert foreign == 1 and grown_mib < 40, f"the receiver grew by {grown_mib} MiB"
+
+
 # ---- lifecycles and arguments ----
 
+@pytest.mark.parametrize("call", ["abort", "close"])
 @pytest.mark.parametrize("where", ["callback", "sink"])
-def test_abort_from_the_acquisitions_own_thread_returns_and_ends_it(ready, where):
+def test_abort_or_close_from_the_acquisitions_own_thread_returns_and_ends_it(ready, where, call):
     sim.generate(blocks_per_second=200, packets_per_block=10)  # until aborted
     seen: list = []
     made = threading.Event()
@@ -148,7 +256,7 @@ def test_abort_from_the_acquisitions_own_thread_returns_and_ends_it(ready, where
         made.wait(10)  # the first block may come before acquire() has returned
         if not seen:
             seen.append(threading.get_ident())
-            acquisition.abort()
+            acquisition.abort() if call == "abort" else ready.close()
             with pytest.raises(RuntimeError, match="would wait for ever"):
                 acquisition.wait()
 
@@ -165,7 +273,12 @@ def test_abort_from_the_acquisitions_own_thread_returns_and_ends_it(ready, where
     sinks = [Sink()] if where == "sink" else []
     acquisition = ready.acquire(M.fb_toa_tot, callback=stop if where == "callback" else (lambda b: None), sinks=sinks)
     made.set()
-    assert acquisition.wait(10) and acquisition.stopped_by == "abort" and seen
+    assert acquisition.wait(10) and acquisition.stopped_by == call and seen
+    if call == "close":
+        deadline = time.monotonic() + 10
+        while not ready.closed and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert ready.closed
 
 
 @pytest.mark.parametrize("call, text", [

@@ -4,7 +4,9 @@ builds the controllers from the SDK's descriptions."""
 from __future__ import annotations
 
 import enum
+import logging
 import math
+import threading
 import weakref
 from typing import TYPE_CHECKING, Any
 
@@ -25,6 +27,8 @@ if TYPE_CHECKING:
     from collections.abc import Sequence
 
     from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, Overflow
+
+_log = logging.getLogger("vexasdk")
 
 _ENODEV = _ERROR_CODES["VEXASDK_ERR_ENODEV"]
 
@@ -71,11 +75,22 @@ class Device:
 
         Once it has returned, none of the device's callbacks runs any more.
         Closing twice does nothing. Controllers of a closed device fail with
-        SdkError on their next call. Closing from inside one of the device's
-        callbacks is refused (SdkError, VEXASDK_ERR_BAD_STATE) and leaves the
-        device open.
+        SdkError on their next call.
+
+        From an acquisition's own callback (or a sink's `put`), where waiting
+        for its end would wait for ever, it aborts the device's acquisitions
+        and returns at once; the device closes on a thread of its own as soon
+        as they have ended (`closed` says when). Closing from inside any other
+        of the device's callbacks is refused (SdkError,
+        VEXASDK_ERR_BAD_STATE) and leaves the device open.
         """
         if self._closed:
+            return
+        running = list(self._acquisitions)
+        if any(acquisition._on_own_thread() for acquisition in running):
+            for acquisition in running:
+                acquisition._stop("close")
+            threading.Thread(target=self._close_once_ended, args=(running,), name="vexasdk-close").start()
             return
         for acquisition in list(self._acquisitions):
             acquisition._stopping("close")
@@ -95,6 +110,14 @@ class Device:
         # closed on a thread of their own, which may still be at it.
         for acquisition in list(self._acquisitions):
             acquisition._await_sinks()
+
+    def _close_once_ended(self, acquisitions: list[Acquisition]) -> None:
+        for acquisition in acquisitions:
+            acquisition._ended.wait()
+        try:
+            self.close()
+        except SdkError as error:
+            _log.error("Failed to close the device after its acquisition's callback asked to: %s", error)
 
     def acquire(self, mode: OperationalMode | str, *, duration: float | None = None,
                 scan: tuple[int, int] | None = None, dwell_ns: int | None = None,

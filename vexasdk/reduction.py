@@ -556,13 +556,14 @@ class _Run:
 
     def _scatter(self, batch: _Batch) -> tuple[str | None, Any]:
         # A worker that dies while it takes the batch fails the scatter itself
-        # (its connection closes, or no worker is left for a moment).
+        # (its connection closes, or no worker is left for a moment), and one
+        # the scheduler has just removed is a KeyError of its address.
         for wait in (0.0, 0.1, 0.3, 1.0, 3.0):
             time.sleep(wait)
             target = self._target()
             try:
                 return target, self.client.scatter(batch, hash=False, workers=None if target is None else [target])
-            except (OSError, ValueError, TimeoutError) as error:
+            except (OSError, ValueError, TimeoutError, KeyError) as error:
                 failure: BaseException = error
                 self.workers = []  # look again: the worker may be gone
         raise RuntimeError(f"a batch of {len(batch.blocks)} blocks could not be sent to any worker: "

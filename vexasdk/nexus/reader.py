@@ -84,18 +84,30 @@ class Run:
 
     def detector_image(self) -> npt.NDArray[np.uint64]:
         """Events per pixel of the assembled detector over the whole run."""
+        with _reading(self.path, "/entry"):
+            return self._detector_image()
+
+    def _detector_image(self) -> npt.NDArray[np.uint64]:
         rows, columns = detector_shape(max(1, len(self.chips)))
         if self.mode in lay.TOA_TOT:
             ids = self.arrays["event_id"]
-            if len(ids) and int(ids.max()) >= rows * columns:  # counted, it would take max + 1 bins of memory
-                raise BadFile(self.path, f"/entry/{lay.EVENTS}/event_id",
-                              f"pixel number {int(ids.max())} past the detector's {rows * columns}")
+            where = f"/entry/{lay.EVENTS}/event_id"
+            if ids.dtype.kind not in "iu" or ids.ndim != 1:
+                raise BadFile(self.path, where, f"pixel numbers of dtype {ids.dtype} and shape {ids.shape}")
+            if len(ids) and not 0 <= int(ids.min()) <= int(ids.max()) < rows * columns:
+                # counted, it would take max + 1 bins of memory
+                raise BadFile(self.path, where, f"pixel numbers from {int(ids.min())} to {int(ids.max())}, "
+                                                f"past the detector's {rows * columns}")
             return np.bincount(ids, minlength=rows * columns).reshape(rows, columns).astype(np.uint64)
         if self.mode is M.fb_itot_evcount:
-            return self.arrays["evcount"].sum(axis=0, dtype=np.uint64)
+            frames = self.arrays["evcount"]
+            if frames.shape[1:] != (rows, columns):
+                raise BadFile(self.path, f"/entry/{lay.arrays_of(self.mode)['evcount']}",
+                              f"frames of shape {frames.shape[1:]}, not the detector's {(rows, columns)}")
+            return frames.sum(axis=0, dtype=np.uint64)
         if self.mode is M.binned_data:
             assert isinstance(self.arrays, _Arrays)
-            return self.arrays.sum_over_scan()
+            return self.arrays.sum_over_scan((rows, columns))
         return np.zeros((rows, columns), np.uint64)
 
     def describe(self, name: str) -> tuple[tuple[int, ...], np.dtype[Any], str | None]:
@@ -106,10 +118,14 @@ class Run:
 
     def block_events(self) -> Iterator[tuple[float, npt.NDArray[Any]]]:
         """ToA-ToT runs: (event_time_zero, event ids) of each block."""
-        index, zero, ids = self.arrays["event_index"], self.arrays["event_time_zero"], self.arrays["event_id"]
-        ends = np.append(index[1:], len(ids))
-        for first, last, time_zero in zip(index, ends, zero):
-            yield float(time_zero), ids[int(first):int(last)]
+        with _reading(self.path, f"/entry/{lay.EVENTS}/event_index"):
+            index, zero, ids = self.arrays["event_index"], self.arrays["event_time_zero"], self.arrays["event_id"]
+            if index.dtype.kind not in "iu" or index.ndim != 1:
+                raise ValueError(f"block starts of dtype {index.dtype} and shape {index.shape}, not integers")
+            ends = np.append(index[1:], len(ids)).astype(np.int64)
+            starts = index.astype(np.int64)
+        for first, last, time_zero in zip(starts, ends, zero):
+            yield float(time_zero), ids[first:last]
 
 
 class _Arrays(dict[str, npt.NDArray[Any]]):
@@ -125,12 +141,12 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
             raise KeyError(name)
         inside = "/" + self._paths[name]
         with _reading(self._path, inside), _open(self._path) as f:
-            dataset = f[self._paths[name]]
             # A writer that failed may have grown a dataset past what it
             # flushed: the counts say what the file holds.
-            length = self._lengths.get(name)
-            _check_size(self._path, inside, dataset, length)
-            value: npt.NDArray[Any] = dataset[()] if length is None else dataset[:length]
+            value: npt.NDArray[Any] = np.asarray(_read(self._path, f, self._paths[name], self._lengths.get(name)))
+            # Numbers only (a TDC's may be records): text, or records elsewhere, are damage.
+            if value.dtype.kind not in ("iufb" if not name.startswith("tdc/") else "iufbV"):
+                raise BadFile(self._path, inside, f"data of dtype {value.dtype}, not numbers")
         self[name] = value
         return value
 
@@ -139,7 +155,7 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
 
     def describe(self, name: str) -> tuple[tuple[int, ...], np.dtype[Any], str | None]:
         with _reading(self._path, "/" + self._paths[name]), _open(self._path) as f:
-            dataset = f[self._paths[name]]
+            dataset = _dataset(self._path, f, self._paths[name])
             length = self._lengths.get(name)
             shape = dataset.shape if length is None else (min(length, dataset.shape[0]), *dataset.shape[1:])
             units = _decoded(dataset.attrs.get("units"))
@@ -157,10 +173,15 @@ class _Arrays(dict[str, npt.NDArray[Any]]):
     def items(self) -> Any:
         return [(name, self[name]) for name in self._paths]
 
-    def sum_over_scan(self) -> npt.NDArray[np.uint64]:
+    def sum_over_scan(self, detector: tuple[int, int]) -> npt.NDArray[np.uint64]:
         """Scans: the dense counts summed over every position, read a scan row at a time."""
-        with _reading(self._path, "/" + self._paths["counts"]), _open(self._path) as f:
-            counts = f[self._paths["counts"]]
+        inside = "/" + self._paths["counts"]
+        with _reading(self._path, inside), _open(self._path) as f:
+            counts = _dataset(self._path, f, self._paths["counts"])
+            if counts.ndim != 4 or counts.shape[2:] != detector:
+                raise BadFile(self._path, inside, f"counts of shape {counts.shape}, not (scan rows, scan columns) "
+                                                  f"+ the detector's {detector}")
+            _check_size(self._path, inside, counts, None)
             total = np.zeros(counts.shape[2:], np.uint64)
             for row in range(counts.shape[0]):
                 total += counts[row].sum(axis=0, dtype=np.uint64)
@@ -221,8 +242,30 @@ def _reading(path: str, inside: str) -> Iterator[None]:
     except BadFile:
         raise
     except (OSError, KeyError, ValueError, TypeError, IndexError, RuntimeError, OverflowError,
-            MemoryError) as error:
+            MemoryError, AttributeError) as error:  # the last: a group where a dataset belongs, say
         raise BadFile(path, inside, f"{type(error).__name__}: {error}") from None
+
+
+def _read(path: str, group: Any, name: str, length: int | None = None) -> Any:
+    """The value of the dataset `name` in `group` (its first `length` rows if
+    given), once its claimed size has been checked against the file's."""
+    dataset = _dataset(path, group, name)
+    with _reading(path, dataset.name):
+        _check_size(path, dataset.name, dataset, length)
+        if length is None or not dataset.shape:
+            return dataset[()]
+        return dataset[:max(0, length)]
+
+
+def _dataset(path: str, group: Any, name: str) -> Any:
+    where = f"{group.name.rstrip('/')}/{name}"
+    with _reading(path, where):
+        if group.get(name, getlink=True) is None:
+            raise BadFile(path, where, "missing")
+        item = group[name]  # a link that leads nowhere says why
+    if not isinstance(item, h5py.Dataset):
+        raise BadFile(path, where, "not a dataset")
+    return item
 
 
 def _check_size(path: str, inside: str, dataset: Any, length: int | None) -> None:
@@ -285,7 +328,6 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
         BadFile: It is not a regular file, or it is damaged, or it reaches into
             other files: says the file and the place in it.
         NotOurFile: The file is HDF5 but not of this layout (BadFile is one).
-        OSError: The file cannot be read at all.
     """
     path = os.fspath(path)
     try:
@@ -299,7 +341,7 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
     try:
         opened = _open(path)
     except OSError as error:
-        raise OSError(f"cannot read {path}: {error}") from None
+        raise BadFile(path, "/", f"cannot be read as HDF5: {error}") from None
     with opened as f, _reading(path, "/entry"):
         if not allow_external:
             _refuse_reaching_out(path, f)
@@ -307,27 +349,33 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
         if "entry" not in f or creator not in (lay.FORMAT, FIRST_FORMAT):
             raise NotOurFile(f"{path} is not a file of vexasdk's ({lay.FORMAT!r})")
         entry = f["entry"]
-        mode = OperationalMode[_decoded(entry["mode"][()])]
-        metadata = {name: _decoded(entry[name][()]) for name in _RUN_FIELDS if name in entry}
+        mode = OperationalMode[_decoded(_read(path, entry, "mode"))]
+        metadata = {name: _decoded(_read(path, entry, name)) for name in _RUN_FIELDS
+                    if name != "complete" or name in entry}  # which files of the first format lack
         # Files of the first format say nothing of completeness but what they lost.
         metadata["complete"] = bool(metadata.get("complete", not metadata["dropped_blocks"]
                                                  and not metadata["failed_fetches"]))
         detector = entry[lay.DETECTOR]
         for name in _DETECTOR_FIELDS:
-            metadata[name] = _decoded(detector[name][()])
+            metadata[name] = _decoded(_read(path, detector, name))
         _check_types(metadata)
         # Chips and monitors: beside the detector, or in it in the first layout.
         holder = entry["instrument"] if creator == lay.FORMAT else detector
         chips: list[dict[str, Any]] = []
         while f"chip_{len(chips)}" in holder:
             group = holder[f"chip_{len(chips)}"]
-            chip = {name: _decoded(group[name][()]) for name in group if name not in ("data_origin", "data_size")}
+            chip = {name: _decoded(_read(path, group, name)) for name in group
+                    if name not in ("data_origin", "data_size")}
             if "chip_mask" in chip:
                 chip["pixel_mask"] = chip.pop("chip_mask")
+            for name in _CHIP_FIELDS:
+                if name not in chip:
+                    stored = "chip_mask" if name == "pixel_mask" and creator == lay.FORMAT else name
+                    raise BadFile(path, f"{group.name}/{stored}", "missing")
             _check_types(chip, f"chip_{len(chips)}")
             chips.append(chip)
         if creator == lay.FORMAT:
-            monitors = {_decoded(log["description"][()]): (float(log["value"][0]), float(log["value"][1]))
+            monitors = {str(_decoded(_read(path, log, "description"))): _readings(path, log)
                         for log in holder.values() if _decoded(log.attrs.get("NX_class")) == "NXlog"}
             paths = {name: f"entry/{where}" for name, where in lay.arrays_of(mode).items()}
         else:
@@ -335,6 +383,7 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
     return Run(path, mode, metadata, chips, monitors, _Arrays(path, paths, _lengths(mode, metadata)))
 
 
+_CHIP_FIELDS = ("name", "threshold", "threshold_raw", "polarity", "pixel_mask")
 _TEXTS = {"start_time", "end_time", "serial_number", "description", "connection_string", "name", "polarity", "mode"}
 _NUMBERS = {"duration", "bias_voltage", "bias_voltage_desired", "threshold"}
 _COUNTS = {"block_count", "event_count", "failed_fetches", "dropped_blocks", "threshold_raw"}
@@ -354,6 +403,15 @@ def _check_types(fields: dict[str, Any], where: str = "") -> None:
             raise ValueError(f"{where + '/' if where else ''}{name} is {str(value)[:60]!r}, of the wrong kind")
 
 
+def _readings(path: str, log: Any) -> tuple[float, float]:
+    """A monitor's two readings, at start and at end."""
+    value = _dataset(path, log, "value")
+    if value.shape != (2,):
+        raise BadFile(path, value.name, f"{value.shape} readings, not the two at start and end")
+    first, last = _read(path, log, "value")
+    return float(first), float(last)
+
+
 def _lengths(mode: OperationalMode, metadata: dict[str, Any]) -> dict[str, int]:
     """How many rows of each growing dataset the file's counts vouch for."""
     blocks, events = int(metadata["block_count"]), int(metadata["event_count"])
@@ -368,8 +426,10 @@ def _lengths(mode: OperationalMode, metadata: dict[str, Any]) -> dict[str, int]:
 def _first_format(entry: h5py.Group) -> tuple[dict[str, tuple[float, float]], dict[str, str]]:
     """Monitors and data of a file of the first layout."""
     group = entry["instrument/detector/monitors"]
-    names = [_decoded(n) for n in group["name"][()]]
-    monitors = {name: (float(a), float(b)) for name, a, b in zip(names, group["start"][()], group["end"][()])}
+    path = entry.file.filename
+    names = [str(_decoded(n)) for n in _read(path, group, "name")]
+    monitors = {name: (float(a), float(b)) for name, a, b in zip(names, _read(path, group, "start"),
+                                                                 _read(path, group, "end"))}
     paths = {}
     for where in ("events", "data", "tdc"):
         for name in entry.get(where, ()):
