@@ -32,7 +32,7 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 demo: install
-	$(VENV)/bin/vexasdk acquire --mode dd_toa_tot --duration 2 --bias 100
+	$(VENV)/bin/vexasdk acquire --mode dd_toa_tot --duration 2
 
 test: install
 	$(VENV)/bin/pytest -q

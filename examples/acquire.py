@@ -7,7 +7,6 @@ arrive and summing them into a hit map of the assembled quad.
 Without hardware this runs on the virtual detector, which needs no set-up.
 """
 
-import time
 
 import numpy as np
 
@@ -26,13 +25,12 @@ def main() -> None:
     with vexasdk.open_device(properties.connection_string) as device:
         for unit in device.power_units:
             unit.power_up()
+        device.set_bias(BIAS_VOLTS)  # and waits until it has settled
         bias = device.bias_sources[0]
-        bias.set_desired(BIAS_VOLTS)
         for chip in device.chips:
             chip.set_polarity(ChipPolarity.electrons_collection)
             chip.set_threshold(THRESHOLD_KEV)
             chip.configure()
-        time.sleep(0.5)  # the bias settles
         print(f"  {len(device.chips)} chips, threshold {device.chips[0].get_threshold():.2f} keV, "
               f"bias {bias.actual():.1f} V")
 

@@ -37,10 +37,9 @@ def acquire(address: str, scan: tuple[int, int], dwell_ns: int, delivered: list[
         with vexasdk.open_device() as device:
             for unit in device.power_units:
                 unit.power_up()
-            device.bias_sources[0].set_desired(100.0)
+            device.set_bias(100.0)  # and waits until it has settled
             for chip in device.chips:
                 chip.configure()
-            time.sleep(0.5)  # the bias settles
             publisher = Publisher(address, receivers=1, wait=60.0)
             acquisition = device.acquire("binned_data", scan=scan, dwell_ns=dwell_ns, callback=delivered.append,
                                          sinks=[publisher])

@@ -309,18 +309,3 @@ def test_pixels_of_every_kind_reach_the_hit_map(ready):
             scan.add(block)
         assert hits.counts.sum() > 0
         assert (scan.values.sum() > 0) == (mode is M.binned_data)
-
-
-def test_a_refused_close_is_not_taken_for_the_reason_it_ended(ready):
-    sim.generate(blocks_per_second=0, packets_per_block=10, block_limit=5)
-    refused = []
-
-    def close_from_inside(block):
-        if not refused:
-            with pytest.raises(vexasdk.SdkError) as error:
-                ready.close()  # refused on the device's own thread
-            refused.append(error.value)
-
-    acquisition = ready.acquire(M.fb_toa_tot, callback=close_from_inside)
-    acquisition.wait()
-    assert refused and not ready.closed and acquisition.stopped_by == "device"

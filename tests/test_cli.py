@@ -34,7 +34,7 @@ def test_list_and_info():
      ["Acquisition of dd_toa_tot on virtual:0: stopped at its duration", "  ToT           mean ", "  hit map "]),
     (["--mode", "binned_data", "--scan", "32x32", "--dwell", "1000", "--bias", "100"],
      ["Acquisition of binned_data on virtual:0: ended by the device", "  iToT          mean ",
-      "  scan          32 x 32 positions, 1,024 covered (100 %); virtual bright field"]),
+      "  scan          32 x 32 positions, 1,024 covered (100 %); total counts"]),
     (["--mode", "binned_itot", "--scan", "8x4", "--dwell", "100", "--quiet"],
      ["  scan          8 x 4 positions, 32 covered (100 %); iToT totals:"]),
 ])

@@ -65,7 +65,8 @@ def test_acquire_saves_and_draws_and_show_reads_it_back(tmp_path):
     assert "  data          event_id: " in shown.stdout and "uint32" in shown.stdout
     assert (tmp_path / "run.png").stat().st_size > 20_000 and (tmp_path / "again.png").stat().st_size > 20_000
     again = vexasdk_cli("acquire", "--mode", "dd_toa_tot", "--duration", "0.1", "--save", "run.h5", cwd=tmp_path)
-    assert again.returncode == 1 and again.stderr == "vexasdk acquire: run.h5 exists; give --overwrite to replace it\n"
+    assert again.returncode == 2 and again.stderr == \
+        "vexasdk acquire: error: --save: run.h5 exists; give --overwrite to replace it\n"
     replaced = vexasdk_cli("acquire", "--mode", "dd_toa_tot", "--duration", "0.1", "--save", "run.h5", "--overwrite",
                            "--quiet", cwd=tmp_path)
     assert replaced.returncode == 0, replaced.stderr
@@ -75,7 +76,7 @@ def test_acquire_saves_and_draws_and_show_reads_it_back(tmp_path):
     (["show", "missing.h5"], 1, "vexasdk show: missing.h5 does not exist\n"),
     (["show", "plain.txt"], 1, "vexasdk show: plain.txt is not an HDF5 file, let alone one of vexasdk's\n"),
     (["acquire", "--mode", "dd_toa_tot", "--plot", "x.png"], 2, "--plot draws the saved run: give --save FILE.h5 too"),
-    (["acquire", "--mode", "dd_toa_tot", "--save", "no/such/dir/run.h5"], 1, "cannot create no/such/dir/run.h5"),
+    (["acquire", "--mode", "dd_toa_tot", "--save", "no/such/dir/run.h5"], 2, "no/such/dir does not exist"),
 ])
 def test_file_troubles_exit_with_a_message(tmp_path, args, status, text):
     (tmp_path / "plain.txt").write_text("not a run")

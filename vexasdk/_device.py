@@ -7,6 +7,8 @@ import enum
 import logging
 import math
 import threading
+import time
+import warnings
 import weakref
 from typing import TYPE_CHECKING, Any
 
@@ -29,6 +31,18 @@ if TYPE_CHECKING:
     from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, Overflow
 
 _log = logging.getLogger("vexasdk")
+
+#: The bias the command line brings a sensor to unless told otherwise, in volts:
+#: past full depletion for the 300 µm silicon sensors these detectors carry.
+OPERATING_BIAS = 100.0
+#: Below this bias (in volts, either polarity) a 300 µm silicon sensor is not
+#: fully depleted: it sees a part of the particles, their charge spread wider.
+#: `Device.depletion_bias` holds it per device, for other sensors.
+DEPLETION_BIAS = 60.0
+
+
+class SensorNotDepleted(UserWarning):
+    """An acquisition started with the sensor biased below its full depletion."""
 
 _ENODEV = _ERROR_CODES["VEXASDK_ERR_ENODEV"]
 
@@ -62,6 +76,8 @@ class Device:
         self.power_units: list[_PowerUnit] = []
         self.monitors: list[MonitorChannel] = []
         self._closed = False
+        #: Volts below which `acquire` warns that the sensor is not fully depleted.
+        self.depletion_bias = DEPLETION_BIAS
         self._acquisitions: weakref.WeakSet[Acquisition] = weakref.WeakSet()  # to say why they end, if closed
 
     @property
@@ -181,12 +197,104 @@ class Device:
         full_timeout = _number_in("full_timeout", full_timeout, 0.0, 60.0)
         if callback is not None and not callable(callback):
             raise TypeError(f"callback must be callable, got {type(callback).__name__}")
+        self._warn_if_undepleted()
+        if self.connection_string.startswith("virtual:"):
+            self._follow_duration(duration)
         self.chip_array.set_mode(member)
         acquisition = Acquisition(self, member, params=params, duration=duration, callback=callback,
                                   max_queued=max_queued, overflow=overflow, full_timeout=full_timeout, sinks=sinks)
-        acquisition._start()
+        try:
+            acquisition._start()
+        except SdkError as error:
+            self._explain_refusal(error)
+            raise
         self._acquisitions.add(acquisition)
         return acquisition
+
+    def _explain_refusal(self, error: SdkError) -> None:
+        """Says, beside the SDK's own words, what to do about a refused start."""
+        down = [index for index, unit in enumerate(self.power_units) if not _quietly(unit.is_powered, True)]
+        if down:
+            error.add_note(f"power up the device's units first (`unit.power_up()`; power units {down} are down), "
+                           f"or call device.power_up()")
+
+    def power_up(self) -> None:
+        """Powers up every power unit that is down: an acquisition needs them all.
+
+        Raises:
+            SdkError: A unit refused.
+        """
+        for unit in self.power_units:
+            if not unit.is_powered():
+                unit.power_up()
+
+    def set_threshold(self, kev: float, *, configure: bool = True) -> None:
+        """Sets every chip's threshold, checked first against each chip's
+        range, and (by default) configures the chips with it.
+
+        Args:
+            kev: The threshold in keV.
+            configure: Also write the settings to the chips (`PixelChip.configure`).
+
+        Raises:
+            ValueError: Outside a chip's range (the message names the chip and the range).
+            SdkError: A chip refused.
+        """
+        for index, chip in enumerate(self.chips):
+            limits = chip.info().threshold_info
+            _number_in(f"kev (chip {index}'s threshold, keV)", kev, limits.min_kev, limits.max_kev)
+        for chip in self.chips:
+            chip.set_threshold(kev)
+            if configure:
+                chip.configure()
+
+    def set_bias(self, volts: float, *, timeout: float = 5.0, source: int = 0) -> float:
+        """Sets the sensor's bias and waits until it has settled (within a
+        volt of `volts`); the measured bias.
+
+        Args:
+            volts: The bias, within the source's range (`bias_sources[source].info()`).
+            timeout: Seconds to wait for it to settle, 0 to 600.
+            source: Which bias source.
+
+        Raises:
+            ValueError: `volts` outside the source's range (the message says it).
+            TimeoutError: Not settled in time (says where it stands).
+            SdkError: The device refused.
+        """
+        if not 0 <= source < len(self.bias_sources):
+            raise ValueError(f"source must be 0 to {len(self.bias_sources) - 1}, got {source!r}"
+                             if self.bias_sources else "the device has no bias source")
+        bias = self.bias_sources[source]
+        limits = bias.info()
+        volts = _number_in("volts", volts, limits.min, limits.max)
+        timeout = _number_in("timeout", timeout, 0.0, 600.0)
+        bias.set_desired(volts)
+        deadline = time.monotonic() + timeout
+        while abs((actual := bias.actual()) - volts) > 1.0:
+            if time.monotonic() >= deadline:
+                raise TimeoutError(f"the bias is at {actual:.1f} V after {timeout:g} s, not yet at {volts:g} V")
+            time.sleep(0.02)
+        return actual
+
+    def _warn_if_undepleted(self) -> None:
+        if not self.bias_sources:
+            return
+        volts = self.bias_sources[0].actual()
+        if abs(volts) < self.depletion_bias:
+            warnings.warn(SensorNotDepleted(
+                f"the sensor is biased at {round(volts, 1) + 0.0:.1f} V, below its full depletion at {self.depletion_bias:g} V: "
+                f"it sees only a part of the particles; bias it first, for example "
+                f"device.set_bias({OPERATING_BIAS:g})"), stacklevel=3)
+
+    def _follow_duration(self, duration: float | None) -> None:
+        # The virtual detector generates a second of data unless told: asked
+        # for longer, it generates for as long as asked, as hardware would.
+        from vexasdk import sim
+
+        index = sim.device_of(self.context)
+        if index is not None:
+            sim.data.follow_duration(index, duration)
 
     def __enter__(self) -> Device:
         return self
@@ -210,6 +318,13 @@ def _data_mode(mode: object, data_modes: tuple[OperationalMode, ...]) -> Operati
     if member not in data_modes:
         raise ValueError(f"mode {member.name} delivers no processed data; the data modes are {names}")
     return member
+
+
+def _quietly(call: Any, fallback: Any) -> Any:
+    try:
+        return call()
+    except SdkError:
+        return fallback
 
 
 def _number_in(name: str, value: object, low: float, high: float, exclusive_low: bool = False) -> float:

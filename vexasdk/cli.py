@@ -17,6 +17,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Sequence
 from typing import IO, Any
 
@@ -113,20 +114,34 @@ def _count_of(low: int, high: int) -> Any:
 def _acquire_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("--mode", required=True, choices=[m.name for m in DATA_MODES], metavar="MODE",
                          help="the data mode: " + ", ".join(m.name for m in DATA_MODES))
-    command.add_argument("--duration", type=_positive_float, metavar="S", help="stop after S seconds")
-    command.add_argument("--threshold", type=_finite_float, metavar="KEV", help="every chip's threshold in keV")
-    command.add_argument("--bias", type=_finite_float, metavar="V", help="the sensor bias in volts")
-    command.add_argument("--scan", type=_scan, metavar="WxH", help="binned modes: the scan, such as 64x64")
-    command.add_argument("--dwell", type=_dwell, metavar="NS", help="binned modes: dwell time per position in ns")
+    command.add_argument("--duration", type=_positive_float, metavar="S",
+                         help="stop after S seconds (above 0, at most 1e9; default: when the run ends by itself, "
+                              "which the virtual detector's does after 1 s, a scan at its last position)")
+    command.add_argument("--threshold", type=_finite_float, metavar="KEV",
+                         help="every chip's threshold in keV, within the chips' range (`vexasdk info`; the "
+                              "virtual detector's: 2.5 to 199.75 keV); default: as the chips are")
+    command.add_argument("--bias", type=_finite_float, metavar="V",
+                         help=f"the sensor bias in volts, within the device's range (`vexasdk info`; the virtual "
+                              f"detector's: -200 to 200 V); default: {vexasdk.OPERATING_BIAS:g} V, past full depletion "
+                              f"({vexasdk.DEPLETION_BIAS:g} V)")
+    command.add_argument("--scan", type=_scan, metavar="WxH",
+                         help="binned modes, and needed there: the scan in positions, such as 64x64 "
+                              "(at most 16,777,216 positions in all)")
+    command.add_argument("--dwell", type=_dwell, metavar="NS",
+                         help="binned modes, and needed there: the dwell time per position in ns (at least 1)")
     command.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
     command.add_argument("--quiet", action="store_true", help="no progress, only the summary")
     _saving_options(command)
 
 
 def _saving_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--save", metavar="FILE.h5", help="keep the run in an HDF5/NeXus file")
-    command.add_argument("--overwrite", action="store_true", help="replace the --save file if it exists")
-    command.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs --save and matplotlib)")
+    command.add_argument("--save", metavar="FILE.h5",
+                         help="keep the run in an HDF5/NeXus file (in a folder that exists; an existing file "
+                              "needs --overwrite)")
+    command.add_argument("--overwrite", action="store_true", help="replace the --save and --plot files if they exist")
+    command.add_argument("--plot", metavar="FILE.png",
+                         help="draw the run's figure, as .png, .pdf, .svg or another format matplotlib writes "
+                              "(needs --save and matplotlib)")
 
 
 def _pattern_option(command: argparse.ArgumentParser) -> None:
@@ -134,10 +149,26 @@ def _pattern_option(command: argparse.ArgumentParser) -> None:
                          help="push: each block to one receiver (the default); pub: every block to every subscriber")
 
 
+EXIT_STATUSES = """exit statuses:
+  0    done: every block the detector produced reached the summary, the file and the receivers
+  1    failed: the SDK refused, or a file could not be written or read (the message says what was kept)
+  2    bad arguments (the message says the valid range); nothing was run
+  3    finished, but blocks were lost or cannot be vouched for (the LOST lines say where)
+  130  Ctrl-C: aborted cleanly, the summary still printed"""
+
+
 def parser() -> argparse.ArgumentParser:
     """The command line's parser."""
-    top = argparse.ArgumentParser(prog="vexasdk", description="Drive Timepix3 detectors: list, inspect, acquire.")
+    top = argparse.ArgumentParser(prog="vexasdk", description="Drive Timepix3 detectors: list, inspect, acquire.",
+                                  epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    add_parser = commands.add_parser
+
+    def with_statuses(name: str, **options: Any) -> argparse.ArgumentParser:
+        return add_parser(name, epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter,
+                          **options)
+
+    commands.add_parser = with_statuses  # type: ignore[method-assign]
     commands.add_parser("list", help="the devices attached")
     info = commands.add_parser("info", help="a device's chips, bias, power units and monitors")
     info.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
@@ -176,7 +207,10 @@ def parser() -> argparse.ArgumentParser:
     _saving_options(receive)
     show = commands.add_parser("show", help="the summary of a saved run, and its figure")
     show.add_argument("file", metavar="FILE.h5")
-    show.add_argument("--plot", metavar="FILE.png", help="draw the run's figure (needs matplotlib)")
+    show.add_argument("--plot", metavar="FILE.png",
+                      help="draw the run's figure, as .png, .pdf, .svg or another format matplotlib writes "
+                           "(needs matplotlib)")
+    show.add_argument("--overwrite", action="store_true", help="replace the --plot file if it exists")
     return top
 
 
@@ -367,7 +401,7 @@ def _summary_lines(title: str, counts: Any, elapsed: float, summary: Summary, sc
     if scan is not None and scan_shape is not None:
         width, height = scan_shape
         covered = min(counts.positions, width * height)
-        kind = "iToT totals" if summary.mode is M.binned_itot else "virtual bright field (events per position)"
+        kind = "iToT totals" if summary.mode is M.binned_itot else "total counts (events per position)"
         lines.append(f"  scan          {width} x {height} positions, {_count(covered)} covered "
                      f"({100 * covered / (width * height):.0f} %); {kind}:")
         lines += ["    |" + line + "|" for line in _shaded(coarse(scan, min(16, height), min(32, width)))]
@@ -454,38 +488,63 @@ def _check_ranges(device: Device, threshold: float | None, bias: float | None) -
             raise UsageError(f"--bias must be {volts.min:g} to {volts.max:g} V, got {bias:g}")
 
 
+def _bias_of(device: Device, given: float | None) -> float | None:
+    """The bias to set: as given, or the operating bias if the source allows it."""
+    if given is not None or not device.bias_sources:
+        return given
+    volts = device.bias_sources[0].info()
+    if not volts.min <= vexasdk.OPERATING_BIAS <= volts.max:
+        raise UsageError(f"this device's bias source takes {volts.min:g} to {volts.max:g} V, which leaves out the "
+                         f"default {vexasdk.OPERATING_BIAS:g} V: give --bias V for its sensor")
+    return vexasdk.OPERATING_BIAS
+
+
 def _settle_bias(device: Device, volts: float, timeout: float = 3.0) -> None:
-    """Waits until the measured bias is within a volt of `volts`."""
-    source = device.bias_sources[0]
-    deadline = time.monotonic() + timeout
-    while abs(source.actual() - volts) > 1.0 and time.monotonic() < deadline:
-        time.sleep(0.02)
-
-
-def _virtual_duration(device: Device, duration: float | None) -> None:
-    # The virtual detector generates about a second of data on its own; asked
-    # for longer, it generates as long as asked (and a little more, so that the
-    # duration, not the data, ends the acquisition).
-    if duration is None or not device.connection_string.startswith("virtual:"):
-        return
-    from vexasdk import sim
-
-    index = sim.device_of(device.context)
-    if index is not None:
-        sim.generate_default(duration=duration + 1.0, device=index)
+    """Sets the bias and waits until it has settled; a bias still on its way
+    after `timeout` is reported with the run (the summary gives the measured one)."""
+    try:
+        device.set_bias(volts, timeout=timeout)
+    except TimeoutError:
+        pass
 
 
 def _check_saving(args: argparse.Namespace) -> None:
+    """Every file option, checked before the device is touched: a mistake
+    found after the run would cost the run."""
     if args.plot is not None and args.save is None:
         raise UsageError("--plot draws the saved run: give --save FILE.h5 too")
+    if args.save is not None:
+        _check_new_file("--save", args.save, "run.h5", args.overwrite)
     if args.plot is not None:
-        _check_plot_path(args.plot)
-        _plotting()
+        _check_plot_path(args.plot, args.overwrite)
+        if os.path.abspath(args.plot) == os.path.abspath(args.save):
+            raise UsageError(f"--plot and --save name the same file, {args.plot!r}")
 
 
-def _check_plot_path(path: str) -> None:
+def _check_new_file(option: str, path: str, example: str, overwrite: bool) -> None:
+    if not path or path.endswith(os.sep) or os.path.isdir(path):
+        raise UsageError(f"{option} must name a file, such as {example}, got {path!r}")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError(f"{option}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK):
+        raise UsageError(f"{option}: the folder {folder} cannot be written to")
+    if os.path.lexists(path) and not overwrite:
+        raise UsageError(f"{option}: {path} exists; give --overwrite to replace it")
+
+
+def _check_plot_path(path: str, overwrite: bool) -> None:
     if not path or path.endswith(os.sep) or os.path.isdir(path):
         raise UsageError(f"--plot must name an image file, such as run.png, got {path!r}")
+    _plotting()
+    from matplotlib.figure import Figure
+
+    formats = Figure().canvas.get_supported_filetypes()
+    extension = os.path.splitext(path)[1].lstrip(".").lower()
+    if extension not in formats:
+        raise UsageError(f"--plot must end in one of matplotlib's formats ({', '.join(sorted(formats))}), "
+                         f"got {path!r}")
+    _check_new_file("--plot", path, "run.png", overwrite)
 
 
 def _stream_module() -> Any:
@@ -511,16 +570,19 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
                                                receivers=args.receivers, wait=args.wait)
     with vexasdk.open_device(args.device) as device:
         _check_ranges(device, args.threshold, args.bias)
+        bias = _bias_of(device, args.bias)
         for unit in device.power_units:
             unit.power_up()
-        if args.bias is not None:
-            device.bias_sources[0].set_desired(args.bias)
-            _settle_bias(device, args.bias)
+        if bias is not None:
+            _settle_bias(device, bias)
+            volts = device.bias_sources[0].actual()
+            if abs(volts) < device.depletion_bias:
+                print(f"vexasdk {args.command}: warning: the sensor is at {round(volts, 1) + 0.0:.1f} V, below its full depletion "
+                      f"at {device.depletion_bias:g} V: it sees only a part of the particles", file=sys.stderr)
         for chip in device.chips:
             if args.threshold is not None:
                 chip.set_threshold(args.threshold)
             chip.configure()
-        _virtual_duration(device, args.duration)
         summary = Summary(mode, len(device.chips), args.scan)
         sinks = [_writer(args.save, args.overwrite)] if args.save is not None else []
         if publisher is not None:
@@ -528,8 +590,10 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
             if args.receivers and not args.quiet:
                 print(f"  waiting for {args.receivers} receiver{'s' if args.receivers > 1 else ''} on {args.bind}",
                       file=out, flush=True)
-        acquisition = device.acquire(mode, duration=args.duration, scan=args.scan, dwell_ns=args.dwell,
-                                     callback=summary.add, sinks=sinks)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", vexasdk.SensorNotDepleted)  # said above, in the command's terms
+            acquisition = device.acquire(mode, duration=args.duration, scan=args.scan, dwell_ns=args.dwell,
+                                         callback=summary.add, sinks=sinks)
         total = float(args.scan[0] * args.scan[1]) if binned else args.duration
         sent = None if publisher is None else lambda: _sent(publisher)
         progress = None if args.quiet else Progress(device, acquisition, total, out.isatty(), out, sent)
@@ -786,8 +850,7 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
     from vexasdk.nexus import load
 
     if args.plot is not None:
-        _check_plot_path(args.plot)
-        _plotting()
+        _check_plot_path(args.plot, args.overwrite)
     run = load(args.file)
     m = run.metadata
     lines = [f"Run of {run.mode.name} on {_safe(m['connection_string'])} ({_safe(m['serial_number'])}, "

@@ -199,9 +199,10 @@ class HitMap:
 
 
 class ScanImage:
-    """Per-position totals of a binned scan, as an image of the scan: the event
-    counts (a virtual bright-field image when the scan covers the beam) or
-    iToTs of every scan position.
+    """Per-position totals of a binned scan, as an image of the scan: the total
+    counts (events over the whole detector) or iToTs of every scan position.
+    Not a bright field, which counts only the events within a disc about the
+    beam (`vexasdk.stream.virtual_images`, and the saved file's bright_field).
 
     Attributes:
         values (npt.NDArray[np.uint64]): height x width totals.

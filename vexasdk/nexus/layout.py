@@ -214,8 +214,15 @@ def _scan(mode: OperationalMode, scan_shape: tuple[int, int], rows: int, columns
             *_scan_axes("data", width, height),
             *_pixel_axes("data", rows, columns),
         ]
-    attrs: dict[str, dict[str, Any]] = {"bright_field": {"radius": radii[0], "units_of_radius": "pixels"},
-             "annular_dark_field": {"radii": list(radii[1:]), "units_of_radii": "pixels"}}
+    # Both about the detector's centre, where the beam falls: said in pixels and in metres.
+    centre = [rows / 2, columns / 2]
+    attrs: dict[str, dict[str, Any]] = {
+        "bright_field": {"long_name": "events within the bright-field disc", "radius": radii[0],
+                         "units_of_radius": "pixels", "radius_m": radii[0] * PIXEL_SIZE, "centre": centre,
+                         "units_of_centre": "pixels (row, column)"},
+        "annular_dark_field": {"long_name": "events within the dark-field ring", "radii": list(radii[1:]),
+                               "units_of_radii": "pixels", "radii_m": [r * PIXEL_SIZE for r in radii[1:]],
+                               "centre": centre, "units_of_centre": "pixels (row, column)"}}
     for name in images:
         nodes += [
             Group(name, "NXdata", {"signal": name, "axes": ["scan_y", "scan_x"], "scan_y_indices": 0,

@@ -496,6 +496,9 @@ class _Sink:
             self.entry[path][...] = image
         if self.clock_zero is not None:
             self.entry[f"{lay.EVENTS}/event_time_zero"].attrs.modify("offset", np.bytes_(self.clock_zero))
+        # The data on disk first, then the counts that vouch for it: HDF5
+        # writes out one flush's objects in no order a reader may rely on.
+        self.f.flush()
         d = self.datasets
         d["block_count"][()] = self.blocks
         d["event_count"][()] = self.events

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 
 import vexasdk
+import vexasdk._utils
 from vexasdk._utils import _ERROR_CODES, SdkError
 
 SUCCESS = _ERROR_CODES["VEXASDK_SUCCESS"]
@@ -22,8 +23,9 @@ ERR_BAD_STATE = _ERROR_CODES["VEXASDK_ERR_BAD_STATE"]
 
 ACQ_MODE_PROCESSED = 2
 
-_LIB_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(vexasdk.__file__))), "vexasdkpy.libs",
-                         "libvexa_sdk_ng.so")
+# Beside the package the native modules came from (in a source checkout, the installed one).
+_LIB_PATH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(vexasdk._utils.__file__))),
+                         "vexasdkpy.libs", "libvexa_sdk_ng.so")
 # The extension modules loaded this library already; this is the same instance.
 _lib = ctypes.CDLL(_LIB_PATH)
 

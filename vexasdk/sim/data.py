@@ -245,6 +245,27 @@ def set_scribble(on: bool, device: int = 0) -> None:
 
 def _set_generator(device: int, settings: _Generator) -> None:
     _check(_sim_set_generator(_index(device), _c.byref(settings)), "Failed to set up data generation.")
+    _scripted.add(device)
+
+
+# Devices whose generator a test or user has set: an acquisition's duration
+# leaves those alone. The others generate for as long as asked, as hardware does.
+_scripted: set[int] = set()
+
+
+def _default(seconds: float) -> _Generator:
+    return _Generator(0.0, seconds, 0, 0, _GEN_REAL_TIME | _GEN_MODE_SIZE | _GEN_IF_QUEUE_EMPTY)
+
+
+def follow_duration(device: int, duration: float | None) -> None:
+    """Unless the generator of `device` was set (`generate`,
+    `generate_default`), makes the next acquisition generate data for
+    `duration` seconds and a little more, so that the duration ends it, as it
+    would on hardware; None: for the default second."""
+    if device in _scripted:
+        return
+    seconds = 1.0 if duration is None else min(1e9, duration + 1.0)
+    _check(_sim_set_generator(_index(device), _c.byref(_default(seconds))), "Failed to set up data generation.")
 
 
 def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, block_limit: int = 0,
@@ -294,8 +315,7 @@ def generate_default(*, duration: float = 1.0, device: int = 0) -> None:
     scan rows worth 10 ms of dwell) for `duration` seconds of detector time (0
     to 1e9; 0 is no limit; binned scans end at their last position), and ends
     by itself; one that starts with queued blocks delivers only those."""
-    seconds = _number_in(duration, "duration", 0.0, 1e9)
-    _set_generator(device, _Generator(0.0, seconds, 0, 0, _GEN_REAL_TIME | _GEN_MODE_SIZE | _GEN_IF_QUEUE_EMPTY))
+    _set_generator(device, _default(_number_in(duration, "duration", 0.0, 1e9)))
 
 
 def blocks_delivered(device: int = 0) -> int:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
-from vexasdk.sim import acquisition
+from vexasdk.sim import acquisition, data
 from vexasdk.sim._native import _c, _check, _declare, _i32, _index, _ptr, _u32
 
 _sim_reset = _declare("vexasdk_sim_reset", _i32)
@@ -18,6 +18,7 @@ def reset() -> None:
     """Closes every open context and restores the default virtual devices, with an
     empty call log and no scripted faults."""
     _check(_sim_reset(), "Failed to reset the virtual detector.")
+    data._scripted.clear()
     # Refused from inside a callback, and then acquisitions still run: only
     # now may their callbacks go.
     acquisition.forget_callbacks(lambda address: True)
@@ -29,6 +30,7 @@ def set_device_count(count: int) -> None:
     """Sets how many virtual devices exist; new ones get the default model and
     contexts on removed ones are closed."""
     _check(_sim_set_device_count(_index(count)), "Failed to set the number of virtual devices.")
+    data._scripted.intersection_update(range(count))
     for address in _device_opener.open_context_addresses():
         if _sim_device_of(address) < 0:  # closed with its device
             _device_opener.forget_callables(address)
