@@ -12,14 +12,6 @@ import pytest
 from helpers import run_python
 
 README = pathlib.Path(__file__).parent.parent / "README.md"
-# What the runner's example takes over from the one before it.
-DEVICE = """
-import vexasdk
-from vexasdk import OperationalMode
-device = vexasdk.open_device()
-for unit in device.power_units:
-    unit.power_up()
-"""
 
 
 def examples():
@@ -30,7 +22,7 @@ def examples():
 
 def test_the_acquisition_examples_run():
     acquire, _, runner = examples()[:3]
-    for code in (acquire, DEVICE + runner + "\nassert frames and frames[0].dtype.names\n"):
+    for code in (acquire, runner + "\nassert frames and frames[0].dtype.names\n"):
         result = run_python(code, timeout=60)
         assert result.returncode == 0, result.stderr
 

@@ -222,13 +222,16 @@ def test_a_receiver_says_what_it_found_at_the_address(address):
             peer.sendall(b"HTTP/1.0 400 Bad Request\r\n\r\n" * 4)
             peer.close()
 
-    threading.Thread(target=answer, daemon=True).start()
+    answering = threading.Thread(target=answer)
+    answering.start()
     try:
         with Receiver(f"tcp://127.0.0.1:{port}", start_timeout=1.0) as receiver:
             with pytest.raises(StreamTimeout, match="handshakes failed, so what listens there does not speak"):
                 next(receiver)
     finally:
+        server.shutdown(socket.SHUT_RDWR)  # wakes its accept(), which a close alone would not
         server.close()
+        answering.join(10)
 
 
 # ---- messages ----

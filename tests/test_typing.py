@@ -31,3 +31,18 @@ def test_the_user_script_runs():
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert " blocks, " in result.stdout
+
+
+def test_readmes_snippets_pass_mypy_strict_and_a_misspelt_mode_does_not(tmp_path):
+    from test_readme import examples
+
+    for index, code in enumerate(examples()):
+        (tmp_path / f"snippet_{index}.py").write_text(code)
+    (tmp_path / "misspelt.py").write_text("import vexasdk\n\nvexasdk.open_device().acquire('dd_tao_tot')\n")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"),
+         "--disable-error-code", "import-untyped", "--disable-error-code", "no-untyped-call",  # Dask's
+         *sorted(str(p) for p in tmp_path.glob("*.py"))],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and "misspelt.py:3" in errors[0] and "dd_tao_tot" in errors[0], result.stdout

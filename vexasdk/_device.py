@@ -28,7 +28,7 @@ from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, Operat
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
-    from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, Overflow
+    from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, DataModeName, Overflow
 
 _log = logging.getLogger("vexasdk")
 
@@ -135,7 +135,7 @@ class Device:
         except SdkError as error:
             _log.error("Failed to close the device after its acquisition's callback asked to: %s", error)
 
-    def acquire(self, mode: OperationalMode | str, *, duration: float | None = None,
+    def acquire(self, mode: OperationalMode | DataModeName, *, duration: float | None = None,
                 scan: tuple[int, int] | None = None, dwell_ns: int | None = None,
                 callback: BlockCallback | None = None, max_queued: int = 256, overflow: Overflow = "wait",
                 full_timeout: float = 1.0, sinks: Sequence[BlockSink] = ()) -> Acquisition:

@@ -40,6 +40,7 @@ from vexasdk.pixel_chip import OperationalMode
 
 if TYPE_CHECKING:
     from vexasdk._device import Device
+    from vexasdk._t3_toa_tot import DdToaTotMetadata
 
 __all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "BlockSink", "Overflow"]
 
@@ -52,6 +53,10 @@ DATA_MODES: tuple[OperationalMode, ...] = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.
                                            M.binned_data, M.binned_evcount, M.binned_itot)
 """The modes that deliver processed data blocks, in the order of their values."""
 BINNED_MODES: tuple[OperationalMode, ...] = (M.binned_data, M.binned_evcount, M.binned_itot)
+DataModeName = Literal["dd_toa_tot", "dd_toa_tot_sorted", "fb_toa_tot", "fb_itot_evcount", "binned_data",
+                       "binned_evcount", "binned_itot"]
+"""The data modes by name, as `Device.acquire` takes them: a type checker
+catches a misspelt one."""
 
 # What the delivery frame raises, with the callback, when the SDK could not hand a block over.
 _FETCH_FAILED_EVENT = "vexasdk.fetch_failed"
@@ -99,7 +104,7 @@ class Block:
         return self.arrays[2] if self.mode is M.binned_data else self.arrays[0]
 
     @property
-    def metadata(self) -> Any:
+    def metadata(self) -> DdToaTotMetadata | None:
         """Data-driven ToA-ToT: the DdToaTotMetadata (shutter start, TDC
         timestamps); None otherwise."""
         return self.arrays[1] if len(self.arrays) == 2 else None

@@ -506,6 +506,7 @@ class _InFlight:
     attempt: int
     future: Any
     worker: str | None
+    data: Any = None  # the scattered batch: let go with the future, not when the collector gets to it
 
 
 class _Run:
@@ -539,7 +540,7 @@ class _Run:
         # cancelled on the client, and a new attempt is new work.
         future = self.client.submit(_reduce_batch, self.parts, data, key=f"vexasdk-batch-{self.run}-{index}-{attempt}",
                                     pure=False)
-        self.in_flight[index] = _InFlight(blocks, attempt, future, worker)
+        self.in_flight[index] = _InFlight(blocks, attempt, future, worker, data)
 
     def _target(self) -> str | None:
         """The worker with the fewest batches out: Dask would put every
@@ -594,9 +595,9 @@ class _Run:
                 self._lost(index, entry)
             else:
                 failure = cast(BaseException, future.exception())
-                future.release()  # nothing of it stays on the cluster, though the error travels on
+                _release(entry)  # nothing of it stays on the cluster, though the error travels on
                 raise failure
-            future.release()
+            _release(entry)
 
     def _lost(self, index: int, entry: _InFlight) -> None:
         self.workers = []  # one of them is gone
@@ -616,12 +617,19 @@ class _Run:
 
     def cancel(self) -> None:
         """Lets go of everything the run still has on the cluster."""
-        futures = [entry.future for entry in self.in_flight.values()]
-        if futures:
-            self.client.cancel(futures)
-        for future in futures:
-            future.release()
+        entries = list(self.in_flight.values())
+        if entries:
+            self.client.cancel([entry.future for entry in entries] + [entry.data for entry in entries
+                                                                       if entry.data is not None])
+        for entry in entries:
+            _release(entry)
         self.in_flight.clear()
+
+
+def _release(entry: _InFlight) -> None:
+    entry.future.release()
+    if entry.data is not None:
+        entry.data.release()
 
 
 def _lost_with_a_worker(future: Any) -> bool:
