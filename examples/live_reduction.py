@@ -85,8 +85,10 @@ def main() -> None:
     parser.add_argument("--scan", default="64x64", help="WIDTHxHEIGHT of the scan (default 64x64)")
     parser.add_argument("--dwell", type=int, default=50_000, help="dwell time per position in ns (default 50000)")
     parser.add_argument("--workers", type=int, default=3, help="Dask worker processes (default 3)")
-    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("."), help="where the results go")
+    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("live_reduction_out"),
+                        help="the folder the results go to, made if need be (default live_reduction_out)")
     args = parser.parse_args()
+    args.out.mkdir(parents=True, exist_ok=True)
     width, height = (int(n) for n in args.scan.lower().split("x"))
     scan = (width, height)
     reductions: dict[str, Reduction[Any, Any]] = {"hits": hit_map(), "images": virtual_images(scan)}
