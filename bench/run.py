@@ -4,9 +4,11 @@ Every figure is measured side by side with a reference measured on this
 machine in the same run (a ctypes call, a Python loop doing the same numpy
 work, memcpy, the virtual detector's own cost), the sides alternated over
 rounds; the table quotes the median of the per-round ratios with their range,
-the target, and what limits the figure. The table is printed and appended to
-bench/RESULTS.md with the date, the machine and the versions. A missed target
-is reported, never raised: benchmarks do not fail a build.
+the target, and what limits the figure. The table is printed and written,
+with the date, the machine and the versions, to a file of its own:
+bench/results-<UTC time>.md, or BENCH_OUT. bench/RESULTS.md is the tracked
+history: copy a run's table there by hand when it is one to keep. A missed
+target is reported, never raised: benchmarks do not fail a build.
 
 BENCH_ROUNDS sets the rounds per figure (7); BENCH_ONLY=controller,binned
 runs some of them.
@@ -36,7 +38,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from cases import CASES  # noqa: E402
 from rounds import ROUNDS, markdown  # noqa: E402
 
-RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
+HERE = Path(__file__).resolve().parent
 
 
 def cpu_model() -> str:
@@ -81,8 +83,10 @@ def main() -> None:
             rows += case(device)
     report = header(time.perf_counter() - began) + "\n" + markdown(rows) + "\n"
     print(report)
-    with RESULTS.open("a") as results:
+    out = Path(os.environ.get("BENCH_OUT") or HERE / time.strftime("results-%Y%m%dT%H%M%SZ.md", time.gmtime()))
+    with out.open("a") as results:
         results.write("\n" + report)
+    print(f"written to {out}", file=sys.stderr)
 
 
 if __name__ == "__main__":
