@@ -351,6 +351,14 @@ def _shaded(image: npt.NDArray[np.uint64]) -> list[str]:
     return ["".join(SHADES[level] for level in row) for row in levels]
 
 
+def _legend(image: npt.NDArray[np.uint64], unit: str) -> str:
+    """What the shades of `_shaded(image)` stand for: each a share of the largest cell."""
+    top = int(image.max()) if image.size else 0
+    steps = len(SHADES) - 1
+    marks = ", ".join(f"{SHADES[level]!r} ~{_count(round(top * level / steps))}" for level in range(len(SHADES)))
+    return f"    shades, {unit} per character: {marks}"
+
+
 def _count(value: int) -> str:
     return f"{value:,}"
 
@@ -398,13 +406,16 @@ def _summary_lines(title: str, counts: Any, elapsed: float, summary: Summary, sc
         lines.append(f"  hit map       {hits.shape[0]} x {hits.shape[1]} pixels, "
                      f"{hits.shape[0] // 16} x {hits.shape[1] // 32} per character:")
         lines += ["    |" + line + "|" for line in _shaded(coarse(hits, 16, 32))]
+        lines.append(_legend(coarse(hits, 16, 32), "events"))
     if scan is not None and scan_shape is not None:
         width, height = scan_shape
         covered = min(counts.positions, width * height)
         kind = "iToT totals" if summary.mode is M.binned_itot else "total counts (events per position)"
         lines.append(f"  scan          {width} x {height} positions, {_count(covered)} covered "
                      f"({100 * covered / (width * height):.0f} %); {kind}:")
-        lines += ["    |" + line + "|" for line in _shaded(coarse(scan, min(16, height), min(32, width)))]
+        shown = coarse(scan, min(16, height), min(32, width))
+        lines += ["    |" + line + "|" for line in _shaded(shown)]
+        lines.append(_legend(shown, "iToT counts" if summary.mode is M.binned_itot else "events"))
     return lines
 
 
@@ -873,6 +884,7 @@ def show(args: argparse.Namespace, out: IO[str]) -> int:
     if image.any():
         lines.append(f"  hit map       {image.shape[0]} x {image.shape[1]} pixels:")
         lines += ["    |" + line + "|" for line in _shaded(coarse(image, 16, 32))]
+        lines.append(_legend(coarse(image, 16, 32), "events"))
     print("\n".join(lines), file=out, flush=True)
     if args.plot is not None:
         _plot(args.file, args.plot, out)

@@ -132,10 +132,14 @@ class Spectrum(NamedTuple):
 def tot_spectrum(tot: npt.ArrayLike, bins: int = 100, max_ns: float | None = None) -> Spectrum:
     """The ToT spectrum of ToT counts (as packets carry them), in nanoseconds.
 
+    Each bin is a whole number of 25 ns ToT steps, and the steps fall in the
+    middle of bins, never on an edge: bins of any other width would take
+    two steps into some and one into others (a picket fence).
+
     Args:
         tot: ToT counts, any integer array.
-        bins: Number of bins, at least 1.
-        max_ns: Upper end of the last bin; the largest ToT when None.
+        bins: At most this many bins, at least 1.
+        max_ns: ToTs up to this are counted; the largest ToT when None.
 
     Raises:
         ValueError: `bins` is not a positive integer or `max_ns` not a positive number.
@@ -149,7 +153,10 @@ def tot_spectrum(tot: npt.ArrayLike, bins: int = 100, max_ns: float | None = Non
         raise ValueError(f"max_ns must be a positive number of nanoseconds, got {max_ns!r}")
     else:
         top = float(max_ns)
-    counts, edges = np.histogram(values, bins=int(bins), range=(0.0, max(top, TOT_NS)))
+    steps = int(np.floor(max(top, TOT_NS) / TOT_NS))  # the last step counted
+    per_bin = -(-(steps + 1) // int(bins))  # steps 0 to `steps`, in at most `bins` bins
+    edges = (np.arange(-(-(steps + 1) // per_bin) + 1) * per_bin - 0.5) * TOT_NS
+    counts, edges = np.histogram(values, bins=edges)
     return Spectrum(counts.astype(np.int64), edges)
 
 

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["event_rate", "hit_map", "save_summary", "scan_images", "spectrum", "summary_figure"]
+__all__ = ["event_rate", "hit_map", "save_summary", "scan_image", "scan_images", "spectrum", "summary_figure"]
 
 M = OperationalMode
 _TOA_TOT = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot)
@@ -41,43 +41,61 @@ def _matplotlib() -> Any:
 
 
 def hit_map(ax: Axes, run: Run) -> None:
-    """The assembled detector's events per pixel, with the chips' edges drawn."""
+    """The assembled detector's events per pixel (log10 colour scale), with
+    the chips' edges drawn."""
+    from matplotlib.colors import LogNorm
+
     image = run.detector_image()
-    shown = ax.imshow(np.log1p(image.astype(np.float64)), cmap="magma", origin="upper", interpolation="nearest")
+    events = int(image.sum())
+    shown = ax.imshow(np.ma.masked_equal(image.astype(np.float64), 0), cmap="magma", origin="upper",
+                      interpolation="nearest", norm=LogNorm(vmin=1, vmax=max(2.0, float(image.max()))))
+    ax.set_facecolor("black")  # pixels without an event
     for edge in range(CHIP_SIZE, image.shape[1], CHIP_SIZE):
         ax.axvline(edge - 0.5, color="cyan", linewidth=0.8)
     for edge in range(CHIP_SIZE, image.shape[0], CHIP_SIZE):
         ax.axhline(edge - 0.5, color="cyan", linewidth=0.8)
-    ax.set_title(f"Hit map ({int(image.sum()):,} events)")
-    ax.set_xlabel("column")
-    ax.set_ylabel("row")
-    ax.figure.colorbar(shown, ax=ax, label="log(1 + events)")
+    ax.set_title(f"Hit map ({events:,} events)")
+    ax.set_xlabel("column (pixels of 55 µm)")
+    ax.set_ylabel("row (pixels of 55 µm)")
+    ax.figure.colorbar(shown, ax=ax, label="events per pixel (log10 scale)")
+
+
+def _spectrum_values(run: Run) -> tuple[Any, str]:
+    if run.mode in _TOA_TOT:
+        return run["tot"], "ToT per hit"
+    if run.mode is M.fb_itot_evcount:
+        itot = run["itot"]
+        return itot[itot > 0], "iToT per pixel and frame"
+    if "itot" in run.arrays:
+        return run["itot"].ravel(), "iToT per scan position"
+    return run["evcount"].ravel(), "Events per scan position"
 
 
 def spectrum(ax: Axes, run: Run) -> None:
-    """The ToT spectrum (ToA-ToT modes) or iToT spectrum (the others), in ns."""
-    if run.mode in _TOA_TOT:
-        values, name = run["tot"], "ToT"
-    elif run.mode is M.fb_itot_evcount:
-        itot = run["itot"]
-        values, name = itot[itot > 0], "iToT per pixel and frame"
-    elif "itot" in run.arrays:
-        values, name = run["itot"].ravel(), "iToT per scan position"
-    else:
-        values, name = np.zeros(0), "iToT"
+    """The ToT spectrum (ToA-ToT modes) or iToT spectrum (the others), in ns
+    or µs, each bin a whole number of 25 ns steps; for binned event counts, the
+    distribution of events per scan position."""
+    values, name = _spectrum_values(run)
     values = np.asarray(values, np.float64)
+    counting = name.startswith("Events")
+    unit, scale = ("events", 1.0) if counting else \
+        (("µs", 1e-3) if values.size and float(np.percentile(values, 99.9)) > 1e4 else ("ns", 1.0))
     if values.size:
-        # Whole counts of 25 ns a bin, or a few: the values are multiples of 25 ns.
-        top = max(float(np.percentile(values, 99.9)), 25.0)
-        step = 25.0 * max(1, int(np.ceil(top / 25.0 / 200)))
-        ax.hist(values, bins=list(np.arange(0.0, top + step, step) - step / 2), color="tab:blue")
-    ax.set_title(f"{name} spectrum")
-    ax.set_xlabel(f"{name.split()[0]} (ns)")
-    ax.set_ylabel("count")
+        quantum = 1.0 if counting else 25.0
+        top = max(float(np.percentile(values, 99.9)), quantum)
+        step = quantum * max(1, int(np.ceil(top / quantum / 200)))  # whole steps, centred: no picket fence
+        edges = np.arange(0.0, top + step, step) - step / 2
+        ax.hist(values * scale, bins=list(edges * scale), color="tab:blue")
+    ax.set_title(f"{name} spectrum" if not counting else f"{name}, distribution")
+    ax.set_xlabel(f"{name.split()[0]} ({unit})" if not counting else "events at a position")
+    ax.set_ylabel("positions" if counting or name.endswith("position") else "hits" if run.mode in _TOA_TOT
+                  else "pixel frames")
+    ax.ticklabel_format(axis="y", style="plain", useOffset=False)
 
 
 def event_rate(ax: Axes, run: Run) -> None:
-    """Events per block over the run's time (ToA-ToT), per frame, or per scan row."""
+    """Events per second over the run (ToA-ToT), per frame (iToT-evcount), or
+    per scan row (the binned modes, which keep no time of their own)."""
     if run.mode in _TOA_TOT:
         # Blocks of one acquisition share their zero (the shutter start): each
         # is placed at its first event, and its rate is its events over its span.
@@ -91,53 +109,100 @@ def event_rate(ax: Axes, run: Run) -> None:
             ax.plot(starts, events / np.maximum(spans, 1e-9), marker=".", linewidth=0.8)
         ax.set_xlabel("time since the first event (s)")
         ax.set_ylabel("events per second")
+        ax.set_title("Event rate")
     elif run.mode is M.fb_itot_evcount:
         per_frame = run["evcount"].sum(axis=(1, 2))
         ax.plot(np.arange(len(per_frame)), per_frame, marker=".", linewidth=0.8)
         ax.set_xlabel("frame")
         ax.set_ylabel("events per frame")
+        ax.set_title("Events per frame")
     elif "evcount" in run.arrays:
         per_row = run["evcount"].sum(axis=1)
         ax.plot(np.arange(len(per_row)), per_row, marker=".", linewidth=0.8)
         ax.set_xlabel("scan row")
-        ax.set_ylabel("events per row")
-    ax.set_title("Event rate")
+        ax.set_ylabel("events per scan row")
+        ax.set_title("Events per scan row")
+    ax.set_ylim(bottom=0)
+    ax.ticklabel_format(axis="y", style="plain", useOffset=False)
+
+
+def _radii(run: Run) -> dict[str, Any]:
+    import h5py  # type: ignore[import-untyped]
+
+    try:
+        with h5py.File(run.path, "r", libver="latest", swmr=True) as f:
+            return {name: dict(f[f"entry/{name}/{name}"].attrs) for name in ("bright_field", "annular_dark_field")}
+    except (OSError, KeyError):
+        return {}
+
+
+def _scan_names(run: Run) -> list[str]:
+    return ["bright_field", "annular_dark_field"] if run.mode is M.binned_data else \
+        [name for name in ("evcount", "itot") if name in run.arrays]
+
+
+def scan_image(ax: Axes, run: Run, name: str) -> None:
+    """One image of a scan (`name`: bright_field, annular_dark_field, evcount
+    or itot), with the bright-field disc and dark-field ring said in pixels and
+    mm, and a labelled linear colour scale."""
+    titles = {"evcount": "Total counts per position", "itot": "iToT per position",
+              "bright_field": "Bright field", "annular_dark_field": "Annular dark field"}
+    attrs = _radii(run).get(name, {}) if name in ("bright_field", "annular_dark_field") else {}
+    if "radius" in attrs:
+        radius = float(attrs["radius"])
+        titles[name] = f"Bright field: within {radius:g} px ({radius * 0.055:.2f} mm) of the centre"
+    if "radii" in attrs:
+        inner, outer = (float(r) for r in attrs["radii"])
+        titles[name] = f"Annular dark field: {inner:g} to {outer:g} px from the centre"
+    image = np.asarray(run[name], np.float64) * (1e-3 if name == "itot" else 1.0)
+    shown = ax.imshow(image, cmap="gray", interpolation="nearest")
+    ax.set_title(titles[name])
+    ax.set_xlabel("scan x (positions)")
+    ax.set_ylabel("scan y (positions)")
+    ax.figure.colorbar(shown, ax=ax, label="iToT (µs, linear scale)" if name == "itot" else "events (linear scale)")
 
 
 def scan_images(axes: list[Axes], run: Run) -> None:
-    """Scans: virtual bright field and annular dark field side by side (binned
-    data), or the one image a binned mode delivers."""
-    names = ["bright_field", "annular_dark_field"] if run.mode is M.binned_data else \
-        [name for name in ("evcount", "itot") if name in run.arrays]
-    titles = {"bright_field": "Virtual bright field", "annular_dark_field": "Virtual annular dark field",
-              "evcount": "Events per position", "itot": "iToT per position (ns)"}
-    for ax, name in zip(axes, names):
-        shown = ax.imshow(run[name], cmap="gray", interpolation="nearest")
-        ax.set_title(titles[name])
-        ax.set_xlabel("scan x")
-        ax.set_ylabel("scan y")
-        ax.figure.colorbar(shown, ax=ax)
-    for ax in axes[len(names):]:
-        ax.set_axis_off()
+    """Scans: the virtual bright field and annular dark field side by side
+    (binned data), or the one image a binned mode delivers."""
+    for ax, name in zip(axes, _scan_names(run)):
+        scan_image(ax, run, name)
+
+
+def _panels(run: Run) -> list[Any]:
+    """What the figure of a run shows: only panels that have data in its mode."""
+    draw: list[Any] = []
+    if run.mode not in (M.binned_evcount, M.binned_itot):  # those keep no pixels
+        draw.append(lambda ax: hit_map(ax, run))
+    draw.append(lambda ax: spectrum(ax, run))
+    if run.mode is not M.binned_itot:
+        draw.append(lambda ax: event_rate(ax, run))
+    if run.mode in _SCANS:
+        draw += [lambda ax, name=name: scan_image(ax, run, name) for name in _scan_names(run)]
+    return draw
 
 
 def summary_figure(run: Run) -> Figure:
-    """The figure of a run: hit map, spectrum, event rate, and for scans their images."""
+    """The figure of a run: hit map, spectrum, event rate, for scans their
+    images, and a caption; its title says the mode, duration, bias and threshold."""
     plt = _matplotlib()
-    scan = run.mode in _SCANS
-    figure, grid = plt.subplots(2, 3 if scan else 2, figsize=(17 if scan else 11, 9), constrained_layout=True)
-    top, bottom = grid
-    hit_map(top[0], run)
-    spectrum(top[1], run)
-    event_rate(bottom[0], run)
-    if scan:
-        scan_images([bottom[1], bottom[2]], run)
-        top[2].set_axis_off()
-        top[2].text(0.0, 0.5, _caption(run), fontsize=10, va="center", family="monospace")
-    else:
-        bottom[1].set_axis_off()
-        bottom[1].text(0.0, 0.5, _caption(run), fontsize=10, va="center", family="monospace")
-    figure.suptitle(f"{run.mode.name} on {run.metadata['connection_string']} ({os.path.basename(run.path)})")
+    panels = _panels(run)
+    count = len(panels) + 1  # and the caption
+    columns = 3 if count > 4 or count == 3 else 2
+    rows = -(-count // columns)
+    figure, grid = plt.subplots(rows, columns, figsize=(5.8 * columns, 4.6 * rows), constrained_layout=True,
+                                squeeze=False)
+    cells = list(grid.ravel())
+    for draw, ax in zip(panels, cells):
+        draw(ax)
+    cells[len(panels)].set_axis_off()
+    cells[len(panels)].text(0.0, 0.5, _caption(run), fontsize=10, va="center", family="monospace")
+    for ax in cells[count:]:
+        figure.delaxes(ax)
+    m = run.metadata
+    threshold = f", threshold {run.chips[0]['threshold']:.2f} keV" if run.chips else ""
+    figure.suptitle(f"{run.mode.name}: {m['duration']:.2f} s, bias {round(m['bias_voltage'], 1) + 0.0:.1f} V"
+                    f"{threshold} — {m['connection_string']} ({os.path.basename(run.path)})")
     made: Figure = figure
     return made
 
