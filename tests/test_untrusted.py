@@ -211,6 +211,21 @@ def test_any_damage_to_a_message_is_a_format_error(data):
         pass
 
 
+def test_a_start_message_with_a_mask_of_objects_is_refused_before_any_file():
+    import json
+
+    from vexasdk.stream import FormatError, decode
+    from vexasdk.stream.wire import _PREFIX
+
+    chip = {"name": "c", "threshold": 5.0, "threshold_raw": 1, "polarity": "electrons", "mode": "dd_toa_tot",
+            "mask": {"dtype": "|O", "shape": [1, 1]}}
+    header = {"kind": "start", "stream": "s", "mode": "dd_toa_tot", "scan_shape": None,
+              "detector": {"serial_number": "x", "description": "x", "connection_string": "x", "bias": None,
+                           "chips": [chip], "monitors": [], "readings": None}}
+    with pytest.raises(FormatError, match="a pixel mask of dtype '|O'"):
+        decode([_PREFIX + b"1", json.dumps(header).encode(), b"\0" * 8])
+
+
 MANY_FRAMES = """
 import resource, sys
 from vexasdk.stream import Receiver

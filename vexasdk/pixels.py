@@ -156,8 +156,8 @@ def tot_spectrum(tot: npt.ArrayLike, bins: int = 100, max_ns: float | None = Non
     steps = int(np.floor(max(top, TOT_NS) / TOT_NS))  # the last step counted
     per_bin = -(-(steps + 1) // int(bins))  # steps 0 to `steps`, in at most `bins` bins
     edges = (np.arange(-(-(steps + 1) // per_bin) + 1) * per_bin - 0.5) * TOT_NS
-    counts, edges = np.histogram(values, bins=edges)
-    return Spectrum(counts.astype(np.int64), edges)
+    counts, _ = np.histogram(values, bins=edges)
+    return Spectrum(counts.astype(np.int64), edges.astype(np.float64))
 
 
 class HitMap:
