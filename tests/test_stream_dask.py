@@ -116,7 +116,11 @@ def test_a_worker_killed_mid_reduction_still_counts_every_block_once(ready, clie
     def counted(total, partial):
         folded.append(1)
         if len(folded) == 8:  # mid-way: kill a worker that holds blocks
-            holder = next(worker for workers in client.who_has().values() for worker in workers)
+            held: dict[str, int] = {}  # what each worker holds of the batches still out (done ones are let go)
+            for workers in client.who_has().values():
+                for worker in workers:
+                    held[worker] = held.get(worker, 0) + 1
+            holder = max(held, key=held.__getitem__)
             os.kill(pids[holder], signal.SIGKILL)
         return inner.combine(total, partial)
 
