@@ -83,7 +83,9 @@ def spectrum(ax: Axes, run: Run) -> None:
     if values.size:
         quantum = 1.0 if counting else 25.0
         top = max(float(np.percentile(values, 99.9)), quantum)
-        step = quantum * max(1, int(np.ceil(top / quantum / 200)))  # whole steps, centred: no picket fence
+        # Whole steps, centred (no picket fence), and no more bins than the values can fill.
+        bins = min(200, max(10, int(2 * np.sqrt(values.size))))
+        step = quantum * max(1, int(np.ceil(top / quantum / bins)))
         edges = np.arange(0.0, top + step, step) - step / 2
         ax.hist(values * scale, bins=list(edges * scale), color="tab:blue")
     ax.set_title(f"{name} spectrum" if not counting else f"{name}, distribution")
@@ -213,7 +215,7 @@ def _caption(run: Run) -> str:
         f"start    {m['start_time']}",
         f"duration {m['duration']:.2f} s",
         f"blocks   {m['block_count']:,}",
-        f"events   {m['event_count']:,}",
+        f"events   {m['event_count']:,}" if run.mode is not M.binned_itot else "events   (not counted: iToT only)",
         f"dropped  {m['dropped_blocks']:,}",
         f"bias     {round(m['bias_voltage'], 1) + 0.0:.1f} V",
         f"detector {m['serial_number']}",
