@@ -80,6 +80,9 @@ def test_frames_round_trip_exactly(ready, tmp_path):
         np.testing.assert_array_equal(run["evcount"][frame, rows, columns], block.packets.evcount)
         np.testing.assert_array_equal(run["itot"][frame, rows, columns], block.packets.itot * 25)
         assert run["evcount"][frame].sum() == block.packets.evcount.sum()
+    # Arrival times, in order, from the run's start: what a rate per second is made of.
+    arrived = np.array([b.arrived for b in blocks])
+    np.testing.assert_allclose(np.diff(run["frame_time"]), np.diff(arrived), atol=1e-6)
 
 
 def test_a_scan_round_trips_with_its_images(ready, tmp_path):
@@ -98,6 +101,7 @@ def test_a_scan_round_trips_with_its_images(ready, tmp_path):
     assert run["bright_field"].sum() == flat["evcount"][radius <= 32].sum()
     assert run["annular_dark_field"].sum() == flat["evcount"][(radius >= 48) & (radius <= 200)].sum()
     np.testing.assert_array_equal(run.detector_image(), counts.sum(axis=(0, 1)))
+    assert run.metadata["count_time"] == SCAN["dwell_ns"] * 1e-9
 
 
 @pytest.mark.parametrize("mode, name", [(M.binned_evcount, "evcount"), (M.binned_itot, "itot")])

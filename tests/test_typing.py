@@ -45,4 +45,4 @@ def test_readmes_snippets_pass_mypy_strict_and_a_misspelt_mode_does_not(tmp_path
          *sorted(str(p) for p in tmp_path.glob("*.py"))],
         capture_output=True, text=True, timeout=300, cwd=tmp_path)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert len(errors) == 1 and "misspelt.py:3" in errors[0] and "dd_tao_tot" in errors[0], result.stdout
+    assert len(errors) == 1 and "misspelt.py:3" in errors[0] and "acquire" in errors[0], result.stdout

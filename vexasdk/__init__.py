@@ -38,15 +38,17 @@ from vexasdk._t3_binning import BinnedDataCb, BinnedEvcountsCb, BinnedItotsCb, B
 from vexasdk._t3_itot_evcount import FbItotEvcountCb
 from vexasdk._t3_toa_tot import DdToaTotCb, DdToaTotMetadata, FbToaTotCb
 from vexasdk._utils import SdkError
-from vexasdk.acquisition import DATA_MODES, Acquisition, AcquisitionCounts, Block, BlockCallback
+from vexasdk.acquisition import (DATA_MODES, Acquisition, AcquisitionCounts, BinnedDataBlock, BinnedTotalsBlock, Block,
+                                 BlockCallback, FrameBlock, Packets, ToaTotBlock)
 from vexasdk.enumeration import DeviceProperties, enumerate_devices
 from vexasdk.pixel_chip import ChipPolarity, OperationalMode
 
 __all__ = [
-    "DATA_MODES", "DEPLETION_BIAS", "OPERATING_BIAS", "SensorNotDepleted", "Acquisition", "AcquisitionCounts", "BinnedDataCb", "BinnedEvcountsCb", "BinnedItotsCb",
-    "BinnedParams", "Block", "BlockCallback", "ChipPolarity", "DdToaTotCb", "DdToaTotMetadata", "Device",
-    "DeviceProperties", "FbItotEvcountCb", "FbToaTotCb", "OperationalMode", "SdkError", "enumerate_devices",
-    "open_device", "sim",
+    "DATA_MODES", "DEPLETION_BIAS", "OPERATING_BIAS", "SensorNotDepleted", "Acquisition", "AcquisitionCounts",
+    "BinnedDataBlock", "BinnedDataCb", "BinnedEvcountsCb", "BinnedItotsCb", "BinnedParams", "BinnedTotalsBlock",
+    "Block", "BlockCallback", "ChipPolarity", "DdToaTotCb", "DdToaTotMetadata", "Device", "DeviceProperties",
+    "FbItotEvcountCb", "FbToaTotCb", "FrameBlock", "OperationalMode", "Packets", "SdkError", "ToaTotBlock",
+    "enumerate_devices", "open_device", "sim",
 ]
 
 

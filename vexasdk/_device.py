@@ -10,7 +10,7 @@ import threading
 import time
 import warnings
 import weakref
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, TypedDict, Unpack, overload
 
 from vexasdk import _device_opener
 from vexasdk._device_context import _DeviceContext
@@ -28,7 +28,27 @@ from vexasdk.pixel_chip import ChipInfo, ChipPolarity, ChipThresholdInfo, Operat
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
-    from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, DataModeName, Overflow
+    import awkward as ak  # type: ignore[import-untyped]
+
+    from vexasdk._t3_toa_tot import DdToaTotMetadata
+    from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, DataModeName, Overflow, Packets
+
+    _M = OperationalMode
+    # The modes by the shape of their blocks, as member or name: `acquire`'s
+    # overloads give each its acquisition's block type.
+    _ToaTotMode = Literal[_M.dd_toa_tot, _M.dd_toa_tot_sorted, "dd_toa_tot", "dd_toa_tot_sorted"]
+    _FrameMode = Literal[_M.fb_toa_tot, _M.fb_itot_evcount, "fb_toa_tot", "fb_itot_evcount"]
+    _BinnedTotalsMode = Literal[_M.binned_evcount, _M.binned_itot, "binned_evcount", "binned_itot"]
+
+    class _AcquireOptions(TypedDict, total=False):
+        duration: float | None
+        scan: tuple[int, int] | None
+        dwell_ns: int | None
+        callback: BlockCallback | None
+        max_queued: int
+        overflow: Overflow
+        full_timeout: float
+        sinks: Sequence[BlockSink]
 
 _log = logging.getLogger("vexasdk")
 
@@ -134,6 +154,19 @@ class Device:
             self.close()
         except SdkError as error:
             _log.error("Failed to close the device after its acquisition's callback asked to: %s", error)
+
+    @overload
+    def acquire(self, mode: _ToaTotMode, **options: Unpack[_AcquireOptions]
+                ) -> Acquisition[Packets, DdToaTotMetadata]: ...
+    @overload
+    def acquire(self, mode: _FrameMode, **options: Unpack[_AcquireOptions]) -> Acquisition[Packets, None]: ...
+    @overload
+    def acquire(self, mode: Literal[_M.binned_data, "binned_data"], **options: Unpack[_AcquireOptions]
+                ) -> Acquisition[ak.Array, None]: ...
+    @overload
+    def acquire(self, mode: _BinnedTotalsMode, **options: Unpack[_AcquireOptions]) -> Acquisition[None, None]: ...
+    @overload
+    def acquire(self, mode: OperationalMode | DataModeName, **options: Unpack[_AcquireOptions]) -> Acquisition: ...
 
     def acquire(self, mode: OperationalMode | DataModeName, *, duration: float | None = None,
                 scan: tuple[int, int] | None = None, dwell_ns: int | None = None,

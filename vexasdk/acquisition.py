@@ -24,7 +24,7 @@ import time
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, Protocol, cast
+from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, Self, TypeVar, cast
 
 import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
@@ -34,15 +34,16 @@ import numpy.typing as npt
 # exit-time close (registered on import) runs after ours.
 from vexasdk import _device_opener  # noqa: F401
 from vexasdk._t3_binning import BinnedParams
+from vexasdk._t3_toa_tot import DdToaTotMetadata
 from vexasdk._utils import _ERROR_CODES, SdkError
 from vexasdk.account import StageCounts, lost
 from vexasdk.pixel_chip import OperationalMode
 
 if TYPE_CHECKING:
     from vexasdk._device import Device
-    from vexasdk._t3_toa_tot import DdToaTotMetadata
 
-__all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "Block", "BlockCallback", "BlockSink", "Overflow"]
+__all__ = ["DATA_MODES", "Acquisition", "AcquisitionCounts", "BinnedDataBlock", "BinnedTotalsBlock", "Block",
+           "BlockCallback", "BlockSink", "FrameBlock", "Overflow", "Packets", "ToaTotBlock"]
 
 _log = logging.getLogger("vexasdk")
 _BAD_STATE = _ERROR_CODES["VEXASDK_ERR_BAD_STATE"]
@@ -63,10 +64,20 @@ _FETCH_FAILED_EVENT = "vexasdk.fetch_failed"
 
 Overflow = Literal["wait", "drop"]
 
+# What a block's packets and metadata are: set per mode by `Device.acquire`'s
+# overloads, so that a type checker knows a ToA-ToT block's packets from a
+# binned one's; a bare `Block` is any block.
+PacketsT = TypeVar("PacketsT", covariant=True, default=Any)
+MetadataT = TypeVar("MetadataT", bound=DdToaTotMetadata | None, covariant=True, default=DdToaTotMetadata | None)
+
 
 @dataclasses.dataclass(frozen=True, slots=True)
-class Block:
+class Block(Generic[PacketsT, MetadataT]):
     """One processed data block, as the SDK delivered it.
+
+    Typed per mode: ``Block[packets, metadata]``, as the aliases `ToaTotBlock`
+    (data-driven ToA-ToT), `FrameBlock` (frame-based modes), `BinnedDataBlock`
+    and `BinnedTotalsBlock` (binned event counts or iToTs) name them.
 
     Attributes:
         mode (OperationalMode): The mode the acquisition ran in.
@@ -95,19 +106,19 @@ class Block:
     stream: str = ""
 
     @property
-    def packets(self) -> Any:
+    def packets(self) -> PacketsT:
         """The block's packets (a numpy record array, or for binned data an
         awkward array of one list per scan position); None for blocks of
         per-position totals only."""
         if self.mode in (M.binned_evcount, M.binned_itot):
-            return None
-        return self.arrays[2] if self.mode is M.binned_data else self.arrays[0]
+            return cast(PacketsT, None)
+        return cast(PacketsT, self.arrays[2] if self.mode is M.binned_data else self.arrays[0])
 
     @property
-    def metadata(self) -> DdToaTotMetadata | None:
+    def metadata(self) -> MetadataT:
         """Data-driven ToA-ToT: the DdToaTotMetadata (shutter start, TDC
         timestamps); None otherwise."""
-        return self.arrays[1] if len(self.arrays) == 2 else None
+        return cast(MetadataT, self.arrays[1] if len(self.arrays) == 2 else None)
 
     @property
     def positions(self) -> int:
@@ -118,7 +129,7 @@ class Block:
 
     def packet_count(self) -> int:
         """How many packets the block holds (per-position totals count none)."""
-        packets = self.packets
+        packets: Any = self.packets
         if packets is None:
             return 0
         if self.mode is M.binned_data:
@@ -163,6 +174,19 @@ class Block:
         """Binned modes: one total per scan position (event counts, or iToTs
         for binned_itot); None otherwise."""
         return self.arrays[0] if self.mode in BINNED_MODES else None
+
+
+Packets = np.recarray[tuple[int], np.dtype[np.record]]
+"""A block's packets in the ToA-ToT and frame-based modes: a record array,
+whose fields read as attributes (``packets.toa``) or by name."""
+ToaTotBlock = Block[Packets, DdToaTotMetadata]
+"""A data-driven ToA-ToT block: packets (address, tot, toa) and the metadata."""
+FrameBlock = Block[Packets, None]
+"""A frame-based block: one frame's packets, (address, tot, toa) or (address, itot, evcount)."""
+BinnedDataBlock = Block[ak.Array, None]
+"""A binned-data block: its packets an awkward array of one list per scan position."""
+BinnedTotalsBlock = Block[None, None]
+"""A block of binned event counts or iToTs: totals per position (`Block.arrays`), no packets."""
 
 
 def _total_length(packets: Any) -> int:
@@ -280,8 +304,10 @@ _EXIT_WAIT = 30.0  # seconds an acquisition's end may take at exit, at most
 _END: Any = object()  # queued behind an acquisition's last block
 
 
-class Acquisition:
+class Acquisition(Generic[PacketsT, MetadataT]):
     """A running (or ended) acquisition; made by `Device.acquire`.
+
+    Typed by the blocks it yields, ``Acquisition[packets, metadata]`` as for `Block`.
 
     Iterate over it for its blocks (the iteration ends once the acquisition
     has ended and every queued block was taken), or let `Device.acquire`'s
@@ -340,6 +366,11 @@ class Acquisition:
     def scan_shape(self) -> tuple[int, int] | None:
         """Binned modes: (width, height) of the scan; None otherwise."""
         return None if self._params is None else (self._params.width, self._params.height)
+
+    @property
+    def dwell_ns(self) -> int | None:
+        """Binned modes: the dwell time at each scan position, in ns; None otherwise."""
+        return None if self._params is None else self._params.dwell_time_ns
 
     @property
     def counts(self) -> AcquisitionCounts:
@@ -580,7 +611,7 @@ class Acquisition:
         failure.add_note(f"The acquisition's callback failed {count} time{'s' if count != 1 else ''} in all.")
         raise failure
 
-    def __enter__(self) -> Acquisition:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
@@ -605,12 +636,12 @@ class Acquisition:
 
     # ---- blocks ----
 
-    def __iter__(self) -> Iterator[Block]:
+    def __iter__(self) -> Iterator[Block[PacketsT, MetadataT]]:
         if self._callback is not None:
             raise TypeError("this acquisition hands its blocks to its callback: there is nothing to iterate over")
         return self
 
-    def __next__(self) -> Block:
+    def __next__(self) -> Block[PacketsT, MetadataT]:
         self._iterated = True
         try:
             while True:
@@ -624,7 +655,7 @@ class Acquisition:
                     with self._queue.mutex:
                         self._queue.queue.appendleft(_END)
                     raise StopIteration
-                got: Block = block
+                got: Block[PacketsT, MetadataT] = block
                 with self._guard:
                     self._taken += 1
                 return got

@@ -712,7 +712,7 @@ class _Received:
             if start is None:
                 raise OSError(f"joined the stream at {receiver.address} after its start, which describes the "
                                  f"detector: --save needs the receiver started before the sender streams")
-            self.writer.begin(start.mode, start.scan_shape, start.detector)
+            self.writer.begin(start.mode, start.scan_shape, start.detector, dwell_ns=start.dwell_ns)
             self.begun = True
 
     def add(self, block: Block) -> None:

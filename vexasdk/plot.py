@@ -96,8 +96,9 @@ def spectrum(ax: Axes, run: Run) -> None:
 
 
 def event_rate(ax: Axes, run: Run) -> None:
-    """Events per second over the run (ToA-ToT), per frame (iToT-evcount), or
-    per scan row (the binned modes, which keep no time of their own)."""
+    """Events per second: over the run (ToA-ToT), by frame arrival
+    (iToT-evcount), or by scan row over its dwell time (binned modes); per
+    frame or per row for files that keep no time."""
     if run.mode in _TOA_TOT:
         # Blocks of one acquisition share their zero (the shutter start): each
         # is placed at its first event, and its rate is its events over its span.
@@ -112,13 +113,29 @@ def event_rate(ax: Axes, run: Run) -> None:
         ax.set_xlabel("time since the first event (s)")
         ax.set_ylabel("events per second")
         ax.set_title("Event rate")
-    elif run.mode is M.fb_itot_evcount:
+    elif run.mode is M.fb_itot_evcount and "frame_time" in run.arrays:
+        # A frame's events over the time since the one before: the first has none.
+        per_frame, arrived = run["evcount"].sum(axis=(1, 2)), run["frame_time"]
+        if len(arrived) > 1:
+            ax.plot(arrived[1:], per_frame[1:] / np.maximum(np.diff(arrived), 1e-6), marker=".", linewidth=0.8)
+        ax.set_xlabel("frame arrival since the start (s)")
+        ax.set_ylabel("events per second")
+        ax.set_title("Event rate")
+    elif run.mode is M.fb_itot_evcount:  # files written before frames had times
         per_frame = run["evcount"].sum(axis=(1, 2))
         ax.plot(np.arange(len(per_frame)), per_frame, marker=".", linewidth=0.8)
         ax.set_xlabel("frame")
         ax.set_ylabel("events per frame")
         ax.set_title("Events per frame")
-    elif "evcount" in run.arrays:
+    elif "evcount" in run.arrays and run.metadata.get("count_time"):
+        # A row's events over its dwell: the time the beam spent on it.
+        per_row = run["evcount"].sum(axis=1)
+        row_time = run["evcount"].shape[1] * float(run.metadata["count_time"])
+        ax.plot(np.arange(len(per_row)), per_row / row_time, marker=".", linewidth=0.8)
+        ax.set_xlabel("scan row")
+        ax.set_ylabel("events per second of dwell")
+        ax.set_title("Event rate by scan row")
+    elif "evcount" in run.arrays:  # the dwell time unknown
         per_row = run["evcount"].sum(axis=1)
         ax.plot(np.arange(len(per_row)), per_row, marker=".", linewidth=0.8)
         ax.set_xlabel("scan row")

@@ -34,11 +34,13 @@ def main() -> None:
         with device.acquire(OperationalMode.dd_toa_tot, duration=0.5) as acquisition:
             for block in acquisition:
                 hits.add(block)
+                first_toa: np.uint64 = block.packets.toa[0] if len(block.packets) else np.uint64(0)
+                print(first_toa, block.metadata.shutter_start)  # typed per mode: no None to rule out
         print(summarise(acquisition), hits.hottest(), tot_spectrum(hits.counts.ravel(), bins=10).counts)
         device.acquire("fb_itot_evcount", callback=on_block, max_queued=8).wait(timeout=5.0)
         scan = ScanImage(16, 16)
-        for block in device.acquire("binned_evcount", scan=(16, 16), dwell_ns=1000, overflow="drop"):
-            scan.add(block)
+        for totals in device.acquire("binned_evcount", scan=(16, 16), dwell_ns=1000, overflow="drop"):
+            scan.add(totals)  # a Block[None, None]: per-position totals, no packets
         path = os.path.join(tempfile.mkdtemp(), "run.h5")
         device.acquire("fb_toa_tot", duration=0.2, sinks=[HDF5Writer(path, overwrite=True)]).wait()
         run = load(path)

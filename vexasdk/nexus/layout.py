@@ -77,7 +77,7 @@ Node = Group | Field
 
 
 def layout(mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord,
-           radii: tuple[float, float, float]) -> list[Node]:
+           radii: tuple[float, float, float], dwell_ns: int | None = None) -> list[Node]:
     """The file of a run of `mode` on `detector`: every group and field below
     /entry, parents before children."""
     rows, columns = detector_shape(max(1, len(detector.chips)))
@@ -91,6 +91,9 @@ def layout(mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: 
         if scan_shape is None:
             raise ValueError(f"mode {mode.name} needs the scan shape")
         nodes += _scan(mode, scan_shape, rows, columns, radii)
+        if dwell_ns is not None:
+            nodes.append(Field(f"{DETECTOR}/count_time", "value", value=np.float64(dwell_ns * 1e-9), units="s",
+                               attrs={"long_name": "counting time at each scan position"}))
     return nodes
 
 
@@ -195,6 +198,10 @@ def _frames(rows: int, columns: int) -> list[Node]:
         Field("frames/evcount", "frames", np.uint16, (rows, columns), attrs={"long_name": "events per pixel"}),
         Field("frames/itot", "frames", np.uint32, (rows, columns), units="ns"),
         Field("frames/frame", "blocks", np.int64, attrs={"long_name": "frame"}),
+        # When each frame reached the host, from the instant its "start" names:
+        # frames carry no clock of their own.
+        Field("frames/frame_time", "blocks", np.float64, units="s",
+              attrs={"long_name": "frame arrival time", "start": ""}),
         *_pixel_axes("frames", rows, columns),
         *_hit_map(rows, columns),
     ]
@@ -290,7 +297,7 @@ def arrays_of(mode: OperationalMode) -> dict[str, str]:
             names.update({f"tdc/channel_{c}": f"tdc/channel_{c}" for c in range(TDC_CHANNELS)})
         return names
     if mode is M.fb_itot_evcount:
-        return {"evcount": "frames/evcount", "itot": "frames/itot"}
+        return {"evcount": "frames/evcount", "itot": "frames/itot", "frame_time": "frames/frame_time"}
     names = {"counts": "data/counts"} if mode is M.binned_data else {}
     names.update({name: f"{name}/{name}" for name in SCAN_IMAGES[mode]})
     return names

@@ -61,14 +61,16 @@ class Run:
             duration, block_count, event_count, failed_fetches, dropped_blocks,
             complete) and the
             detector's (serial_number, description, connection_string,
-            bias_voltage, bias_voltage_desired).
+            bias_voltage, bias_voltage_desired; count_time, the dwell at each
+            position in s, for a binned run whose dwell was known).
         chips (list[dict[str, Any]]): Per chip: name, threshold, threshold_raw,
             polarity, mode, pixel_mask (as written to the chip: 0 masks a pixel).
         monitors (dict[str, tuple[float, float]]): Name: (reading at start, at end).
         arrays (dict[str, numpy.ndarray]): The data, by name, each read when
             first asked for: event_id, event_time_offset, event_time_zero
             (ns of the detector's clock), event_index, tot and tdc/channel_<n>
-            for ToA-ToT; evcount and itot frames; counts, evcount, itot,
+            for ToA-ToT; evcount and itot frames and frame_time (s, as each
+            frame arrived); counts, evcount, itot,
             bright_field, annular_dark_field for scans.
     """
 
@@ -358,6 +360,8 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
         detector = entry[lay.DETECTOR]
         for name in _DETECTOR_FIELDS:
             metadata[name] = _decoded(_read(path, detector, name))
+        if "count_time" in detector:  # binned runs whose dwell time was known
+            metadata["count_time"] = _decoded(_read(path, detector, "count_time"))
         _check_types(metadata)
         # Chips and monitors: beside the detector, or in it in the first layout.
         holder = entry["instrument"] if creator == lay.FORMAT else detector
@@ -378,6 +382,8 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
             monitors = {str(_decoded(_read(path, log, "description"))): _readings(path, log)
                         for log in holder.values() if _decoded(log.attrs.get("NX_class")) == "NXlog"}
             paths = {name: f"entry/{where}" for name, where in lay.arrays_of(mode).items()}
+            if "frame_time" in paths and paths["frame_time"] not in f:  # written before frames had times
+                del paths["frame_time"]
         else:
             monitors, paths = _first_format(entry)
     return Run(path, mode, metadata, chips, monitors, _Arrays(path, paths, _lengths(mode, metadata)))
@@ -385,7 +391,7 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
 
 _CHIP_FIELDS = ("name", "threshold", "threshold_raw", "polarity", "pixel_mask")
 _TEXTS = {"start_time", "end_time", "serial_number", "description", "connection_string", "name", "polarity", "mode"}
-_NUMBERS = {"duration", "bias_voltage", "bias_voltage_desired", "threshold"}
+_NUMBERS = {"duration", "bias_voltage", "bias_voltage_desired", "threshold", "count_time"}
 _COUNTS = {"block_count", "event_count", "failed_fetches", "dropped_blocks", "threshold_raw"}
 
 
@@ -419,7 +425,7 @@ def _lengths(mode: OperationalMode, metadata: dict[str, Any]) -> dict[str, int]:
         return {"event_index": blocks, "event_time_zero": blocks, "event_id": events, "event_time_offset": events,
                 "tot": events}
     if mode is M.fb_itot_evcount:
-        return {"evcount": blocks, "itot": blocks}
+        return {"evcount": blocks, "itot": blocks, "frame_time": blocks}
     return {}
 
 

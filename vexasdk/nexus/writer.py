@@ -203,13 +203,17 @@ class HDF5Writer:
 
     def open(self, acquisition: Acquisition) -> None:
         """Makes the file with its whole layout; the acquisition has not started yet."""
-        self.begin(acquisition.mode, acquisition.scan_shape, DetectorRecord.read(acquisition.device))
+        self.begin(acquisition.mode, acquisition.scan_shape, DetectorRecord.read(acquisition.device),
+                   dwell_ns=acquisition.dwell_ns)
         self._acquisition = acquisition  # ended early should the disk fail
 
-    def begin(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord) -> None:
+    def begin(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord, *,
+              dwell_ns: int | None = None) -> None:
         """Makes the file with its whole layout for a run of `mode` on `detector`
         (what `open` does for a local acquisition; a stream's receiver calls it
-        with what the stream's start said). Blocks follow through `put`.
+        with what the stream's start said). Blocks follow through `put`. A
+        binned run's `dwell_ns`, when known, is recorded as the detector's
+        count time at each position.
 
         Raises:
             FileExistsError, OSError: The file cannot be made.
@@ -217,7 +221,7 @@ class HDF5Writer:
         """
         if mode in BINNED_MODES and scan_shape is None:
             raise ValueError(f"mode {mode.name} needs the scan shape")
-        nodes = lay.layout(mode, scan_shape, detector, self._radii)
+        nodes = lay.layout(mode, scan_shape, detector, self._radii, dwell_ns)
         try:
             self._file = h5py.File(self.path, "w" if self._overwrite else "w-", libver="latest",
                                    rdcc_nbytes=_CHUNK_CACHE, alignment_threshold=1 << 16, alignment_interval=1 << 12)
@@ -383,6 +387,8 @@ class _Sink:
         self.monitor_groups = [n.path for n in nodes if isinstance(n, lay.Group) and n.nx_class == "NXlog"]
         for group in self.monitor_groups:
             self.entry[f"{group}/time"].attrs.modify("start", np.bytes_(self.started))
+        if mode is M.fb_itot_evcount:
+            self.entry["frames/frame_time"].attrs.modify("start", np.bytes_(self.started))
         self.datasets = {path: self.entry[path] for path in ("block_count", "event_count", "dropped_blocks",
                                                              "duration", "end_time")}
 
@@ -392,7 +398,7 @@ class _Sink:
         if self.mode in lay.TOA_TOT:
             self._events(block)
         elif self.mode is M.fb_itot_evcount:
-            self._frame(block.arrays[0])
+            self._frame(block.arrays[0], block.arrived)
         else:
             self._scan(block)
         self.blocks += 1
@@ -430,7 +436,7 @@ class _Sink:
             for channel, stamps in enumerate(block.metadata.tdcs[:lay.TDC_CHANNELS]):
                 c[f"tdc/channel_{channel}"].append(np.asarray(stamps, np.float64) * TOA_NS, pool)
 
-    def _frame(self, packets: Any) -> None:
+    def _frame(self, packets: Any, arrived: float) -> None:
         rows, columns = detector_coordinates(packets["address"])
         inside = (rows < self.shape[0]) & (columns < self.shape[1])
         evcount = np.zeros(self.shape, np.uint16)
@@ -443,6 +449,7 @@ class _Sink:
         whole_chunks(self.entry["frames/evcount"], (index, 0, 0), evcount, self.pool)
         whole_chunks(self.entry["frames/itot"], (index, 0, 0), itot, self.pool)
         self.columns["frames/frame"].append(np.array([index], np.int64), self.pool)
+        self.columns["frames/frame_time"].append(np.array([arrived - self.began], np.float64), self.pool)
 
     def _scan(self, block: Block) -> None:
         assert block.scan_shape is not None and block.first_position is not None

@@ -222,7 +222,7 @@ class Publisher:
             raise RuntimeError("a Publisher streams one acquisition; make another for the next")
         self.stream = acquisition.stream
         self._start = _encode_start(self.stream, acquisition.mode, acquisition.scan_shape,
-                                    DetectorRecord.read(acquisition.device))
+                                    DetectorRecord.read(acquisition.device), acquisition.dwell_ns)
         self._context = zmq.Context()
         try:
             self._bind()

@@ -103,12 +103,12 @@ def encode_block(block: Block, stream: str) -> list[Any]:
 
 
 def _encode_start(stream: str, mode: OperationalMode, scan_shape: tuple[int, int] | None,
-                  detector: DetectorRecord) -> list[Any]:
+                  detector: DetectorRecord, dwell_ns: int | None = None) -> list[Any]:
     chips = [{"name": c.name, "threshold": c.threshold, "threshold_raw": c.threshold_raw, "polarity": c.polarity,
               "mode": c.mode, "mask": {"dtype": _descr(c.pixel_mask.dtype), "shape": list(c.pixel_mask.shape)}}
              for c in detector.chips]
     header = {"kind": "start", "stream": stream, "mode": mode.name,
-              "scan_shape": list(scan_shape) if scan_shape is not None else None,
+              "scan_shape": list(scan_shape) if scan_shape is not None else None, "dwell_ns": dwell_ns,
               "detector": {"serial_number": detector.serial_number, "description": detector.description,
                            "connection_string": detector.connection_string,
                            "bias": list(detector.bias) if detector.bias is not None else None,
@@ -133,12 +133,15 @@ class StreamStart:
         mode (OperationalMode): The acquisition's mode.
         scan_shape (tuple[int, int] | None): Binned modes: (width, height).
         detector (DetectorRecord): The detector as read before the start: what a file records.
+        dwell_ns (int | None): Binned modes: the dwell time at each position in ns,
+            when the sender said it.
     """
 
     stream: str
     mode: OperationalMode
     scan_shape: tuple[int, int] | None
     detector: DetectorRecord
+    dwell_ns: int | None = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -360,6 +363,9 @@ def _decode_start(header: dict[str, Any], frames: Sequence[Any], stream: str) ->
         if not (isinstance(shape, list) and len(shape) == 2 and all(isinstance(n, int) and n >= 1 for n in shape)):
             raise FormatError(f"malformed start message: scan_shape is {shape!r}")
         scan_shape = (shape[0], shape[1])
+    dwell = header.get("dwell_ns")
+    if dwell is not None and not (type(dwell) is int and 1 <= dwell < 1 << 64):
+        raise FormatError(f"malformed start message: dwell_ns is {str(dwell)[:60]!r}, not 1 to 2**64-1")
     d = _field(header, "detector", dict, what)
     try:
         chips_described = list(d["chips"])
@@ -378,7 +384,7 @@ def _decode_start(header: dict[str, Any], frames: Sequence[Any], stream: str) ->
         raise FormatError(f"malformed start message: the detector's description lacks or garbles {error}") from None
     if len(detector.readings) != len(detector.monitors):
         raise FormatError("malformed start message: monitors and readings differ in number")
-    return StreamStart(stream, mode, scan_shape, detector)
+    return StreamStart(stream, mode, scan_shape, detector, dwell if mode in BINNED_MODES else None)
 
 
 def _mask(described: Any, frame: Any) -> npt.NDArray[Any]:
