@@ -211,18 +211,26 @@ def test_any_damage_to_a_message_is_a_format_error(data):
         pass
 
 
-def test_a_start_message_with_a_mask_of_objects_is_refused_before_any_file():
+@pytest.mark.parametrize("changes, error", [
+    ({"mask": {"dtype": "|O", "shape": [1, 1]}}, "a pixel mask of dtype '|O'"),
+    ({"dwell_ns": -5}, "dwell_ns is '-5'"),
+    ({"dwell_ns": 2.5}, "dwell_ns is '2.5'"),
+    ({"dwell_ns": True}, "dwell_ns is 'True'"),
+    ({"dwell_ns": 1 << 64}, "not 1 to 2\\*\\*64-1"),
+])
+def test_a_start_message_of_bad_values_is_refused_before_any_file(changes, error):
     import json
 
     from vexasdk.stream import FormatError, decode
     from vexasdk.stream.wire import _PREFIX
 
-    chip = {"name": "c", "threshold": 5.0, "threshold_raw": 1, "polarity": "electrons", "mode": "dd_toa_tot",
-            "mask": {"dtype": "|O", "shape": [1, 1]}}
-    header = {"kind": "start", "stream": "s", "mode": "dd_toa_tot", "scan_shape": None,
+    chip = {"name": "c", "threshold": 5.0, "threshold_raw": 1, "polarity": "electrons", "mode": "binned_data",
+            "mask": changes.get("mask", {"dtype": "|u1", "shape": [1, 1]})}
+    header = {"kind": "start", "stream": "s", "mode": "binned_data", "scan_shape": [2, 2],
+              "dwell_ns": changes.get("dwell_ns", 1000),
               "detector": {"serial_number": "x", "description": "x", "connection_string": "x", "bias": None,
                            "chips": [chip], "monitors": [], "readings": None}}
-    with pytest.raises(FormatError, match="a pixel mask of dtype '|O'"):
+    with pytest.raises(FormatError, match=error):
         decode([_PREFIX + b"1", json.dumps(header).encode(), b"\0" * 8])
 
 
