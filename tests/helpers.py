@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -6,6 +7,15 @@ import textwrap
 # `make sanitize` sets this: ASan and UBSan slow every process down, and ASan
 # reserves terabytes of address space for its shadow memory.
 SANITIZED = os.environ.get("VEXASDK_SANITIZE") == "1"
+
+
+def _default_sigint() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+# Popen arguments for a child that a test interrupts with SIGINT: a shell's
+# background job ignores SIGINT, and its children inherit that unless told.
+INTERRUPTIBLE = {"preexec_fn": _default_sigint}
 
 
 # What scripts run by `run_python(..., script_helpers=True)` may call. They

@@ -13,7 +13,7 @@ import vexasdk.sim as sim
 from vexasdk import Block, OperationalMode, SdkError
 from vexasdk.acquisition import DATA_MODES
 
-from helpers import make_ready, run_python
+from helpers import INTERRUPTIBLE, make_ready, run_python
 
 M = OperationalMode
 SHAPES = {M.dd_toa_tot: 2, M.dd_toa_tot_sorted: 2, M.fb_toa_tot: 1, M.fb_itot_evcount: 1, M.binned_data: 3,
@@ -267,7 +267,8 @@ def test_ctrl_c_aborts_waits_for_the_end_and_propagates(where):
     import textwrap
 
     script = textwrap.dedent(f"""
-        import sys, time
+        import faulthandler, sys, time
+        faulthandler.dump_traceback_later(15, exit=True)  # a hang shows where, in the assertion below
         import vexasdk, vexasdk.sim as sim
         from helpers import make_ready, run_python
         device = make_ready(vexasdk.open_device())
@@ -290,7 +291,7 @@ def test_ctrl_c_aborts_waits_for_the_end_and_propagates(where):
 
     env_path = str(pathlib.Path(__file__).parent)
     child = subprocess.Popen([sys.executable, "-P", "-c", f"import sys; sys.path.insert(0, {env_path!r})\n" + script],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **INTERRUPTIBLE)
     assert child.stdout.readline() == "ready\n"
     time.sleep(0.2)
     child.send_signal(signal.SIGINT)

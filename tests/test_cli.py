@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+from helpers import INTERRUPTIBLE
+
 
 def vexasdk(*args, timeout=60):
     return subprocess.run([sys.executable, "-P", "-m", "vexasdk", *args], capture_output=True, text=True,
@@ -76,7 +78,7 @@ def test_an_sdk_failure_exits_1_with_its_message():
 def test_ctrl_c_aborts_exits_130_and_still_summarises():
     child = subprocess.Popen([sys.executable, "-P", "-m", "vexasdk", "acquire", "--mode", "fb_itot_evcount",
                               "--duration", "30", "--bias", "100"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, **INTERRUPTIBLE)
     first = child.stdout.readline()  # the first progress line: it runs
     assert " blocks " in first
     child.send_signal(signal.SIGINT)

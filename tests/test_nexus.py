@@ -363,3 +363,22 @@ def test_files_of_the_first_layout_still_load(mode, arrays):
     assert run.mode.name == mode and run.metadata["block_count"] == 3 and len(run.chips) == 4
     assert {name: run[name].shape for name in arrays} == arrays
     assert run.chips[0]["pixel_mask"].shape == (256, 256) and "Chip 0 temperature" in run.monitors
+
+
+def test_a_series_keeps_one_file_over_several_acquisitions(ready, tmp_path):
+    writer = HDF5Writer(tmp_path / "series.h5", series=True)
+    runs = []
+    for _ in range(3):
+        runs.append(ready.acquire(M.fb_itot_evcount, frames=2, sinks=[writer]))
+        runs[-1].wait()
+    assert load(tmp_path / "series.h5").metadata["block_count"] == 6  # readable between acquisitions
+    with pytest.raises(ValueError, match="a series holds acquisitions of one mode"):
+        ready.arm(M.fb_toa_tot, sinks=[writer])
+    writer.finish()
+    writer.finish()
+    run = load(tmp_path / "series.h5")
+    assert run["evcount"].shape[0] == 6 and run.metadata["complete"] and writer.counts.written == 6
+    assert np.all(np.diff(run["frame_time"]) > 0)
+    assert run.metadata["duration"] >= runs[-1].ended_at - runs[0].started_at - 0.05
+    with pytest.raises(RuntimeError, match="is finished"):
+        ready.arm(M.fb_itot_evcount, sinks=[writer])

@@ -9,7 +9,7 @@ import vexasdk.sim as sim
 from vexasdk import OperationalMode
 from vexasdk.nexus import HDF5Writer, load
 
-from helpers import make_ready
+from helpers import INTERRUPTIBLE, make_ready
 
 M = OperationalMode
 
@@ -109,7 +109,7 @@ def test_ctrl_c_while_saving_leaves_a_whole_file(tmp_path):
 
     child = subprocess.Popen([sys.executable, "-P", "-m", "vexasdk", "acquire", "--mode", "fb_toa_tot", "--duration",
                               "30", "--bias", "100", "--save", "run.h5"], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, cwd=tmp_path)
+                             stderr=subprocess.PIPE, text=True, cwd=tmp_path, **INTERRUPTIBLE)
     assert " blocks " in child.stdout.readline()
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=30)

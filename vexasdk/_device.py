@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     import awkward as ak  # type: ignore[import-untyped]
 
     from vexasdk._t3_toa_tot import DdToaTotMetadata
+    from vexasdk.aio import AsyncDevice
     from vexasdk.acquisition import Acquisition, BlockCallback, BlockSink, DataModeName, Overflow, Packets
 
     _M = OperationalMode
@@ -49,6 +50,7 @@ if TYPE_CHECKING:
         overflow: Overflow
         full_timeout: float
         sinks: Sequence[BlockSink]
+        frames: int | None
 
 _log = logging.getLogger("vexasdk")
 
@@ -101,6 +103,13 @@ class Device:
         self._acquisitions: weakref.WeakSet[Acquisition] = weakref.WeakSet()  # to say why they end, if closed
 
     @property
+    def aio(self) -> AsyncDevice:
+        """The device's slow calls as coroutines, for asyncio (`vexasdk.aio`)."""
+        from vexasdk.aio import AsyncDevice
+
+        return AsyncDevice(self)
+
+    @property
     def closed(self) -> bool:
         """Whether the device has been closed."""
         return self._closed
@@ -122,6 +131,8 @@ class Device:
         """
         if self._closed:
             return
+        for armed in [acquisition for acquisition in self._acquisitions if acquisition.armed]:
+            armed.abort()  # never started: its sinks close now
         running = list(self._acquisitions)
         if any(acquisition._on_own_thread() for acquisition in running):
             for acquisition in running:
@@ -168,11 +179,9 @@ class Device:
     @overload
     def acquire(self, mode: OperationalMode | DataModeName, **options: Unpack[_AcquireOptions]) -> Acquisition: ...
 
-    def acquire(self, mode: OperationalMode | DataModeName, *, duration: float | None = None,
-                scan: tuple[int, int] | None = None, dwell_ns: int | None = None,
-                callback: BlockCallback | None = None, max_queued: int = 256, overflow: Overflow = "wait",
-                full_timeout: float = 1.0, sinks: Sequence[BlockSink] = ()) -> Acquisition:
-        """Starts an acquisition in `mode` and returns it, running.
+    def acquire(self, mode: OperationalMode | DataModeName, **options: Any) -> Acquisition:
+        """Starts an acquisition in `mode` and returns it, running: `arm`,
+        then `Acquisition.start`.
 
         Sets every chip to `mode` and starts through the acquisition runner
         with a callback of the mode's shape. Blocks arrive as `Block` objects:
@@ -201,6 +210,8 @@ class Device:
             sinks: Take every block besides the iterator or callback, such as
                 an `HDF5Writer`; each is opened before the start and closed once
                 the acquisition has ended (`wait()` returns after that).
+            frames: Frame-based modes: stop after this many frames (blocks),
+                1 to 2**32; None runs until `duration` or the end.
 
         Returns:
             Acquisition: The acquisition, running.
@@ -209,6 +220,37 @@ class Device:
             ValueError: An argument outside its range (the message names it and the range).
             TypeError: An argument of the wrong type.
             SdkError: The device refused (for example, a power unit is down).
+        """
+        acquisition = self.arm(mode, **options)
+        acquisition.start()
+        return acquisition
+
+    @overload
+    def arm(self, mode: _ToaTotMode, **options: Unpack[_AcquireOptions]) -> Acquisition[Packets, DdToaTotMetadata]: ...
+    @overload
+    def arm(self, mode: _FrameMode, **options: Unpack[_AcquireOptions]) -> Acquisition[Packets, None]: ...
+    @overload
+    def arm(self, mode: Literal[_M.binned_data, "binned_data"], **options: Unpack[_AcquireOptions]
+            ) -> Acquisition[ak.Array, None]: ...
+    @overload
+    def arm(self, mode: _BinnedTotalsMode, **options: Unpack[_AcquireOptions]) -> Acquisition[None, None]: ...
+    @overload
+    def arm(self, mode: OperationalMode | DataModeName, **options: Unpack[_AcquireOptions]) -> Acquisition: ...
+
+    def arm(self, mode: OperationalMode | DataModeName, *, duration: float | None = None,
+            scan: tuple[int, int] | None = None, dwell_ns: int | None = None,
+            callback: BlockCallback | None = None, max_queued: int = 256, overflow: Overflow = "wait",
+            full_timeout: float = 1.0, sinks: Sequence[BlockSink] = (), frames: int | None = None) -> Acquisition:
+        """Arms an acquisition in `mode`, with the arguments of `acquire`:
+        checks every one, sets the chips to `mode` and opens the sinks (a
+        writer makes its file), all that may take time or fail, so that
+        `Acquisition.start()` then only starts it; `abort()` disarms it.
+
+        Returns:
+            Acquisition: The acquisition, armed.
+
+        Raises:
+            As `acquire`, but for a refused start, which `start()` raises.
         """
         from vexasdk.acquisition import DATA_MODES, Acquisition
 
@@ -223,6 +265,11 @@ class Device:
             raise ValueError(f"scan and dwell_ns are for the binned modes only, not {member.name}")
         if duration is not None:
             duration = _number_in("duration", duration, 0.0, 1e9, exclusive_low=True)
+        if frames is not None:
+            if not member.name.startswith("fb_"):
+                raise ValueError(f"frames is for the frame-based modes only (fb_toa_tot, fb_itot_evcount), "
+                                 f"not {member.name}")
+            frames = _whole("frames", frames, 1 << 32)
         if isinstance(max_queued, bool) or not isinstance(max_queued, int) or max_queued < 1:
             raise ValueError(f"max_queued must be an integer of at least 1, got {max_queued!r}")
         if overflow not in ("wait", "drop"):
@@ -232,15 +279,12 @@ class Device:
             raise TypeError(f"callback must be callable, got {type(callback).__name__}")
         self._warn_if_undepleted()
         if self.connection_string.startswith("virtual:"):
-            self._follow_duration(duration)
+            self._follow_duration(duration, frames)
         self.chip_array.set_mode(member)
         acquisition = Acquisition(self, member, params=params, duration=duration, callback=callback,
-                                  max_queued=max_queued, overflow=overflow, full_timeout=full_timeout, sinks=sinks)
-        try:
-            acquisition._start()
-        except SdkError as error:
-            self._explain_refusal(error)
-            raise
+                                  max_queued=max_queued, overflow=overflow, full_timeout=full_timeout, sinks=sinks,
+                                  frames=frames)
+        acquisition._arm()
         self._acquisitions.add(acquisition)
         return acquisition
 
@@ -320,14 +364,14 @@ class Device:
                 f"it sees only a part of the particles; bias it first, for example "
                 f"device.set_bias({OPERATING_BIAS:g})"), stacklevel=3)
 
-    def _follow_duration(self, duration: float | None) -> None:
+    def _follow_duration(self, duration: float | None, frames: int | None = None) -> None:
         # The virtual detector generates a second of data unless told: asked
         # for longer, it generates for as long as asked, as hardware would.
         from vexasdk import sim
 
         index = sim.device_of(self.context)
         if index is not None:
-            sim.data.follow_duration(index, duration)
+            sim.data.follow_duration(index, duration, frames)
 
     def __enter__(self) -> Device:
         return self

@@ -14,6 +14,7 @@ itself after a duration, and waits in short slices so that Ctrl-C works::
 
 from __future__ import annotations
 
+import asyncio
 import atexit
 import dataclasses
 import logging
@@ -301,6 +302,11 @@ def _end_all_at_exit() -> None:
 
 
 _EXIT_WAIT = 30.0  # seconds an acquisition's end may take at exit, at most
+
+
+def _settle(woken: asyncio.Future[None]) -> None:
+    if not woken.done():  # cancelled meanwhile
+        woken.set_result(None)
 _END: Any = object()  # queued behind an acquisition's last block
 
 
@@ -317,7 +323,8 @@ class Acquisition(Generic[PacketsT, MetadataT]):
 
     def __init__(self, device: Device, mode: OperationalMode, *, params: BinnedParams | None,
                  duration: float | None, callback: BlockCallback | None, max_queued: int,
-                 overflow: Overflow, full_timeout: float, sinks: Sequence[BlockSink] = ()) -> None:
+                 overflow: Overflow, full_timeout: float, sinks: Sequence[BlockSink] = (),
+                 frames: int | None = None) -> None:
         self._device = device
         self.stream = uuid.uuid4().hex
         """The acquisition's identifier: every block of it carries it (`Block.stream`)."""
@@ -327,6 +334,7 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         self._mode = mode
         self._params = params
         self._duration = duration
+        self._frames = frames
         self._callback = callback
         self._queue: queue.Queue[Any] = queue.Queue(max_queued)
         self._overflow = overflow
@@ -347,6 +355,11 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         self._timer: threading.Timer | None = None
         self._waiter: threading.Thread | None = None
         self._end_error: SdkError | None = None
+        self._armed = False
+        self._started = False
+        # Event loops whose `async for` or `await` wait for a block or the end:
+        # woken from the SDK's thread, never polled.
+        self._wakers: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
         self.started_at: float = 0.0
         self.ended_at: float | None = None
 
@@ -407,15 +420,22 @@ class Acquisition(Generic[PacketsT, MetadataT]):
 
     @property
     def running(self) -> bool:
-        """Whether the acquisition has not ended yet."""
+        """Whether the acquisition has not ended yet (armed counts as running)."""
         return not self._ended.is_set()
+
+    @property
+    def armed(self) -> bool:
+        """Whether it is armed and not yet started: its sinks are open (files
+        made) and the chips in its mode; `start()` starts it, `abort()` disarms it."""
+        return self._armed and not self._started and not self._ended.is_set()
 
     @property
     def stopped_by(self) -> str | None:
         """Why it ended: "device" (it ended by itself), "duration", "abort",
         "close" (its device was closed), "exit" (still running when the
         interpreter exited), "sink" (a sink could not go on: its disk
-        failed, say), or None while it runs."""
+        failed, say), "frames" (it made the frames asked for), "disarmed"
+        (aborted while armed, before it started), or None while it runs."""
         return self._stopped_by if self._ended.is_set() else None
 
     @property
@@ -426,7 +446,8 @@ class Acquisition(Generic[PacketsT, MetadataT]):
 
     # ---- control ----
 
-    def _start(self) -> None:
+    def _arm(self) -> None:
+        """Opens the sinks and registers the acquisition: all but the start."""
         opened: list[BlockSink] = []
         try:
             for sink in self._sinks:
@@ -441,12 +462,30 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         # register theirs on import, and tear down what a sink still needs.
         atexit.unregister(_end_all_at_exit)
         atexit.register(_end_all_at_exit)
+        self._armed = True
+
+    def start(self) -> None:
+        """Starts an armed acquisition (`Device.arm`); `Device.acquire` arms
+        and starts in one.
+
+        Raises:
+            RuntimeError: Not armed: started already, or ended (disarmed).
+            SdkError: The device refused; the acquisition has then ended,
+                its sinks closed.
+        """
+        with self._guard:
+            if not self._armed or self._started or self._ended.is_set():
+                state = "has ended" if self._ended.is_set() else "has started already" if self._started else "is not armed"
+                raise RuntimeError(f"the acquisition {state}: only an armed acquisition starts")
+            self._started = True
         self.started_at = time.time()
         try:
             # One callback of every mode's shape: it takes whatever the trampoline passes.
             self._runner.start(cast(Any, self._delivery), self._params)
-        except BaseException:
+        except BaseException as error:
             self._finished("start failed")
+            if isinstance(error, SdkError):
+                self._device._explain_refusal(error)
             raise
         self._waiter = threading.Thread(target=self._await_end, name="vexasdk-acquisition", daemon=True)
         self._waiter.start()
@@ -483,6 +522,7 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         with self._queue.mutex:
             self._queue.queue.append(_END)
             self._queue.not_empty.notify()
+        self._wake()
 
     def _close_sinks(self) -> None:
         for sink in self._sinks:
@@ -542,8 +582,16 @@ class Acquisition(Generic[PacketsT, MetadataT]):
     def abort(self) -> None:
         """Aborts the acquisition, if it still runs, and waits for its end;
         from the acquisition's own callback (or a sink's `put`) it returns at
-        once, and the acquisition ends once the callback has returned."""
+        once, and the acquisition ends once the callback has returned. An
+        armed acquisition that has not started is disarmed: its sinks close
+        with nothing written."""
         if self._ended.is_set():
+            return
+        with self._guard:
+            disarm = not self._started
+            self._started = True  # no start from here on
+        if disarm:
+            self._finished("disarmed")
             return
         self._stop("abort")
         if self._on_own_thread():
@@ -578,6 +626,9 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         if self._on_own_thread():
             raise RuntimeError("wait() from the acquisition's own callback would wait for ever: the acquisition "
                                "cannot end while its callback runs; call abort(), which returns at once")
+        if self.armed and timeout is None:
+            raise RuntimeError("wait() on an armed acquisition that was never started would wait for ever: "
+                               "start() it, or abort() to disarm it")
         deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
         try:
             while not self._ended.wait(0.05 if deadline is None else max(0.0, min(0.05, deadline - time.monotonic()))):
@@ -663,6 +714,79 @@ class Acquisition(Generic[PacketsT, MetadataT]):
             self._interrupted()
             raise
 
+    # ---- asyncio ----
+
+    def __aiter__(self) -> Self:
+        if self._callback is not None:
+            raise TypeError("this acquisition hands its blocks to its callback: there is nothing to iterate over")
+        return self
+
+    async def __anext__(self) -> Block[PacketsT, MetadataT]:
+        """The next block, without blocking the event loop: the SDK's thread
+        wakes the loop when one is queued."""
+        self._iterated = True
+        while True:
+            woken = self._waker()
+            try:
+                block = self._queue.get_nowait()
+            except queue.Empty:
+                await woken
+                continue
+            self._unwait(woken)
+            if block is _END:
+                with self._queue.mutex:
+                    self._queue.queue.appendleft(_END)
+                raise StopAsyncIteration
+            with self._guard:
+                self._taken += 1
+            got: Block[PacketsT, MetadataT] = block
+            return got
+
+    def __await__(self) -> Any:
+        """``await acquisition``: until it has ended and its sinks are closed,
+        then re-raises what `wait()` would. Cancelled (a timeout, Ctrl-C in
+        the loop), it aborts the acquisition and lets it end off the loop."""
+        return self._ended_async().__await__()
+
+    async def _ended_async(self) -> None:
+        if self.armed:
+            raise RuntimeError("awaiting an armed acquisition that was never started would wait for ever: "
+                               "start() it, or abort() to disarm it")
+        try:
+            while not self._ended.is_set():
+                woken = self._waker()
+                if self._ended.is_set():
+                    self._unwait(woken)
+                    break
+                await woken
+        except asyncio.CancelledError:
+            self._stop_quietly("abort")
+            raise
+        self._report()
+
+    def _waker(self) -> asyncio.Future[None]:
+        loop = asyncio.get_running_loop()
+        woken: asyncio.Future[None] = loop.create_future()
+        with self._guard:
+            self._wakers.append((loop, woken))
+        return woken
+
+    def _unwait(self, woken: asyncio.Future[None]) -> None:
+        with self._guard:
+            self._wakers = [entry for entry in self._wakers if entry[1] is not woken]
+
+    def _wake(self) -> None:
+        """Wakes every waiting event loop (from any thread): a block was queued, or the end."""
+        if not self._wakers:
+            return
+        with self._guard:
+            wakers, self._wakers = self._wakers, []
+        for loop, woken in wakers:
+            try:
+                loop.call_soon_threadsafe(_settle, woken)
+            except RuntimeError:  # that loop has closed: nobody waits there any more
+                pass
+
     def _count(self, **added: int) -> None:
         with self._guard:
             tallies = self._tallies
@@ -705,8 +829,10 @@ class Acquisition(Generic[PacketsT, MetadataT]):
             except queue.Full:
                 if not self._sinks:
                     self._count(dropped=1)
+                    self._enough(sequence)
                     return
                 self._count(skipped=1)
+            self._wake()
         packets, events, positions = block.packet_count(), block.event_count(), block.positions
         with self._guard:
             tallies = self._tallies
@@ -714,6 +840,7 @@ class Acquisition(Generic[PacketsT, MetadataT]):
             tallies["packets"] += packets
             tallies["events"] += events
             tallies["positions"] += positions
+        self._enough(sequence)
         if self._callback is None:
             return
         try:
@@ -725,6 +852,12 @@ class Acquisition(Generic[PacketsT, MetadataT]):
                 self._tallies["callback_failures"] += 1
             raise  # and the trampoline logs it, as for any callback
 
+    def _enough(self, sequence: int) -> None:
+        """Stops the acquisition once it has made the frames asked for; the
+        SDK's thread asks the end, and does not wait for it."""
+        if self._frames is not None and sequence + 1 == self._frames:
+            self._stop_quietly("frames")
+
     def __repr__(self) -> str:
-        state = "running" if self.running else f"ended ({self.stopped_by})"
+        state = "armed" if self.armed else "running" if self.running else f"ended ({self.stopped_by})"
         return f"<vexasdk.Acquisition {self._mode.name} {state}, {self.counts.blocks} blocks>"

@@ -63,6 +63,9 @@ class WriterCounts:
         queued_bytes (int): Bytes of blocks waiting for the disk now.
         failed (int): Blocks lost with the disk: it failed before they were
             written, or while they waited.
+        positions (int): Binned modes: scan positions in the blocks written.
+        triggers (int): Data-driven ToA-ToT: trigger pulses (rising edges on
+            the first TDC channel) in the blocks written.
     """
 
     received: int = 0
@@ -71,6 +74,8 @@ class WriterCounts:
     events: int = 0
     queued_bytes: int = 0
     failed: int = 0
+    positions: int = 0
+    triggers: int = 0
 
 
 class _ByteQueue:
@@ -145,6 +150,11 @@ class HDF5Writer:
         threads: Threads that compress chunks (1 to 64).
         bright_field_radius: Binned data: the virtual bright-field disc, in pixels.
         dark_field_radii: Binned data: the annular dark-field ring, in pixels.
+        series: Keep the file open over several acquisitions of one mode
+            (one after the other; not for scans, whose file holds one): each
+            one's blocks follow the last one's, its end is written when it
+            closes, and `finish()` closes the file. A Bluesky run's frames,
+            one acquisition per trigger, go to one file so.
 
     Raises:
         FileExistsError: `path` exists and `overwrite` is false.
@@ -154,7 +164,7 @@ class HDF5Writer:
     def __init__(self, path: str | os.PathLike[str], *, overwrite: bool = False, compression: str | None = "blosc2",
                  max_queued: int = 4096, max_queued_bytes: int = 512 << 20, full_timeout: float = 2.0,
                  threads: int = 2, bright_field_radius: float = 32.0,
-                 dark_field_radii: tuple[float, float] = (48.0, 200.0)) -> None:
+                 dark_field_radii: tuple[float, float] = (48.0, 200.0), series: bool = False) -> None:
         self.path = os.fspath(path)
         if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be one of {', '.join(map(repr, COMPRESSIONS))}, got {compression!r}")
@@ -185,13 +195,17 @@ class HDF5Writer:
         self._error: BaseException | None = None
         self._began = 0.0
         self._acquisition: Acquisition | None = None
+        self._series = series
+        self._ends: list[RunEnd] = []  # of the series' acquisitions so far
+        self._finished = False
+        self._positions_written = self._triggers_written = 0
 
     @property
     def counts(self) -> WriterCounts:
         """What the writer has done so far (a snapshot)."""
         stage = self._tally.counts
         return WriterCounts(stage.received, stage.delivered, stage.dropped, self._events_written, self._queue.nbytes,
-                            stage.failed)
+                            stage.failed, self._positions_written, self._triggers_written)
 
     @property
     def account(self) -> StageCounts:
@@ -202,7 +216,18 @@ class HDF5Writer:
     # ---- the sink ----
 
     def open(self, acquisition: Acquisition) -> None:
-        """Makes the file with its whole layout; the acquisition has not started yet."""
+        """Makes the file with its whole layout; the acquisition has not
+        started yet. In a series, the file made for the first one takes the next."""
+        if self._series and self._file is not None:
+            if self._finished:
+                raise RuntimeError(f"the series in {self.path} is finished: make another writer")
+            if acquisition.mode is not self._sink.mode or acquisition.scan_shape is not None:
+                raise ValueError(f"a series holds acquisitions of one mode, not scans: {self.path} holds "
+                                 f"{self._sink.mode.name}, not {acquisition.mode.name}")
+            self._acquisition = acquisition
+            return
+        if self._series and acquisition.scan_shape is not None:
+            raise ValueError("a series holds acquisitions of one mode, not scans: a scan's file holds one scan")
         self.begin(acquisition.mode, acquisition.scan_shape, DetectorRecord.read(acquisition.device),
                    dwell_ns=acquisition.dwell_ns)
         self._acquisition = acquisition  # ended early should the disk fail
@@ -252,8 +277,42 @@ class HDF5Writer:
 
     def close(self, acquisition: Acquisition) -> None:
         """Writes what is still queued and the end's metadata, and closes the
-        file. Raises what went wrong with the disk, if anything did."""
-        self.end(acquisition)
+        file (in a series, keeps it open for the next). Raises what went
+        wrong with the disk, if anything did."""
+        if not self._series:
+            self.end(acquisition)
+            return
+        self._ends.append(RunEnd.of(acquisition))
+        drained = threading.Event()
+        self._queue.put(drained, 0, None)
+        drained.wait()
+        if self._error is None:
+            try:
+                self._sink.finish(self._series_end(), self._dropped_now() + sum(e.dropped for e in self._ends))
+            except BaseException as error:
+                self._error = error
+        if self._error is not None:
+            self.end(self._series_end())  # says what the file keeps
+
+    def finish(self) -> None:
+        """Closes the file of a series once its last acquisition has closed
+        (a file with none is closed as it was made). Finishing twice does nothing."""
+        if self._finished or self._file is None:
+            self._finished = True
+            return
+        self._finished = True
+        self.end(self._series_end())
+
+    def _series_end(self) -> RunEnd:
+        """The series' end as one run's: from its first start to its last end."""
+        if not self._ends:
+            now = time.time()
+            return RunEnd(self._began, now, now - self._began, 0, 0)
+        first, last = self._ends[0], self._ends[-1]
+        return dataclasses.replace(last, started_at=first.started_at, elapsed=max(0.0, last.ended_at - first.started_at),
+                                   failed_fetches=sum(e.failed_fetches for e in self._ends),
+                                   dropped=sum(e.dropped for e in self._ends),
+                                   end_known=all(e.end_known for e in self._ends))
 
     def end(self, end: Acquisition | RunEnd) -> None:
         """Writes what is still queued and the end's metadata (of a local
@@ -268,6 +327,8 @@ class HDF5Writer:
         if self._thread is not None:
             self._queue.put(_END, 0, None)
             self._thread.join()
+            self._thread = None
+        self._finished = True
         assert self._file is not None
         run_end = end if isinstance(end, RunEnd) else RunEnd.of(end)
         try:
@@ -297,11 +358,15 @@ class HDF5Writer:
         deadline: float | None = None
         while True:
             got, block = self._queue.get(None if deadline is None else max(0.0, deadline - time.monotonic()))
-            if block is _END or not got or (deadline is not None and time.monotonic() >= deadline):
+            drained = isinstance(block, threading.Event)  # a series' acquisition has closed
+            if block is _END or drained or not got or (deadline is not None and time.monotonic() >= deadline):
                 self._flush(unflushed)
                 unflushed, deadline = [], None
             if block is _END:
                 return
+            if drained:
+                block.set()
+                continue
             if not got:
                 continue
             if self._error is not None:
@@ -327,6 +392,9 @@ class HDF5Writer:
             self._fail(error, len(blocks))
             return
         self._events_written += events
+        self._positions_written += sum(block.positions for block in blocks)
+        self._triggers_written += sum(len(block.metadata.tdcs[0]) for block in blocks
+                                      if block.metadata is not None and len(block.metadata.tdcs))
         self._tally.add(delivered=len(blocks))
 
     def _fail(self, error: BaseException, lost: int) -> None:

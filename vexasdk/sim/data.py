@@ -257,15 +257,20 @@ def _default(seconds: float) -> _Generator:
     return _Generator(0.0, seconds, 0, 0, _GEN_REAL_TIME | _GEN_MODE_SIZE | _GEN_IF_QUEUE_EMPTY)
 
 
-def follow_duration(device: int, duration: float | None) -> None:
+def follow_duration(device: int, duration: float | None, frames: int | None = None) -> None:
     """Unless the generator of `device` was set (`generate`,
     `generate_default`), makes the next acquisition generate data for
     `duration` seconds and a little more, so that the duration ends it, as it
-    would on hardware; None: for the default second."""
+    would on hardware; None: for the default second, or for the `frames`
+    asked for (blocks of 10 ms), which it then makes exactly."""
     if device in _scripted:
         return
+    if duration is None and frames is not None:
+        duration = frames * 0.01
     seconds = 1.0 if duration is None else min(1e9, duration + 1.0)
-    _check(_sim_set_generator(_index(device), _c.byref(_default(seconds))), "Failed to set up data generation.")
+    settings = _default(seconds)
+    settings.block_limit = frames or 0
+    _check(_sim_set_generator(_index(device), _c.byref(settings)), "Failed to set up data generation.")
 
 
 def generate(blocks_per_second: float = 0.0, packets_per_block: int = 1000, block_limit: int = 0,
