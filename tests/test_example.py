@@ -1,9 +1,13 @@
-"""The demo that README's first command runs."""
+"""The examples, run as a newcomer runs them: the demo that README's first
+command runs, and LiberTEM on a live scan."""
 
 import pathlib
 import re
 import subprocess
 import sys
+
+import numpy as np
+import pytest
 
 EXAMPLE = pathlib.Path(__file__).parent.parent / "examples" / "acquire.py"
 
@@ -16,3 +20,17 @@ def test_the_demo_acquires_through_the_runner_and_reports_what_it_saw():
     events = int(re.search(r"events +(\d+)", result.stdout).group(1))
     assert frames >= 1 and events > 0
     assert "sim" not in EXAMPLE.read_text()  # what a user writes for hardware too
+
+
+def test_the_libertem_example_scans_and_saves_the_sum_frame(tmp_path):
+    pytest.importorskip("libertem_live")
+    example = EXAMPLE.parent / "libertem_live.py"
+    result = subprocess.run([sys.executable, "-P", str(example), "--scan", "16x8", "--out", str(tmp_path)],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "positions missing 0" in result.stdout and int(re.search(r"events +(\d+)", result.stdout).group(1)) > 0
+    saved = np.load(tmp_path / "libertem_live.npz")
+    assert saved["summed"].shape == (512, 512) and saved["per_position"].shape == (8, 16)
+    assert saved["summed"].sum() == saved["per_position"].sum()
+    assert (tmp_path / "libertem_live.png").stat().st_size > 0
+    assert "sim" not in example.read_text()
