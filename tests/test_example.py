@@ -34,3 +34,15 @@ def test_the_libertem_example_scans_and_saves_the_sum_frame(tmp_path):
     assert saved["summed"].sum() == saved["per_position"].sum()
     assert (tmp_path / "libertem_live.png").stat().st_size > 0
     assert "sim" not in example.read_text()
+
+
+def test_the_bluesky_example_counts_and_flies_into_files_of_their_own(tmp_path):
+    pytest.importorskip("ophyd_async")
+    example = EXAMPLE.parent / "bluesky_scan.py"
+    result = subprocess.run([sys.executable, "-P", str(example), str(tmp_path)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == ["fb_itot_evcount", "binned_data"]
+    assert all("success: det:" in line and ", 0 lost" in line for line in lines)
+    assert len(list(tmp_path.glob("*.h5"))) == 2 and "sim" not in example.read_text()

@@ -16,20 +16,25 @@ README = pathlib.Path(__file__).parent.parent / "README.md"
 
 
 def examples():
-    """Every python block: the acquisition, the files, the runner, then the
-    stream's sender, receiver and Dask reduction."""
+    """Every python block, in order."""
     return re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S)
 
 
+def example(first_line):
+    """The python block that begins with `first_line`."""
+    [found] = [code for code in examples() if code.startswith(first_line)]
+    return found
+
+
 def test_the_acquisition_examples_run():
-    acquire, _, runner = examples()[:3]
-    for code in (acquire, runner + "\nassert frames and frames[0].dtype.names\n"):
+    acquire, awaited, runner = example("import vexasdk\n"), example("import asyncio\n"), example("import numpy")
+    for code in (acquire, awaited, runner + "\nassert frames and frames[0].dtype.names\n"):
         result = run_python(code, timeout=60)
         assert result.returncode == 0, result.stderr
 
 
 def test_the_file_examples_open_what_the_command_line_saved(tmp_path):
-    files = examples()[1]
+    files = example("import h5py")
     for args in (["--mode", "dd_toa_tot", "--duration", "0.3", "--save", "run.h5"],
                  ["--mode", "binned_data", "--scan", "8x8", "--dwell", "1000", "--save", "scan.h5"]):
         made = subprocess.run([sys.executable, "-P", "-m", "vexasdk", "acquire", "--quiet", *args], cwd=tmp_path,
@@ -51,7 +56,7 @@ def test_the_file_examples_open_what_the_command_line_saved(tmp_path):
 def test_the_streaming_examples_run_on_two_sides():
     pytest.importorskip("zmq")
     # The reduction needs a Dask cluster: tests/test_stream_dask.py runs reduce_on on one.
-    sender, receiver, _ = examples()[3:6]
+    sender, receiver = example("# on the detector's machine"), example("# anywhere")
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
