@@ -66,8 +66,17 @@ def checked(documents):
     return documents[-1][1]
 
 
-def test_a_count_writes_one_file_of_its_frames(RE, det, documents):
-    RE(with_account(count([det], num=3), det))
+@pytest.mark.parametrize("plan", ["count", "scan"])
+def test_step_plans_write_one_file_of_their_frames(RE, det, documents, plan):
+    if plan == "count":
+        RE(with_account(count([det], num=3), det))
+    else:
+        from bluesky.plans import scan
+        from ophyd_async.sim import SimMotor
+
+        with init_devices():
+            motor = SimMotor()
+        RE(with_account(scan([det], motor, 0, 1, 3), det))
     stop = checked(documents)
     assert stop["exit_status"] == "success" and "det: 3 blocks made, 0 lost" in stop["reason"]
     [resource] = [doc for name, doc in documents if name == "stream_resource" and doc["data_key"] == "det"]
