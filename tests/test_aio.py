@@ -78,3 +78,19 @@ def test_armed_acquisitions_start_or_disarm_with_their_files_whole(ready, tmp_pa
 def test_frames_are_checked(ready, options, error):
     with pytest.raises(ValueError, match=error):
         ready.arm(**options)
+
+
+def test_an_acquisition_left_armed_at_exit_is_disarmed_at_once(tmp_path):
+    from helpers import run_python
+
+    path = tmp_path / "run.h5"
+    result = run_python(f"""
+        import vexasdk
+        from vexasdk.nexus import HDF5Writer
+        device = vexasdk.open_device()
+        device.power_up()
+        device.set_bias(100)
+        armed = device.arm("dd_toa_tot", sinks=[HDF5Writer({str(path)!r})])
+    """, timeout=20)
+    assert result.returncode == 0, result.stderr
+    assert load(path).metadata["block_count"] == 0

@@ -294,6 +294,9 @@ def _end_all_at_exit() -> None:
     with _running.guard:
         running = list(_running.acquisitions)
     for acquisition in running:
+        if acquisition.armed:  # never started: its sinks close with nothing in them
+            acquisition.abort()
+            continue
         try:
             acquisition._stop("exit")
         except SdkError:
