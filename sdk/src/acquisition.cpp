@@ -252,7 +252,7 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     acq.next_slot = acq.wall_start;
     acq.shutter_start = ticks_at(acq.wall_start);
     acq.threads_running = acq.threads_wanted;
-    auto seed = static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
+    auto seed = acq.seeded ? acq.seed : static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
     uint32_t started = 0;
     try {
         for (; started < acq.threads_wanted; ++started)

@@ -245,6 +245,10 @@ struct Acquisition {
     uint64_t shutter_start = 0;  // 1.5625 ns units, taken at start
     std::atomic<uint64_t> delivered{0};
     std::atomic<uint64_t> triggers{0};
+    // A seed the harness fixed, for runs that repeat their data; otherwise
+    // the clock seeds each acquisition.
+    bool seeded = false;
+    uint64_t seed = 0;
 };
 
 struct DeviceModel {

@@ -193,6 +193,14 @@ VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t index) {
     return sim_counter(index, [](const DeviceModel& device) { return device.acq.triggers.load(); });
 }
 
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_seed(uint32_t index, uint64_t seed, int32_t fixed) {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.seeded = fixed != 0;
+        device.acq.seed = seed;
+        return VEXASDK_SUCCESS;
+    });
+}
+
 VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,
                                                       void* user_data) {
     if (callback == nullptr) return VEXASDK_ERR_EINVAL;

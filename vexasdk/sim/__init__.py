@@ -77,7 +77,7 @@ from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_set
 from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
                               generate, generate_default, queue_binned, queue_evcount_fragment, queue_fetch_failure,
                               queue_itot_evcount, queue_itot_fragment, queue_toa_tot, replay_queue, set_scribble,
-                              set_delivery_threads, trigger_count)
+                              set_delivery_threads, set_seed, trigger_count)
 from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
                                      set_enum_reported_count, set_enumeration)
 from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events, fire_avail_changed,
@@ -100,6 +100,6 @@ __all__ = [
     "set_bias_desired", "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size",
     "set_chip_state", "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count",
     "set_enumeration", "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value",
-    "set_supported_modes", "set_unit_count", "set_unit_powered", "start", "time_get_thld", "trampoline", "trigger",
+    "set_seed", "set_supported_modes", "set_unit_count", "set_unit_powered", "start", "time_get_thld", "trampoline", "trigger",
     "trigger_count", "unit_powered",
 ]

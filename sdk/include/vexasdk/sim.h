@@ -199,6 +199,11 @@ VEXASDK_API void vexasdk_sim_fetch_callback(vexasdk_dev_ctx* ctx, void* user_dat
 VEXASDK_API void vexasdk_sim_copy_callback(vexasdk_dev_ctx* ctx, void* user_data);
 /* Software triggers received since the device was last reset. */
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
+/* Fixes the seed of the random numbers the next acquisitions generate from
+ * (`fixed` non-zero: delivery thread i starts from `seed` + i), so that runs
+ * repeat their data exactly; `fixed` 0, as out of the box, seeds each
+ * acquisition from the clock. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_seed(uint32_t device, uint64_t seed, int32_t fixed);
 
 /* ---- chips ---- */
 
