@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -251,6 +252,31 @@ struct Acquisition {
     uint64_t seed = 0;
 };
 
+// The particles behind an acquisition's generated data, when the harness
+// asked for them: at most `limit`, the rest counted.
+struct TruthLog {
+    bool on = false;
+    uint64_t limit = 0;
+    std::vector<vexasdk_sim_truth> records;
+    uint64_t dropped = 0;
+
+    void clear() {
+        records.clear();
+        dropped = 0;
+    }
+    // Appends what fits of `got`; what does not (or finds no memory) is dropped.
+    void add(const std::vector<vexasdk_sim_truth>& got) {
+        size_t room = limit > records.size() ? static_cast<size_t>(limit - records.size()) : 0;
+        size_t taken = std::min(room, got.size());
+        try {
+            records.insert(records.end(), got.begin(), got.begin() + static_cast<std::ptrdiff_t>(taken));
+        } catch (const std::bad_alloc&) {
+            taken = 0;
+        }
+        dropped += got.size() - taken;
+    }
+};
+
 struct DeviceModel {
     uint32_t index = 0;
     vexasdk_enum_info enum_info{};
@@ -263,6 +289,7 @@ struct DeviceModel {
     std::vector<BiasModel> biases;
     std::vector<UnitModel> units;
     Acquisition acq;
+    TruthLog truth;
     Monitoring mon;
     // Contexts currently open on this device.
     std::vector<vexasdk_dev_ctx*> contexts;

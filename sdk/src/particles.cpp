@@ -212,10 +212,13 @@ Particle Sensor::flood(Rng& rng) const {
     if (kind < 0.40) {
         p.energy = 59.5 + 0.8 * rng.normal();  // the photo-peak
     } else if (kind < 0.55) {
+        p.kind = VEXASDK_SIM_LINE;
         p.energy = 13.9 + 0.4 * rng.normal();  // a fluorescence line
     } else if (kind < 0.80) {
+        p.kind = VEXASDK_SIM_CONTINUUM;
         p.energy = 3.0 + 52.0 * rng.uniform();  // scattered photons
     } else {
+        p.kind = VEXASDK_SIM_TRACK;
         // A minimum-ionising track crossing the sensor at an angle: the
         // longer its path, the more it deposits.
         double length = kMaxTrack * rng.uniform() * rng.uniform();
@@ -233,6 +236,7 @@ Particle beam_electron(double x, double y, Rng& rng) {
     Particle p;
     p.x = x;
     p.y = y;
+    p.kind = VEXASDK_SIM_ELECTRON;
     double length = 0.8 * rng.uniform();
     double angle = 2.0 * std::numbers::pi * rng.uniform();
     p.dx = length * std::cos(angle);
@@ -242,11 +246,11 @@ Particle beam_electron(double x, double y, Rng& rng) {
     return p;
 }
 
-void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const {
-    if (empty()) return;
+double Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const {
+    if (empty()) return 0.0;
     double energy = particle.energy;
     if (depletion_ < 1.0) {
-        if (rng.uniform() >= depletion_) return;
+        if (rng.uniform() >= depletion_) return 0.0;
         energy *= depletion_;
     }
     double sigma = kCloudSigma + kUndepletedSpread * (1.0 - depletion_);
@@ -254,7 +258,7 @@ void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& 
     double dx = std::clamp(particle.dx, -kMaxTrack, kMaxTrack), dy = std::clamp(particle.dy, -kMaxTrack, kMaxTrack);
     double x0 = std::min(particle.x, particle.x + dx), x1 = std::max(particle.x, particle.x + dx);
     double y0 = std::min(particle.y, particle.y + dy), y1 = std::max(particle.y, particle.y + dy);
-    if (!(x1 + reach >= 0.0 && y1 + reach >= 0.0 && x0 < 1e9 && y0 < 1e9)) return;  // off the image
+    if (!(x1 + reach >= 0.0 && y1 + reach >= 0.0 && x0 < 1e9 && y0 < 1e9)) return energy;  // off the image
     int gx = static_cast<int>(std::floor(x0 - reach)), gy = static_cast<int>(std::floor(y0 - reach));
     int nx = std::min(static_cast<int>(std::floor(x1 + reach)) - gx + 1, kPatch);
     int ny = std::min(static_cast<int>(std::floor(y1 + reach)) - gy + 1, kPatch);
@@ -302,6 +306,30 @@ void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& 
                            static_cast<float>(kev - chip.threshold)});
         }
     }
+    return energy;
+}
+
+vexasdk_sim_truth Sensor::truth_of(const Particle& particle, double energy, uint64_t toa, size_t pixels,
+                                   uint64_t block) const {
+    // The clouds deposit() spreads along the track centre on its middle.
+    double dx = std::clamp(particle.dx, -kMaxTrack, kMaxTrack), dy = std::clamp(particle.dy, -kMaxTrack, kMaxTrack);
+    double x = particle.x + 0.5 * dx, y = particle.y + 0.5 * dy;
+    // Here chips lie as far apart as the largest is wide; addresses number
+    // them 256 apart. Pixel k spans k to k + 1 here, k - 0.5 to k + 0.5 there.
+    constexpr double kAddressed = 256.0;
+    x += std::max(0.0, std::floor(x / pitch_x_)) * (kAddressed - pitch_x_) - 0.5;
+    y += std::max(0.0, std::floor(y / pitch_y_)) * (kAddressed - pitch_y_) - 0.5;
+    vexasdk_sim_truth truth{};
+    truth.x = x;
+    truth.y = y;
+    truth.dx = dx;
+    truth.dy = dy;
+    truth.energy = energy;
+    truth.toa = toa;
+    truth.block = block;
+    truth.pixels = static_cast<uint32_t>(std::min<size_t>(pixels, UINT32_MAX));
+    truth.kind = particle.kind;
+    return truth;
 }
 
 uint32_t tot_of(double kev) {

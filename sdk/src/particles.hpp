@@ -13,11 +13,13 @@
 namespace vsim {
 
 // Where a particle enters the sensor (pixels of the assembled image), how far
-// its track runs across it, and the energy it deposits (keV).
+// its track runs across it, the energy it deposits (keV) and what it is
+// (VEXASDK_SIM_PHOTO_PEAK and so on).
 struct Particle {
     double x = 0.0, y = 0.0;
     double dx = 0.0, dy = 0.0;
     double energy = 0.0;
+    uint8_t kind = VEXASDK_SIM_PHOTO_PEAK;
 };
 
 // A pixel that saw a particle: the energy it measured and by how much that
@@ -57,8 +59,13 @@ public:
     // A particle of the flood source (X-rays and minimum-ionising tracks)
     // entering at a uniformly random pixel. Not for an empty sensor.
     Particle flood(Rng& rng) const;
-    // Appends the pixels that see `particle`.
-    void deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const;
+    // Appends the pixels that see `particle`; answers the energy the sensor
+    // collected of it (keV).
+    double deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const;
+    // The truth of `particle`, which deposited `energy` and made `pixels`
+    // hits timed from tick `toa`, in pixel addresses' image coordinates.
+    vexasdk_sim_truth truth_of(const Particle& particle, double energy, uint64_t toa, size_t pixels,
+                               uint64_t block) const;
 
 private:
     std::vector<ChipView> chips_;

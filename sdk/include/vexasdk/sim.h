@@ -205,6 +205,52 @@ VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
  * acquisition from the clock. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_set_seed(uint32_t device, uint64_t seed, int32_t fixed);
 
+/* ---- truth ---- */
+
+/* What kind of particle a truth record is. */
+#define VEXASDK_SIM_PHOTO_PEAK 0u  /* a 59.5 keV photon */
+#define VEXASDK_SIM_LINE 1u        /* a 13.9 keV fluorescence photon */
+#define VEXASDK_SIM_CONTINUUM 2u   /* a scattered photon, 3 to 55 keV */
+#define VEXASDK_SIM_TRACK 3u       /* a minimum-ionising particle crossing the sensor */
+#define VEXASDK_SIM_ELECTRON 4u    /* a 200 keV beam electron of a scan */
+
+/* One particle that generated data held hits of. Where its charge landed, in
+ * the assembled image as pixel addresses number it (image column
+ * (chip % 2) * 256 + column, image row (chip / 2) * 256 + row, whatever the
+ * chips' size), with pixel centres at whole numbers: pixel (row, column)
+ * spans row - 0.5 to row + 0.5, and a symmetric cluster's ToT-weighted
+ * centroid of pixel numbers lands on (x, y). For a track, the middle of its
+ * charge; it runs (dx, dy) pixels from end to end. `toa` is the tick its hits
+ * are timed from: each hit's ToA is `toa` plus its time walk. In the binned
+ * modes, the start of its scan position's dwell. */
+typedef struct vexasdk_sim_truth {
+    double x, y;      /* image column and row */
+    double dx, dy;
+    double energy;    /* keV deposited in the sensor: the share a bias below depletion collects */
+    uint64_t toa;     /* 1.5625 ns ticks, the packets' clock */
+    uint64_t block;   /* the generated block that held its hits, counted from 0 */
+    uint32_t pixels;  /* pixel hits it made */
+    uint8_t kind;     /* VEXASDK_SIM_PHOTO_PEAK and so on */
+} vexasdk_sim_truth;
+
+VEXASDK_LAYOUT(vexasdk_sim_truth, 64, energy, 32, toa, 40, block, 48, pixels, 56, kind, 60);
+
+/* Whether the next acquisitions record the truth of the particles whose hits
+ * their generated blocks hold (off out of the box), and at most how many
+ * (1 to 2^26); the rest are counted as dropped. Each acquisition starts a new
+ * record. A particle is recorded with the block that holds its hits, before
+ * that block's callback: it arrived in the block's detector time, and all its
+ * hits are in that block, though their ToAs may lie up to 65 ticks past its
+ * end. Particles whose charge made no hit (under threshold, masked, off the
+ * chips, not collected) are not recorded. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_record_truth(uint32_t device, int32_t on, uint64_t max_particles);
+/* Copies the first min(capacity, recorded) records of the device's last (or
+ * running) acquisition into `out` (NULL with capacity 0: none), and answers in
+ * `*recorded` how many there are and in `*dropped` (may be NULL) how many did
+ * not fit under the limit. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_truth(uint32_t device, vexasdk_sim_truth* out, uint64_t capacity,
+                                                   uint64_t* recorded, uint64_t* dropped);
+
 /* ---- chips ---- */
 
 /* What a chip's getters answer, beyond its description. Thresholds are kept
