@@ -112,7 +112,9 @@ def test_every_hit_belongs_to_a_true_particle(ready, mode, per_block, blocks):
     assert start <= truth.toa.min() and truth.toa.max() <= start + blocks * per_block * 1000.0
 
 
-def test_photo_peak_clusters_sum_and_centre_on_their_truth(ready):
+@pytest.mark.parametrize("varied", [False, True], ids=["alike", "varied"])
+def test_photo_peak_clusters_sum_and_centre_on_their_truth(ready, varied):
+    maps = sim.vary_pixels(seed=2) if varied else sim.pixel_calibration()
     sim.record_truth(True)
     got = run(ready, blocks=6)
     packets, truth = packets_of(got), sim.truth()
@@ -121,7 +123,9 @@ def test_photo_peak_clusters_sum_and_centre_on_their_truth(ready):
     owner = owners(packets, truth)
     row, column = detector_coordinates(packets.address)
     found = owner >= 0
-    kev = np.bincount(owner[found], kev_of(packets.tot[found]), len(truth))
+    pixel = packets.address >> 16, (packets.address >> 8) & 0xFF, packets.address & 0xFF
+    measured = kev_of(packets.tot, *(m[pixel] for m in maps[:4]))  # through each pixel's own surrogate
+    kev = np.bincount(owner[found], measured[found], len(truth))
     weight = np.bincount(owner[found], packets.tot[found], len(truth))
     x = np.bincount(owner[found], packets.tot[found] * column[found], len(truth)) / np.maximum(weight, 1)
     y = np.bincount(owner[found], packets.tot[found] * row[found], len(truth)) / np.maximum(weight, 1)

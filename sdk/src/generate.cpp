@@ -387,7 +387,7 @@ std::unique_ptr<Block> toa_tot_data_driven(const GenerateSpec& spec, Rng& rng, b
     std::vector<ToaTotPacket> packets;
     packets.reserve(expected_hits(spec));
     bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
-        packets.push_back({hit.address, tot_of(hit.kev), toa});
+        packets.push_back({hit.address, hit.tot, toa});
     });
     if (!done) return nullptr;
     if (sorted)
@@ -435,7 +435,7 @@ void sort_by_address(std::vector<Record>& records) {
 bool frame_hits(const GenerateSpec& spec, Rng& rng, std::vector<FrameHit>& hits) {
     hits.reserve(expected_hits(spec));
     bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
-        hits.push_back({hit.address, tot_of(hit.kev), toa});
+        hits.push_back({hit.address, hit.tot, toa});
     });
     if (!done) return false;
     sort_by_address(hits);
@@ -519,7 +519,7 @@ void bin_packets(const GenerateSpec& spec, const Scan& scan, uint64_t position, 
             spec.truth->push_back(sensor.truth_of(electron, energy, toa, hits.size() - before, spec.index));
     }
     merged.clear();
-    for (const PixelHit& hit : hits) merged.push_back({hit.address, tot_of(hit.kev)});
+    for (const PixelHit& hit : hits) merged.push_back({hit.address, hit.tot});
     std::sort(merged.begin(), merged.end(), [](const BinHit& a, const BinHit& b) { return a.address < b.address; });
     for (size_t i = 0; i < merged.size();) {
         vexasdk_acq_t3_bin_packet packet{merged[i].address, 0, 0};

@@ -38,6 +38,26 @@ private:
     std::shared_ptr<const std::vector<uint8_t>> bytes_;
 };
 
+// One pixel's response: the ToT surrogate a E + b - c / (E - t) (ToT in 25 ns
+// units for E keV measured) and how far its threshold lies above its chip's
+// (keV).
+struct PixelConstants {
+    double a, b, c, t, offset;
+};
+
+// Every pixel of a chip that has no response of its own.
+inline constexpr PixelConstants kUniformPixel = {1.6, 24.0, 60.0, 1.5, 0.0};
+
+// A chip's per-pixel response over the 256 x 256 pixels that take hits,
+// pixel (row, column) at row * 256 + column. Replaced rather than changed, as
+// masks are: every block takes the response as it is, without copying it.
+struct PixelResponse {
+    static constexpr uint32_t kSide = 256;
+    static constexpr size_t kPixels = size_t{kSide} * kSide;
+    std::vector<PixelConstants> pixels;
+    uint64_t serial = 0;  // tells responses apart where blocks are told apart by the sensor's state
+};
+
 struct ChipModel {
     vexasdk_chip_info info{};
     uint32_t polarity = VEXASDK_POL_ELECTRONS_COLLECT;
@@ -48,6 +68,7 @@ struct ChipModel {
     uint32_t thld_raw = 400;
     uint32_t configure_count = 0;
     PixelMask mask;
+    std::shared_ptr<const PixelResponse> response;  // null: every pixel kUniformPixel
 
     float thld_kev() const { return (static_cast<float>(thld_raw) - raw_offset) * kev_per_raw; }
 };

@@ -177,6 +177,8 @@ uint64_t Sensor::fingerprint() const {
                                   static_cast<double>(chip.column_length), chip.threshold, chip.noise};
         hash = mix(hash, numbers, sizeof numbers);
         hash = mix(hash, chip.mask.data(), chip.mask.size());
+        uint64_t response = chip.response ? chip.response->serial : 0;
+        hash = mix(hash, &response, sizeof response);
     }
     return mix(hash, &depletion_, sizeof depletion_);
 }
@@ -192,6 +194,7 @@ Sensor Sensor::of(DeviceModel& device) {
         chip.threshold = (static_cast<double>(model.thld_raw) - model.raw_offset) * model.kev_per_raw;
         chip.noise = std::min(std::fabs(static_cast<double>(model.info.noise_kev)), 1e6);
         chip.mask = model.mask;
+        chip.response = model.response;
         chips.push_back(std::move(chip));
     }
     double volts = device.biases.empty() ? 0.0 : device.biases.front().actual_now();
@@ -296,14 +299,19 @@ double Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>
             const ChipView& chip = chips_[index];
             uint32_t px = px_of[i], py = py_of[j];
             if (px >= chip.width || py >= chip.height) continue;
+            const PixelConstants* pixel =
+                chip.response ? &chip.response->pixels[py * PixelResponse::kSide + px] : nullptr;
+            double threshold = pixel ? chip.threshold + pixel->offset : chip.threshold;
             // Noise never reaches 4 sigma (Rng::normal).
-            if (kev + 4.0 * chip.noise < chip.threshold) continue;
+            if (kev + 4.0 * chip.noise < threshold) continue;
             size_t bit = static_cast<size_t>(px) * chip.column_length + py;
             if (bit < chip.mask.size() && chip.mask.data()[bit] == 0) continue;
             if (chip.noise > 0.0) kev += chip.noise * rng.normal();
-            if (!(kev >= chip.threshold)) continue;
-            out.push_back({static_cast<uint32_t>(index << 16 | py << 8 | px), static_cast<float>(kev),
-                           static_cast<float>(kev - chip.threshold)});
+            if (!(kev >= threshold)) continue;
+            auto measured = static_cast<float>(kev);
+            uint32_t tot = tot_of(measured, pixel ? *pixel : kUniformPixel);
+            out.push_back({static_cast<uint32_t>(index << 16 | py << 8 | px), measured,
+                           static_cast<float>(kev - threshold), tot});
         }
     }
     return energy;
@@ -330,14 +338,6 @@ vexasdk_sim_truth Sensor::truth_of(const Particle& particle, double energy, uint
     truth.pixels = static_cast<uint32_t>(std::min<size_t>(pixels, UINT32_MAX));
     truth.kind = particle.kind;
     return truth;
-}
-
-uint32_t tot_of(double kev) {
-    // The usual surrogate: linear far above threshold, bending down near it.
-    constexpr double a = 1.6, b = 24.0, c = 60.0, t = 1.5;
-    if (!(kev > t + 0.01)) return 1;
-    double tot = a * kev + b - c / (kev - t);
-    return static_cast<uint32_t>(std::clamp(std::nearbyint(tot), 1.0, 1023.0));
 }
 
 uint64_t time_walk(double over_kev, Rng& rng) {

@@ -2,8 +2,10 @@
 // chips make of it in the device's present state.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -22,12 +24,13 @@ struct Particle {
     uint8_t kind = VEXASDK_SIM_PHOTO_PEAK;
 };
 
-// A pixel that saw a particle: the energy it measured and by how much that
-// cleared its chip's threshold (keV).
+// A pixel that saw a particle: the energy it measured, by how much that
+// cleared its threshold (keV), and the ToT it reports.
 struct PixelHit {
     uint32_t address;
     float kev;
     float over;
+    uint32_t tot;
 };
 
 // One chip as a block's particles find it.
@@ -37,6 +40,7 @@ struct ChipView {
     double threshold = 0.0;          // keV
     double noise = 0.0;              // keV, standard deviation
     PixelMask mask;
+    std::shared_ptr<const PixelResponse> response;  // null: every pixel kUniformPixel
 };
 
 // The device's chips and sensor bias as they were when a block was made.
@@ -80,8 +84,13 @@ private:
 double depletion_at(double volts);
 // A beam electron of 200 keV landing at (x, y).
 Particle beam_electron(double x, double y, Rng& rng);
-// The ToT, in 25 ns units, of a pixel that measured `kev`.
-uint32_t tot_of(double kev);
+// The ToT, in 25 ns units, of a pixel of response `pixel` that measured `kev`.
+inline uint32_t tot_of(double kev, const PixelConstants& pixel) {
+    // The usual surrogate: linear far above threshold, bending down near it.
+    if (!(kev > pixel.t + 0.01)) return 1;
+    double tot = pixel.a * kev + pixel.b - pixel.c / (kev - pixel.t);
+    return static_cast<uint32_t>(std::clamp(std::nearbyint(tot), 1.0, 1023.0));
+}
 // How much later, in ticks, a hit `over_kev` above threshold crosses it.
 uint64_t time_walk(double over_kev, Rng& rng);
 

@@ -118,9 +118,12 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_scribble(uint32_t device, int32_t o
  *   both the chance a particle is collected and the share of its energy
  *   collected.
  * - ToT (25 ns units) = 1.6 E + 24 - 60 / (E - 1.5) for the E keV a pixel
- *   measured, at least 1 and at most 1023; smaller hits cross the threshold
- *   later (time walk of up to 100 ns). ToA, the shutter start and TDC
- *   timestamps count 1.5625 ns ticks of one clock.
+ *   measured, at least 1 and at most 1023 (each pixel's own, and its own
+ *   threshold, with vexasdk_sim_set_pixel_response); smaller hits cross the
+ *   threshold later: floor(64 / (1 + over) + 2 u) ticks after the particle's
+ *   arrival for a hit `over` keV above its threshold, u uniform in [0, 1)
+ *   (up to 100 ns). ToA, the shutter start and TDC timestamps count
+ *   1.5625 ns ticks of one clock.
  * - Data-driven ToA-ToT (modes 7, 10): the hits of the block's detector time,
  *   in readout order (chip by chip in short runs) or, in mode 10, by ToA;
  *   four TDC channels: rising and falling edges of the trigger input, where
@@ -294,6 +297,24 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_script_chip_settings(uint32_t device, c
                                                               uint32_t count);
 /* Back to reporting the chips' own settings. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_chip_settings(uint32_t device);
+
+/* Pixels that differ, as a real chip's do. Out of the box (and after a reset)
+ * every pixel reports ToT = 1.6 E + 24 - 60 / (E - 1.5) for the E keV it
+ * measured and fires at its chip's threshold. This gives each of the chip's
+ * 256 x 256 pixels that take hits its own surrogate ToT = a E + b - c / (E - t)
+ * (ToT 1 for E at most t + 0.01 keV, otherwise rounded and kept within 1 to
+ * 1023) and its own threshold, the chip's plus `offsets` keV: arrays of
+ * `count` = 65536 values, pixel (row, column) at row * 256 + column. All
+ * finite; a above 0 and c at least 0, so that ToT rises with energy. All
+ * arrays NULL with `count` 0: back to the uniform pixels. The state is read as
+ * each block is made, as masks are. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_pixel_response(uint32_t device, uint32_t chip, const double* a,
+                                                            const double* b, const double* c, const double* t,
+                                                            const double* offsets, size_t count);
+/* The chip's pixels as the call above sets them (uniform ones included);
+ * `count` must be 65536. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_pixel_response(uint32_t device, uint32_t chip, double* a, double* b,
+                                                            double* c, double* t, double* offsets, size_t count);
 
 /* ---- enumeration, monitors, bias, power ---- */
 
