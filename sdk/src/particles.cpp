@@ -327,17 +327,9 @@ vexasdk_sim_truth Sensor::truth_of(const Particle& particle, double energy, uint
     constexpr double kAddressed = 256.0;
     x += std::max(0.0, std::floor(x / pitch_x_)) * (kAddressed - pitch_x_) - 0.5;
     y += std::max(0.0, std::floor(y / pitch_y_)) * (kAddressed - pitch_y_) - 0.5;
-    vexasdk_sim_truth truth{};
-    truth.x = x;
-    truth.y = y;
-    truth.dx = dx;
-    truth.dy = dy;
-    truth.energy = energy;
-    truth.toa = toa;
-    truth.block = block;
-    truth.pixels = static_cast<uint32_t>(std::min<size_t>(pixels, UINT32_MAX));
-    truth.kind = particle.kind;
-    return truth;
+    auto hits = static_cast<uint32_t>(std::min<size_t>(pixels, UINT32_MAX));
+    return {.x = x, .y = y, .dx = dx, .dy = dy, .energy = energy, .toa = toa, .block = block, .pixels = hits,
+            .kind = particle.kind};
 }
 
 uint64_t time_walk(double over_kev, Rng& rng) {
