@@ -55,6 +55,7 @@ struct PixelResponse {
     static constexpr uint32_t kSide = 256;
     static constexpr size_t kPixels = size_t{kSide} * kSide;
     std::vector<PixelConstants> pixels;
+    double lowest_offset = 0.0;  // of any pixel: most charge shares fall short of every threshold
     uint64_t serial = 0;  // tells responses apart where blocks are told apart by the sensor's state
 };
 

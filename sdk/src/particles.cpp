@@ -299,10 +299,15 @@ double Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>
             const ChipView& chip = chips_[index];
             uint32_t px = px_of[i], py = py_of[j];
             if (px >= chip.width || py >= chip.height) continue;
-            const PixelConstants* pixel =
-                chip.response ? &chip.response->pixels[py * PixelResponse::kSide + px] : nullptr;
-            double threshold = pixel ? chip.threshold + pixel->offset : chip.threshold;
-            // Noise never reaches 4 sigma (Rng::normal).
+            // Noise never reaches 4 sigma (Rng::normal); the pixel's own
+            // threshold is looked up only for a share that may reach it.
+            double threshold = chip.threshold;
+            const PixelConstants* pixel = nullptr;
+            if (chip.response) {
+                if (kev + 4.0 * chip.noise < threshold + chip.response->lowest_offset) continue;
+                pixel = &chip.response->pixels[py * PixelResponse::kSide + px];
+                threshold += pixel->offset;
+            }
             if (kev + 4.0 * chip.noise < threshold) continue;
             size_t bit = static_cast<size_t>(px) * chip.column_length + py;
             if (bit < chip.mask.size() && chip.mask.data()[bit] == 0) continue;

@@ -160,12 +160,14 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_pixel_response(uint32_t device, uin
         try {
             response = std::make_shared<PixelResponse>();
             response->pixels.resize(count);
+            response->lowest_offset = offsets[0];
         } catch (const std::bad_alloc&) {
             return VEXASDK_ERR_ENOMEM;
         }
         for (size_t i = 0; i < count; ++i) {
             response->pixels[i] = {a[i], b[i], c[i], t[i], offsets[i]};
             if (!valid(response->pixels[i])) return VEXASDK_ERR_EINVAL;
+            response->lowest_offset = std::min(response->lowest_offset, offsets[i]);
         }
         static std::atomic<uint64_t> serials{0};
         response->serial = ++serials;
