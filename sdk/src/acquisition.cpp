@@ -62,12 +62,18 @@ bool takes_triggers(const Acquisition& acq) {
     return acq.plan.generating && (acq.chip_mode == VEXASDK_TOA_TOT_DD || acq.chip_mode == VEXASDK_TOA_TOT_DD_SORTED);
 }
 
-// What the block covering `window` is made of: the device's state now, and
+// What block `index`, covering `window`, is made of: the device's state now,
 // the software triggers of its detector time (all that wait, for the last
-// block). Caller holds the world lock.
-GenerateSpec take_spec(DeviceModel& device, const Window& window, bool last) {
+// block), and `truth` for its particles when the harness records them.
+// Caller holds the world lock.
+GenerateSpec take_spec(DeviceModel& device, uint64_t index, const Window& window,
+                       std::vector<vexasdk_sim_truth>& truth) {
     Acquisition& acq = device.acq;
+    bool last = index + 1 == acq.plan.blocks;
     GenerateSpec spec;
+    spec.index = index;
+    truth.clear();
+    if (device.truth.on) spec.truth = &truth;
     spec.chip_mode = acq.chip_mode;
     spec.shutter_start = acq.shutter_start;
     spec.window = window;
@@ -101,6 +107,7 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
         }
     } leaving{acq};
     Rng rng{seed};
+    std::vector<vexasdk_sim_truth> truth;  // of the block being made
     for (;;) {
         std::shared_ptr<Block> block;
         GenerateSpec spec;
@@ -114,7 +121,7 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
                 uint64_t index = acq.generated++;
                 Window window = window_of(acq.plan, index);
                 if (!pace(lock, acq, window)) break;
-                spec = take_spec(*device, window, index + 1 == acq.plan.blocks);
+                spec = take_spec(*device, index, window, truth);
             } else {
                 break;
             }
@@ -128,6 +135,10 @@ void delivery_loop(DeviceModel* device, vexasdk_dev_ctx* ctx, vexasdk_acq_callba
             // Null: the mode delivers nothing processed, or the acquisition was
             // stopped while the block was being made.
             if (!block || acq.stop) break;
+            if (spec.truth != nullptr && !truth.empty()) {
+                std::lock_guard<std::mutex> lock(world().mu);
+                device->truth.add(truth);
+            }
         }
         run_block(ctx, callback, user_data, *block);
         ++acq.delivered;
@@ -248,11 +259,12 @@ VEXASDK_API vexasdk_err_code vexasdk_acq_start(vexasdk_dev_ctx* ctx, vexasdk_acq
     acq.generated = 0;
     acq.reached = 0;
     acq.pending_triggers.clear();
+    device->truth.clear();
     acq.wall_start = Clock::now();
     acq.next_slot = acq.wall_start;
     acq.shutter_start = ticks_at(acq.wall_start);
     acq.threads_running = acq.threads_wanted;
-    auto seed = static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
+    auto seed = acq.seeded ? acq.seed : static_cast<uint64_t>(acq.wall_start.time_since_epoch().count());
     uint32_t started = 0;
     try {
         for (; started < acq.threads_wanted; ++started)

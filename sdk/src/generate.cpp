@@ -250,9 +250,12 @@ bool for_each_hit(const GenerateSpec& spec, Rng& rng, Emit&& emit) {
         if (!(t < length)) return true;
         if ((n & 1023) == 0 && spec.stopped()) return false;
         hits.clear();
-        spec.sensor.deposit(spec.sensor.flood(rng), rng, hits);
+        Particle particle = spec.sensor.flood(rng);
+        double energy = spec.sensor.deposit(particle, rng, hits);
         uint64_t arrival = add_ticks(begin, static_cast<uint64_t>(t));
         for (const PixelHit& hit : hits) emit(hit, add_ticks(arrival, time_walk(hit.over, rng)));
+        if (spec.truth != nullptr && !hits.empty())
+            spec.truth->push_back(spec.sensor.truth_of(particle, energy, arrival, hits.size(), spec.index));
     }
 }
 
@@ -329,6 +332,7 @@ constexpr size_t kPatterns = 8;
 struct Patterns {
     uint64_t key = 0;
     std::vector<std::vector<ToaTotPacket>> made;  // ToAs counted from the block's begin
+    std::vector<std::vector<vexasdk_sim_truth>> truths;  // theirs, when recorded; likewise
     size_t next = 0;
 };
 thread_local Patterns patterns;
@@ -337,14 +341,21 @@ uint64_t pattern_key(const GenerateSpec& spec, bool sorted) {
     uint64_t rate;
     memcpy(&rate, &spec.particles_per_tick, sizeof rate);
     uint64_t key = spec.sensor.fingerprint();
-    for (uint64_t part : {rate, spec.window.end - spec.window.begin, uint64_t{sorted}})
+    for (uint64_t part : {rate, spec.window.end - spec.window.begin, uint64_t{sorted}, uint64_t{spec.truth != nullptr}})
         key = (key ^ part) * 0x100000001b3ull;
     return key;
 }
 
-// One of `made`, its ToAs moved to start at `begin`.
-std::unique_ptr<Block> replayed_block(const GenerateSpec& spec, const std::vector<ToaTotPacket>& made,
-                                      uint64_t begin) {
+// Pattern `i`, its ToAs (and its truth's) moved to start at `begin`.
+std::unique_ptr<Block> replayed_block(const GenerateSpec& spec, size_t i, uint64_t begin) {
+    const std::vector<ToaTotPacket>& made = patterns.made[i];
+    if (spec.truth != nullptr) {
+        for (vexasdk_sim_truth truth : patterns.truths[i]) {
+            truth.toa = add_ticks(begin, truth.toa);
+            truth.block = spec.index;
+            spec.truth->push_back(truth);
+        }
+    }
     auto block = std::make_unique<Block>();
     block->kind = BlockKind::toa_tot;
     ToaTotPacket* packets = block->add_records(made.data(), made.size());
@@ -369,14 +380,14 @@ std::unique_ptr<Block> toa_tot_data_driven(const GenerateSpec& spec, Rng& rng, b
     bool big = expected_hits(spec) >= kPatternFromHits;
     if (big) {
         uint64_t key = pattern_key(spec, sorted);
-        if (patterns.key != key) patterns = Patterns{key, {}, 0};
+        if (patterns.key != key) patterns = Patterns{key, {}, {}, 0};
         if (patterns.made.size() == kPatterns)
-            return replayed_block(spec, patterns.made[patterns.next++ % kPatterns], begin);
+            return replayed_block(spec, patterns.next++ % kPatterns, begin);
     }
     std::vector<ToaTotPacket> packets;
     packets.reserve(expected_hits(spec));
     bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
-        packets.push_back({hit.address, tot_of(hit.kev), toa});
+        packets.push_back({hit.address, hit.tot, toa});
     });
     if (!done) return nullptr;
     if (sorted)
@@ -386,7 +397,11 @@ std::unique_ptr<Block> toa_tot_data_driven(const GenerateSpec& spec, Rng& rng, b
     if (big) {
         std::vector<ToaTotPacket> kept(packets);
         for (ToaTotPacket& p : kept) p.toa -= std::min(p.toa, begin);
+        std::vector<vexasdk_sim_truth> truths;
+        if (spec.truth != nullptr) truths = *spec.truth;
+        for (vexasdk_sim_truth& truth : truths) truth.toa -= std::min(truth.toa, begin);
         patterns.made.push_back(std::move(kept));
+        patterns.truths.push_back(std::move(truths));
     }
     auto block = toa_tot_block(packets, spec.shutter_start);
     add_tdcs(*block, begin, block_end(spec), spec.triggers);
@@ -420,7 +435,7 @@ void sort_by_address(std::vector<Record>& records) {
 bool frame_hits(const GenerateSpec& spec, Rng& rng, std::vector<FrameHit>& hits) {
     hits.reserve(expected_hits(spec));
     bool done = for_each_hit(spec, rng, [&](const PixelHit& hit, uint64_t toa) {
-        hits.push_back({hit.address, tot_of(hit.kev), toa});
+        hits.push_back({hit.address, hit.tot, toa});
     });
     if (!done) return false;
     sort_by_address(hits);
@@ -475,9 +490,12 @@ struct BinHit {
     uint32_t tot;
 };
 
-// The packets of scan position `position`, merged per pixel, in address order.
-void bin_packets(const Scan& scan, const Sensor& sensor, uint64_t position, Rng& rng, std::vector<PixelHit>& hits,
-                 std::vector<BinHit>& merged, std::vector<vexasdk_acq_t3_bin_packet>& out) {
+// The packets of scan position `position`, merged per pixel, in address
+// order; its electrons' truth, timed from `toa`, when the spec asks for it.
+void bin_packets(const GenerateSpec& spec, const Scan& scan, uint64_t position, uint64_t toa, Rng& rng,
+                 std::vector<PixelHit>& hits, std::vector<BinHit>& merged,
+                 std::vector<vexasdk_acq_t3_bin_packet>& out) {
+    const Sensor& sensor = spec.sensor;
     double u = static_cast<double>(position % scan.width) / scan.width - 0.5;
     double v = static_cast<double>(position / scan.width % scan.height) / scan.height - 0.5;
     double cx = sensor.centre_x() + kDescan * u, cy = sensor.centre_y() + kDescan * v;
@@ -494,10 +512,14 @@ void bin_packets(const Scan& scan, const Sensor& sensor, uint64_t position, Rng&
         double angle = 2 * std::numbers::pi * rng.uniform();
         double radius = rng.uniform() >= scattered ? kDiscRadius * std::sqrt(rng.uniform())
                                                    : kDiscRadius + 6.0 + rng.exponential(40.0);
-        sensor.deposit(beam_electron(cx + radius * std::cos(angle), cy + radius * std::sin(angle), rng), rng, hits);
+        size_t before = hits.size();
+        Particle electron = beam_electron(cx + radius * std::cos(angle), cy + radius * std::sin(angle), rng);
+        double energy = sensor.deposit(electron, rng, hits);
+        if (spec.truth != nullptr && hits.size() > before)
+            spec.truth->push_back(sensor.truth_of(electron, energy, toa, hits.size() - before, spec.index));
     }
     merged.clear();
-    for (const PixelHit& hit : hits) merged.push_back({hit.address, tot_of(hit.kev)});
+    for (const PixelHit& hit : hits) merged.push_back({hit.address, hit.tot});
     std::sort(merged.begin(), merged.end(), [](const BinHit& a, const BinHit& b) { return a.address < b.address; });
     for (size_t i = 0; i < merged.size();) {
         vexasdk_acq_t3_bin_packet packet{merged[i].address, 0, 0};
@@ -522,7 +544,10 @@ std::unique_ptr<Block> binned_block(const GenerateSpec& spec, Rng& rng) {
     for (uint64_t b = 0; b < bins; ++b) {
         if ((b & 15) == 0 && spec.stopped()) return nullptr;
         size_t before = packets.size();
-        bin_packets(scan, spec.sensor, (first + b) % positions, rng, hits, merged, packets);
+        // The position's dwell starts here, counting from the acquisition's first.
+        double dwell_start = static_cast<double>(spec.window.first + b) * scan.dwell_ns * kTicksPerNanosecond;
+        uint64_t toa = add_ticks(spec.shutter_start, ticks(dwell_start));
+        bin_packets(spec, scan, (first + b) % positions, toa, rng, hits, merged, packets);
         counts[b] = packets.size() - before;
         for (size_t i = before; i < packets.size(); ++i) {
             evcounts[b] += packets[i].count;

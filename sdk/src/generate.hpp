@@ -23,6 +23,9 @@ struct GenerateSpec {
     std::vector<uint64_t> triggers;  // software triggers, ticks
     Sensor sensor;
     const std::atomic<bool>* stop = nullptr;  // generation gives up once it is set
+    uint64_t index = 0;                        // the block's number in the acquisition
+    // Where the truth of the block's particles goes, when the harness records it.
+    std::vector<vexasdk_sim_truth>* truth = nullptr;
 
     bool stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };

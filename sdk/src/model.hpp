@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -37,6 +38,27 @@ private:
     std::shared_ptr<const std::vector<uint8_t>> bytes_;
 };
 
+// One pixel's response: the ToT surrogate a E + b - c / (E - t) (ToT in 25 ns
+// units for E keV measured) and how far its threshold lies above its chip's
+// (keV).
+struct PixelConstants {
+    double a, b, c, t, offset;
+};
+
+// Every pixel of a chip that has no response of its own.
+inline constexpr PixelConstants kUniformPixel = {1.6, 24.0, 60.0, 1.5, 0.0};
+
+// A chip's per-pixel response over the 256 x 256 pixels that take hits,
+// pixel (row, column) at row * 256 + column. Replaced rather than changed, as
+// masks are: every block takes the response as it is, without copying it.
+struct PixelResponse {
+    static constexpr uint32_t kSide = 256;
+    static constexpr size_t kPixels = size_t{kSide} * kSide;
+    std::vector<PixelConstants> pixels;
+    double lowest_offset = 0.0;  // of any pixel: most charge shares fall short of every threshold
+    uint64_t serial = 0;  // tells responses apart where blocks are told apart by the sensor's state
+};
+
 struct ChipModel {
     vexasdk_chip_info info{};
     uint32_t polarity = VEXASDK_POL_ELECTRONS_COLLECT;
@@ -47,6 +69,7 @@ struct ChipModel {
     uint32_t thld_raw = 400;
     uint32_t configure_count = 0;
     PixelMask mask;
+    std::shared_ptr<const PixelResponse> response;  // null: every pixel kUniformPixel
 
     float thld_kev() const { return (static_cast<float>(thld_raw) - raw_offset) * kev_per_raw; }
 };
@@ -245,6 +268,35 @@ struct Acquisition {
     uint64_t shutter_start = 0;  // 1.5625 ns units, taken at start
     std::atomic<uint64_t> delivered{0};
     std::atomic<uint64_t> triggers{0};
+    // A seed the harness fixed, for runs that repeat their data; otherwise
+    // the clock seeds each acquisition.
+    bool seeded = false;
+    uint64_t seed = 0;
+};
+
+// The particles behind an acquisition's generated data, when the harness
+// asked for them: at most `limit`, the rest counted.
+struct TruthLog {
+    bool on = false;
+    uint64_t limit = 0;
+    std::vector<vexasdk_sim_truth> records;
+    uint64_t dropped = 0;
+
+    void clear() {
+        records.clear();
+        dropped = 0;
+    }
+    // Appends what fits of `got`; what does not (or finds no memory) is dropped.
+    void add(const std::vector<vexasdk_sim_truth>& got) {
+        size_t room = limit > records.size() ? static_cast<size_t>(limit - records.size()) : 0;
+        size_t taken = std::min(room, got.size());
+        try {
+            records.insert(records.end(), got.begin(), got.begin() + static_cast<std::ptrdiff_t>(taken));
+        } catch (const std::bad_alloc&) {
+            taken = 0;
+        }
+        dropped += got.size() - taken;
+    }
 };
 
 struct DeviceModel {
@@ -259,6 +311,7 @@ struct DeviceModel {
     std::vector<BiasModel> biases;
     std::vector<UnitModel> units;
     Acquisition acq;
+    TruthLog truth;
     Monitoring mon;
     // Contexts currently open on this device.
     std::vector<vexasdk_dev_ctx*> contexts;

@@ -177,6 +177,8 @@ uint64_t Sensor::fingerprint() const {
                                   static_cast<double>(chip.column_length), chip.threshold, chip.noise};
         hash = mix(hash, numbers, sizeof numbers);
         hash = mix(hash, chip.mask.data(), chip.mask.size());
+        uint64_t response = chip.response ? chip.response->serial : 0;
+        hash = mix(hash, &response, sizeof response);
     }
     return mix(hash, &depletion_, sizeof depletion_);
 }
@@ -192,6 +194,7 @@ Sensor Sensor::of(DeviceModel& device) {
         chip.threshold = (static_cast<double>(model.thld_raw) - model.raw_offset) * model.kev_per_raw;
         chip.noise = std::min(std::fabs(static_cast<double>(model.info.noise_kev)), 1e6);
         chip.mask = model.mask;
+        chip.response = model.response;
         chips.push_back(std::move(chip));
     }
     double volts = device.biases.empty() ? 0.0 : device.biases.front().actual_now();
@@ -212,10 +215,13 @@ Particle Sensor::flood(Rng& rng) const {
     if (kind < 0.40) {
         p.energy = 59.5 + 0.8 * rng.normal();  // the photo-peak
     } else if (kind < 0.55) {
+        p.kind = VEXASDK_SIM_LINE;
         p.energy = 13.9 + 0.4 * rng.normal();  // a fluorescence line
     } else if (kind < 0.80) {
+        p.kind = VEXASDK_SIM_CONTINUUM;
         p.energy = 3.0 + 52.0 * rng.uniform();  // scattered photons
     } else {
+        p.kind = VEXASDK_SIM_TRACK;
         // A minimum-ionising track crossing the sensor at an angle: the
         // longer its path, the more it deposits.
         double length = kMaxTrack * rng.uniform() * rng.uniform();
@@ -233,6 +239,7 @@ Particle beam_electron(double x, double y, Rng& rng) {
     Particle p;
     p.x = x;
     p.y = y;
+    p.kind = VEXASDK_SIM_ELECTRON;
     double length = 0.8 * rng.uniform();
     double angle = 2.0 * std::numbers::pi * rng.uniform();
     p.dx = length * std::cos(angle);
@@ -242,11 +249,11 @@ Particle beam_electron(double x, double y, Rng& rng) {
     return p;
 }
 
-void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const {
-    if (empty()) return;
+double Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& out) const {
+    if (empty()) return 0.0;
     double energy = particle.energy;
     if (depletion_ < 1.0) {
-        if (rng.uniform() >= depletion_) return;
+        if (rng.uniform() >= depletion_) return 0.0;
         energy *= depletion_;
     }
     double sigma = kCloudSigma + kUndepletedSpread * (1.0 - depletion_);
@@ -254,7 +261,7 @@ void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& 
     double dx = std::clamp(particle.dx, -kMaxTrack, kMaxTrack), dy = std::clamp(particle.dy, -kMaxTrack, kMaxTrack);
     double x0 = std::min(particle.x, particle.x + dx), x1 = std::max(particle.x, particle.x + dx);
     double y0 = std::min(particle.y, particle.y + dy), y1 = std::max(particle.y, particle.y + dy);
-    if (!(x1 + reach >= 0.0 && y1 + reach >= 0.0 && x0 < 1e9 && y0 < 1e9)) return;  // off the image
+    if (!(x1 + reach >= 0.0 && y1 + reach >= 0.0 && x0 < 1e9 && y0 < 1e9)) return energy;  // off the image
     int gx = static_cast<int>(std::floor(x0 - reach)), gy = static_cast<int>(std::floor(y0 - reach));
     int nx = std::min(static_cast<int>(std::floor(x1 + reach)) - gx + 1, kPatch);
     int ny = std::min(static_cast<int>(std::floor(y1 + reach)) - gy + 1, kPatch);
@@ -292,24 +299,42 @@ void Sensor::deposit(const Particle& particle, Rng& rng, std::vector<PixelHit>& 
             const ChipView& chip = chips_[index];
             uint32_t px = px_of[i], py = py_of[j];
             if (px >= chip.width || py >= chip.height) continue;
-            // Noise never reaches 4 sigma (Rng::normal).
-            if (kev + 4.0 * chip.noise < chip.threshold) continue;
+            // Noise never reaches 4 sigma (Rng::normal); the pixel's own
+            // threshold is looked up only for a share that may reach it.
+            double threshold = chip.threshold;
+            const PixelConstants* pixel = nullptr;
+            if (chip.response) {
+                if (kev + 4.0 * chip.noise < threshold + chip.response->lowest_offset) continue;
+                pixel = &chip.response->pixels[py * PixelResponse::kSide + px];
+                threshold += pixel->offset;
+            }
+            if (kev + 4.0 * chip.noise < threshold) continue;
             size_t bit = static_cast<size_t>(px) * chip.column_length + py;
             if (bit < chip.mask.size() && chip.mask.data()[bit] == 0) continue;
             if (chip.noise > 0.0) kev += chip.noise * rng.normal();
-            if (!(kev >= chip.threshold)) continue;
-            out.push_back({static_cast<uint32_t>(index << 16 | py << 8 | px), static_cast<float>(kev),
-                           static_cast<float>(kev - chip.threshold)});
+            if (!(kev >= threshold)) continue;
+            auto measured = static_cast<float>(kev);
+            uint32_t tot = tot_of(measured, pixel ? *pixel : kUniformPixel);
+            out.push_back({static_cast<uint32_t>(index << 16 | py << 8 | px), measured,
+                           static_cast<float>(kev - threshold), tot});
         }
     }
+    return energy;
 }
 
-uint32_t tot_of(double kev) {
-    // The usual surrogate: linear far above threshold, bending down near it.
-    constexpr double a = 1.6, b = 24.0, c = 60.0, t = 1.5;
-    if (!(kev > t + 0.01)) return 1;
-    double tot = a * kev + b - c / (kev - t);
-    return static_cast<uint32_t>(std::clamp(std::nearbyint(tot), 1.0, 1023.0));
+vexasdk_sim_truth Sensor::truth_of(const Particle& particle, double energy, uint64_t toa, size_t pixels,
+                                   uint64_t block) const {
+    // The clouds deposit() spreads along the track centre on its middle.
+    double dx = std::clamp(particle.dx, -kMaxTrack, kMaxTrack), dy = std::clamp(particle.dy, -kMaxTrack, kMaxTrack);
+    double x = particle.x + 0.5 * dx, y = particle.y + 0.5 * dy;
+    // Here chips lie as far apart as the largest is wide; addresses number
+    // them 256 apart. Pixel k spans k to k + 1 here, k - 0.5 to k + 0.5 there.
+    constexpr double kAddressed = 256.0;
+    x += std::max(0.0, std::floor(x / pitch_x_)) * (kAddressed - pitch_x_) - 0.5;
+    y += std::max(0.0, std::floor(y / pitch_y_)) * (kAddressed - pitch_y_) - 0.5;
+    auto hits = static_cast<uint32_t>(std::min<size_t>(pixels, UINT32_MAX));
+    return {.x = x, .y = y, .dx = dx, .dy = dy, .energy = energy, .toa = toa, .block = block, .pixels = hits,
+            .kind = particle.kind};
 }
 
 uint64_t time_walk(double over_kev, Rng& rng) {

@@ -1,6 +1,7 @@
 // Sim calls that script what an acquisition delivers: queued and replayed
 // blocks, the generator, delivery threads, counters, and the reference
 // callbacks for measuring.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -191,6 +192,43 @@ VEXASDK_API uint64_t vexasdk_sim_blocks_delivered(uint32_t index) {
 
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t index) {
     return sim_counter(index, [](const DeviceModel& device) { return device.acq.triggers.load(); });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_seed(uint32_t index, uint64_t seed, int32_t fixed) {
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.acq.seeded = fixed != 0;
+        device.acq.seed = seed;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+namespace {
+
+// The most particles a truth record keeps (64 bytes each).
+constexpr uint64_t kMaxTruth = uint64_t{1} << 26;
+
+}  // namespace
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_record_truth(uint32_t index, int32_t on, uint64_t max_particles) {
+    if (on != 0 && (max_particles < 1 || max_particles > kMaxTruth)) return VEXASDK_ERR_EINVAL;
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        device.truth.on = on != 0;
+        if (on != 0) device.truth.limit = max_particles;
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_truth(uint32_t index, vexasdk_sim_truth* out, uint64_t capacity,
+                                                   uint64_t* recorded, uint64_t* dropped) {
+    if (recorded == nullptr || (out == nullptr && capacity != 0)) return VEXASDK_ERR_EFAULT;
+    return with_sim_device(index, [&](DeviceModel& device) -> int32_t {
+        const std::vector<vexasdk_sim_truth>& records = device.truth.records;
+        uint64_t copied = std::min<uint64_t>(capacity, records.size());
+        if (copied != 0) memcpy(out, records.data(), copied * sizeof *out);
+        *recorded = records.size();
+        if (dropped != nullptr) *dropped = device.truth.dropped;
+        return VEXASDK_SUCCESS;
+    });
 }
 
 VEXASDK_API vexasdk_err_code vexasdk_sim_deliver_here(vexasdk_dev_ctx* ctx, vexasdk_acq_callback callback,

@@ -1,8 +1,13 @@
 // Harness control of chips: count, descriptions, state behind the getters,
-// masks and scripted settings records.
+// masks, scripted settings records and the pixels' own responses.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
 
 #include "model.hpp"
 
@@ -128,4 +133,64 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_time_get_thld(vexasdk_dev_ctx* ctx, uin
     }
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     return VEXASDK_SUCCESS;
+}
+
+namespace {
+
+bool valid(const PixelConstants& pixel) {
+    // Written so that NaN fails too.
+    return std::isfinite(pixel.a) && std::isfinite(pixel.b) && std::isfinite(pixel.c) && std::isfinite(pixel.t) &&
+           std::isfinite(pixel.offset) && pixel.a > 0.0 && pixel.c >= 0.0;
+}
+
+}  // namespace
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_pixel_response(uint32_t device, uint32_t chip, const double* a,
+                                                            const double* b, const double* c, const double* t,
+                                                            const double* offsets, size_t count) {
+    const double* arrays[] = {a, b, c, t, offsets};
+    bool none = std::all_of(std::begin(arrays), std::end(arrays), [](const double* p) { return p == nullptr; });
+    bool all = std::none_of(std::begin(arrays), std::end(arrays), [](const double* p) { return p == nullptr; });
+    std::shared_ptr<PixelResponse> response;
+    if (none) {
+        if (count != 0) return VEXASDK_ERR_EINVAL;
+    } else {
+        if (!all) return VEXASDK_ERR_EFAULT;
+        if (count != PixelResponse::kPixels) return VEXASDK_ERR_EINVAL;
+        try {
+            response = std::make_shared<PixelResponse>();
+            response->pixels.resize(count);
+            response->lowest_offset = offsets[0];
+        } catch (const std::bad_alloc&) {
+            return VEXASDK_ERR_ENOMEM;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            response->pixels[i] = {a[i], b[i], c[i], t[i], offsets[i]};
+            if (!valid(response->pixels[i])) return VEXASDK_ERR_EINVAL;
+            response->lowest_offset = std::min(response->lowest_offset, offsets[i]);
+        }
+        static std::atomic<uint64_t> serials{0};
+        response->serial = ++serials;
+    }
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
+        model.response = std::move(response);
+        return VEXASDK_SUCCESS;
+    });
+}
+
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_pixel_response(uint32_t device, uint32_t chip, double* a, double* b,
+                                                            double* c, double* t, double* offsets, size_t count) {
+    if (a == nullptr || b == nullptr || c == nullptr || t == nullptr || offsets == nullptr) return VEXASDK_ERR_EFAULT;
+    if (count != PixelResponse::kPixels) return VEXASDK_ERR_EINVAL;
+    return with_sim_item<&DeviceModel::chips>(device, chip, [&](ChipModel& model) -> int32_t {
+        for (size_t i = 0; i < count; ++i) {
+            const PixelConstants& pixel = model.response ? model.response->pixels[i] : kUniformPixel;
+            a[i] = pixel.a;
+            b[i] = pixel.b;
+            c[i] = pixel.c;
+            t[i] = pixel.t;
+            offsets[i] = pixel.offset;
+        }
+        return VEXASDK_SUCCESS;
+    });
 }

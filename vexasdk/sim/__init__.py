@@ -55,13 +55,30 @@ pixels report nothing; a pixel reports only when its share of a particle's
 energy, with the chip's noise, reaches its chip's threshold; a sensor biased
 below its depletion voltage (about 60 V on bias source 0; none: unbiased)
 collects fewer and smaller hits. A pixel that measured E keV reports
-ToT = 1.6 E + 24 - 60 / (E - 1.5), at least 1 and at most 1023; in frame-based
+ToT = 1.6 E + 24 - 60 / (E - 1.5), at least 1 and at most 1023 (every pixel
+alike, until `set_pixel_calibration` or `vary_pixels` gives each its own
+a E + b - c / (E - t) and its own threshold offset); in frame-based
 iToT-evcount mode iToT sums a pixel's ToTs in the frame (at most 16383) and the
 event count stops at 1023. The software trigger (``AcquisitionRunner.trigger``;
 `trigger` here) adds, in the data-driven modes, a 1 us pulse to the first TDC
 input of the next block: its rising edge on the first TDC channel, at the
 moment of the trigger (without real-time pacing, at the detector time the
 generated blocks have reached); the second input carries a 10 kHz clock.
+
+Time walk: a hit is timed from its particle's arrival (a whole tick) plus
+floor(64 / (1 + over) + 2 u) ticks, where ``over`` is how many keV its
+measured energy (noise included) cleared its pixel's threshold and u is drawn
+uniformly from [0, 1) for each hit: 0 to 65 ticks, up to about 100 ns for the
+smallest hits, and one of the three whole ticks around the mean
+64 / (1 + over) + 0.5 ticks (`time_walk_ns` gives it in ns). A clusterer that
+subtracts it from each hit's ToA finds the particle's arrival to within a
+tick or two.
+
+Truth: with `record_truth` on, an acquisition records the particles behind
+the data it generates (`truth`: where each landed, when, the energy it
+deposited, its kind, how many pixel hits it made), so that a clusterer's or a
+calibration's result can be held against them; `set_seed` makes a run repeat
+its data exactly.
 """
 
 from vexasdk._utils import SdkError
@@ -77,7 +94,7 @@ from vexasdk.sim.chips import (chip_info, chip_mask, chip_state, script_chip_set
 from vexasdk.sim.data import (BIN_PACKET_DTYPE, ITOT_EVCOUNT_DTYPE, TOA_TOT_DTYPE, blocks_delivered, clear_queue,
                               generate, generate_default, queue_binned, queue_evcount_fragment, queue_fetch_failure,
                               queue_itot_evcount, queue_itot_fragment, queue_toa_tot, replay_queue, set_scribble,
-                              set_delivery_threads, trigger_count)
+                              set_delivery_threads, set_seed, trigger_count)
 from vexasdk.sim.enumeration import (ENUM_FIELDS, ENUM_RECORD_SIZE, enum_record, make_enum_record, set_enum_record,
                                      set_enum_reported_count, set_enumeration)
 from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events, fire_avail_changed,
@@ -85,21 +102,27 @@ from vexasdk.sim.monitors import (MON_FLOAT, MON_INT, OWN, await_monitor_events,
                                   set_monitor_flags, set_monitor_rate, set_monitor_value)
 from vexasdk.sim.power import (bias, set_bias_actual, set_bias_count, set_bias_desired, set_bias_range,
                                set_unit_count, set_unit_powered, unit_powered)
+from vexasdk.sim.response import (PixelCalibration, pixel_calibration, set_pixel_calibration,
+                                  set_threshold_dispersion, uniform_pixels, vary_pixels)
+from vexasdk.sim.truth import (MAX_PARTICLES, TRUTH_DTYPE, ParticleKind, record_truth, time_walk_ns, truth,
+                               truth_dropped)
 from vexasdk.sim.world import compiler, device_count, device_of, reset, set_device_count
 
 __all__ = [
     "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
-    "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MON_FLOAT", "MON_INT", "OWN",
-    "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered",
-    "call_count", "call_log", "calls", "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults",
-    "clear_queue", "compiler", "copy_callback", "deliver", "deliver_here", "device_count", "device_of",
-    "enum_record", "fail", "fetch_callback", "fire_avail_changed", "fire_value_changed", "generate",
-    "generate_default", "make_enum_record", "monitor_callbacks", "null_callback", "queue_binned",
-    "queue_evcount_fragment", "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot",
-    "remove_monitor", "replay_queue", "reset", "set_scribble", "script_chip_settings", "set_bias_actual", "set_bias_count",
+    "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MAX_PARTICLES", "MON_FLOAT",
+    "MON_INT", "OWN", "ParticleKind", "PixelCalibration", "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "TRUTH_DTYPE",
+    "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered", "call_count", "call_log", "calls",
+    "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults", "clear_queue", "compiler",
+    "copy_callback", "deliver", "deliver_here", "device_count", "device_of", "enum_record", "fail", "fetch_callback",
+    "fire_avail_changed", "fire_value_changed", "generate", "generate_default", "make_enum_record",
+    "monitor_callbacks", "null_callback", "pixel_calibration", "queue_binned", "queue_evcount_fragment",
+    "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot", "record_truth",
+    "remove_monitor", "replay_queue", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count",
     "set_bias_desired", "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size",
     "set_chip_state", "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count",
     "set_enumeration", "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value",
-    "set_supported_modes", "set_unit_count", "set_unit_powered", "start", "time_get_thld", "trampoline", "trigger",
-    "trigger_count", "unit_powered",
+    "set_pixel_calibration", "set_scribble", "set_seed", "set_supported_modes", "set_threshold_dispersion",
+    "set_unit_count", "set_unit_powered", "start", "time_get_thld", "time_walk_ns", "trampoline", "trigger",
+    "trigger_count", "truth", "truth_dropped", "uniform_pixels", "unit_powered", "vary_pixels",
 ]

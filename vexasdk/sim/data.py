@@ -31,6 +31,7 @@ _sim_set_scribble = _declare("vexasdk_sim_set_scribble", _i32, _u32, _i32)
 _sim_set_generator = _declare("vexasdk_sim_set_generator", _i32, _u32, _c.POINTER(_Generator))
 _sim_blocks_delivered = _declare("vexasdk_sim_blocks_delivered", _u64, _u32)
 _sim_trigger_count = _declare("vexasdk_sim_trigger_count", _u64, _u32)
+_sim_set_seed = _declare("vexasdk_sim_set_seed", _i32, _u32, _u64, _i32)
 
 
 def set_delivery_threads(threads: int, device: int = 0) -> None:
@@ -331,3 +332,14 @@ def blocks_delivered(device: int = 0) -> int:
 def trigger_count(device: int = 0) -> int:
     """Software triggers received since the device was last reset."""
     return int(_sim_trigger_count(_index(device)))
+
+
+def set_seed(seed: int | None, device: int = 0) -> None:
+    """Fixes the seed the next acquisitions generate their data from (0 to
+    2**64-1), so that a run repeats its data exactly: the same hits, ToTs and
+    ToAs counted from the shutter start (its own start differs), as long as
+    the device's state is the same and one delivery thread generates the
+    blocks (thread i draws from `seed` + i). None, as after `reset`, seeds
+    each acquisition from the clock."""
+    value = 0 if seed is None else _u64_value(seed, "seed")
+    _check(_sim_set_seed(_index(device), value, 0 if seed is None else 1), "Failed to set the seed.")

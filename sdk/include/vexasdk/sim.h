@@ -118,9 +118,12 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_set_scribble(uint32_t device, int32_t o
  *   both the chance a particle is collected and the share of its energy
  *   collected.
  * - ToT (25 ns units) = 1.6 E + 24 - 60 / (E - 1.5) for the E keV a pixel
- *   measured, at least 1 and at most 1023; smaller hits cross the threshold
- *   later (time walk of up to 100 ns). ToA, the shutter start and TDC
- *   timestamps count 1.5625 ns ticks of one clock.
+ *   measured, at least 1 and at most 1023 (each pixel's own, and its own
+ *   threshold, with vexasdk_sim_set_pixel_response); smaller hits cross the
+ *   threshold later: floor(64 / (1 + over) + 2 u) ticks after the particle's
+ *   arrival for a hit `over` keV above its threshold, u uniform in [0, 1)
+ *   (up to 100 ns). ToA, the shutter start and TDC timestamps count
+ *   1.5625 ns ticks of one clock.
  * - Data-driven ToA-ToT (modes 7, 10): the hits of the block's detector time,
  *   in readout order (chip by chip in short runs) or, in mode 10, by ToA;
  *   four TDC channels: rising and falling edges of the trigger input, where
@@ -199,6 +202,57 @@ VEXASDK_API void vexasdk_sim_fetch_callback(vexasdk_dev_ctx* ctx, void* user_dat
 VEXASDK_API void vexasdk_sim_copy_callback(vexasdk_dev_ctx* ctx, void* user_data);
 /* Software triggers received since the device was last reset. */
 VEXASDK_API uint64_t vexasdk_sim_trigger_count(uint32_t device);
+/* Fixes the seed of the random numbers the next acquisitions generate from
+ * (`fixed` non-zero: delivery thread i starts from `seed` + i), so that runs
+ * repeat their data exactly; `fixed` 0, as out of the box, seeds each
+ * acquisition from the clock. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_seed(uint32_t device, uint64_t seed, int32_t fixed);
+
+/* ---- truth ---- */
+
+/* What kind of particle a truth record is. */
+#define VEXASDK_SIM_PHOTO_PEAK 0u  /* a 59.5 keV photon */
+#define VEXASDK_SIM_LINE 1u        /* a 13.9 keV fluorescence photon */
+#define VEXASDK_SIM_CONTINUUM 2u   /* a scattered photon, 3 to 55 keV */
+#define VEXASDK_SIM_TRACK 3u       /* a minimum-ionising particle crossing the sensor */
+#define VEXASDK_SIM_ELECTRON 4u    /* a 200 keV beam electron of a scan */
+
+/* One particle that generated data held hits of. Where its charge landed, in
+ * the assembled image as pixel addresses number it (image column
+ * (chip % 2) * 256 + column, image row (chip / 2) * 256 + row, whatever the
+ * chips' size), with pixel centres at whole numbers: pixel (row, column)
+ * spans row - 0.5 to row + 0.5, and a symmetric cluster's ToT-weighted
+ * centroid of pixel numbers lands on (x, y). For a track, the middle of its
+ * charge; it runs (dx, dy) pixels from end to end. `toa` is the tick its hits
+ * are timed from: each hit's ToA is `toa` plus its time walk. In the binned
+ * modes, the start of its scan position's dwell. */
+typedef struct vexasdk_sim_truth {
+    double x, y;      /* image column and row */
+    double dx, dy;
+    double energy;    /* keV deposited in the sensor: the share a bias below depletion collects */
+    uint64_t toa;     /* 1.5625 ns ticks, the packets' clock */
+    uint64_t block;   /* the generated block that held its hits, counted from 0 */
+    uint32_t pixels;  /* pixel hits it made */
+    uint8_t kind;     /* VEXASDK_SIM_PHOTO_PEAK and so on */
+} vexasdk_sim_truth;
+
+VEXASDK_LAYOUT(vexasdk_sim_truth, 64, energy, 32, toa, 40, block, 48, pixels, 56, kind, 60);
+
+/* Whether the next acquisitions record the truth of the particles whose hits
+ * their generated blocks hold (off out of the box), and at most how many
+ * (1 to 2^26); the rest are counted as dropped. Each acquisition starts a new
+ * record. A particle is recorded with the block that holds its hits, before
+ * that block's callback: it arrived in the block's detector time, and all its
+ * hits are in that block, though their ToAs may lie up to 65 ticks past its
+ * end. Particles whose charge made no hit (under threshold, masked, off the
+ * chips, not collected) are not recorded. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_record_truth(uint32_t device, int32_t on, uint64_t max_particles);
+/* Copies the first min(capacity, recorded) records of the device's last (or
+ * running) acquisition into `out` (NULL with capacity 0: none), and answers in
+ * `*recorded` how many there are and in `*dropped` (may be NULL) how many did
+ * not fit under the limit. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_truth(uint32_t device, vexasdk_sim_truth* out, uint64_t capacity,
+                                                   uint64_t* recorded, uint64_t* dropped);
 
 /* ---- chips ---- */
 
@@ -243,6 +297,24 @@ VEXASDK_API vexasdk_err_code vexasdk_sim_script_chip_settings(uint32_t device, c
                                                               uint32_t count);
 /* Back to reporting the chips' own settings. */
 VEXASDK_API vexasdk_err_code vexasdk_sim_clear_chip_settings(uint32_t device);
+
+/* Pixels that differ, as a real chip's do. Out of the box (and after a reset)
+ * every pixel reports ToT = 1.6 E + 24 - 60 / (E - 1.5) for the E keV it
+ * measured and fires at its chip's threshold. This gives each of the chip's
+ * 256 x 256 pixels that take hits its own surrogate ToT = a E + b - c / (E - t)
+ * (ToT 1 for E at most t + 0.01 keV, otherwise rounded and kept within 1 to
+ * 1023) and its own threshold, the chip's plus `offsets` keV: arrays of
+ * `count` = 65536 values, pixel (row, column) at row * 256 + column. All
+ * finite; a above 0 and c at least 0, so that ToT rises with energy. All
+ * arrays NULL with `count` 0: back to the uniform pixels. The state is read as
+ * each block is made, as masks are. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_set_pixel_response(uint32_t device, uint32_t chip, const double* a,
+                                                            const double* b, const double* c, const double* t,
+                                                            const double* offsets, size_t count);
+/* The chip's pixels as the call above sets them (uniform ones included);
+ * `count` must be 65536. */
+VEXASDK_API vexasdk_err_code vexasdk_sim_get_pixel_response(uint32_t device, uint32_t chip, double* a, double* b,
+                                                            double* c, double* t, double* offsets, size_t count);
 
 /* ---- enumeration, monitors, bias, power ---- */
 
