@@ -491,7 +491,7 @@ struct BinHit {
 };
 
 // The packets of scan position `position`, merged per pixel, in address
-// order; its electrons' truth, timed from `toa`, when the spec asks for it.
+// order; its electrons' truth, timed from `toa`, when the generation settings ask for it.
 void bin_packets(const GenerateSpec& spec, const Scan& scan, uint64_t position, uint64_t toa, Rng& rng,
                  std::vector<PixelHit>& hits, std::vector<BinHit>& merged,
                  std::vector<vexasdk_acq_t3_bin_packet>& out) {
