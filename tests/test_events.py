@@ -55,6 +55,49 @@ def test_which_hits_join(hits, expected, neighbours):
     assert fields(cluster(packets(*hits[::-1]), neighbours=neighbours)) == fields(rows)
 
 
+def reference(hits, window, neighbours):
+    """Cluster sizes and ToT-weighted x centroids by brute force over every pair of hits."""
+    address = hits["address"].astype(np.int64)
+    y = (address >> 16) // 2 * 256 + (address >> 8 & 0xFF)
+    x = (address >> 16) % 2 * 256 + (address & 0xFF)
+    dx, dy = np.abs(x[:, None] - x[None, :]), np.abs(y[:, None] - y[None, :])
+    near = (dx <= 1) & (dy <= 1) & ((dx + dy <= 1) if neighbours == 4 else True)
+    near &= np.abs(hits["toa"].astype(np.int64)[:, None] - hits["toa"].astype(np.int64)[None, :]) <= window
+    parent = list(range(len(hits)))
+
+    def root(i):
+        while parent[i] != i:
+            i = parent[i]
+        return i
+
+    for i, j in zip(*np.nonzero(near)):
+        parent[root(i)] = root(j)
+    roots = np.array([root(i) for i in range(len(hits))])
+    groups = [roots == r for r in np.unique(roots)]
+    return sorted((int(g.sum()), round(float((x[g] * hits["tot"][g]).sum() / hits["tot"][g].sum()), 9))
+                  for g in groups)
+
+
+@pytest.mark.parametrize("span, neighbours", [(400_000, 8), (20_000, 8), (2_000, 4), (2_000, 8)])
+def test_random_hits_against_brute_force(span, neighbours):
+    # From about one hit per window (compared one by one) to a hundred (through the grid), in blocks fed one
+    # after another and shuffled within each, as readout delivers them.
+    rng = np.random.default_rng(span + neighbours)
+    n = 600
+    hits = np.zeros(n, PACKET_DTYPE)
+    chip, row, column = rng.integers(0, 4, n), rng.integers(250, 256, n), rng.integers(250, 256, n)
+    hits["address"] = chip << 16 | np.where(chip >= 2, row - 250, row) << 8 | np.where(chip % 2, column - 250, column)
+    hits["toa"] = np.sort(rng.integers(0, span, n)) + 2**40
+    hits["tot"] = rng.integers(1, 100, n)
+    expected = reference(hits, WINDOW, neighbours)
+    whole = cluster(hits, neighbours=neighbours)
+    assert sorted((int(r["size"]), round(float(r["x"]), 9)) for r in whole) == expected
+    clusterer = Clusterer(neighbours=neighbours, disorder_ns=span * TICK / 5)
+    blocks = [rng.permutation(block) for block in np.array_split(hits, 6)]
+    streamed = np.concatenate([clusterer.add(block) for block in blocks] + [clusterer.flush()])
+    assert fields(streamed) == fields(whole) and clusterer.counts.late == 0
+
+
 def test_row_values():
     # A symmetric 2 x 2 with equal ToTs has its centroid at its centre (pixel centres at whole numbers).
     [square] = cluster(packets((1, 10, 20, 8, 1003), (1, 10, 21, 8, 1001), (1, 11, 20, 8, 1000), (1, 11, 21, 8, 1002)))
@@ -192,6 +235,7 @@ def test_ten_million_hits_in_bounded_memory():
      ValueError, "map c must be finite everywhere, got inf at chip 0, row 0, column 0"),
     (lambda: Calibration(np.zeros((1, 256, 256)), *[np.ones((1, 256, 256))] * 3), ValueError,
      "map a must be positive everywhere, got 0.0 at chip 0, row 0, column 0 .65536 pixels in all"),
+    (lambda: setattr(Calibration.uniform(1), "walk_ns", 0.0), AttributeError, "read-only"),
     (lambda: Calibration(*[np.ones((1, 256, 256))] * 4, threshold=[1, 2]), ValueError,
      r"threshold must be one finite number of keV or one per chip \(1\), got \[1, 2\]"),
 ])

@@ -82,7 +82,20 @@ class Calibration:
             named with the first offending pixel.
     """
 
-    __slots__ = ("_maps", "_packed", "_thresholds", "walk_ns")
+    __slots__ = ("_packed", "a", "b", "c", "t", "threshold", "walk_ns")
+    a: npt.NDArray[np.float64]
+    """keV to ToT slope map."""
+    b: npt.NDArray[np.float64]
+    """ToT offset map."""
+    c: npt.NDArray[np.float64]
+    """Curvature map near the threshold."""
+    t: npt.NDArray[np.float64]
+    """Asymptote map, keV."""
+    threshold: npt.NDArray[np.float64]
+    """Each chip's threshold, keV."""
+    walk_ns: float
+    """The time walk at the threshold, ns."""
+    _packed: npt.NDArray[np.float64]
 
     def __init__(self, a: npt.ArrayLike, b: npt.ArrayLike, c: npt.ArrayLike, t: npt.ArrayLike, *,
                  threshold: float | Sequence[float] | npt.NDArray[np.floating] = 5.0, walk_ns: float = 100.0) -> None:
@@ -101,15 +114,16 @@ class Calibration:
             raise ValueError(f"threshold must be one finite number of keV or one per chip ({count}), got {threshold!r}")
         if isinstance(walk_ns, bool) or not isinstance(walk_ns, (int, float)) or not 0 <= walk_ns <= 1e6:
             raise ValueError(f"walk_ns must be a number of ns from 0 to 1e6, got {walk_ns!r}")
-        for m in maps.values():
-            m.flags.writeable = False
-        thresholds.flags.writeable = False
-        self._maps = maps
-        self._thresholds = thresholds
-        self.walk_ns = float(walk_ns)
         # What the engine reads: the four numbers of a pixel side by side.
-        self._packed = np.stack([maps["a"], maps["b"], maps["c"], maps["t"]], axis=-1)
-        self._packed.flags.writeable = False
+        packed = np.stack([maps["a"], maps["b"], maps["c"], maps["t"]], axis=-1)
+        # Read-only throughout, so that what the engine reads is what these say.
+        for name, value in [*maps.items(), ("threshold", thresholds), ("_packed", packed)]:
+            value.flags.writeable = False
+            object.__setattr__(self, name, value)
+        object.__setattr__(self, "walk_ns", float(walk_ns))
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"a Calibration is read-only: make a new one instead of setting {name}")
 
     @classmethod
     def uniform(cls, chips: int = 4, *, threshold: float = 5.0, walk_ns: float = 100.0) -> Calibration:
@@ -124,32 +138,7 @@ class Calibration:
     @property
     def chips(self) -> int:
         """Chips the maps cover."""
-        return int(self._maps["a"].shape[0])
-
-    @property
-    def a(self) -> npt.NDArray[np.float64]:
-        """keV to ToT slope map (read-only)."""
-        return self._maps["a"]
-
-    @property
-    def b(self) -> npt.NDArray[np.float64]:
-        """ToT offset map (read-only)."""
-        return self._maps["b"]
-
-    @property
-    def c(self) -> npt.NDArray[np.float64]:
-        """Curvature map near the threshold (read-only)."""
-        return self._maps["c"]
-
-    @property
-    def t(self) -> npt.NDArray[np.float64]:
-        """Asymptote map, keV (read-only)."""
-        return self._maps["t"]
-
-    @property
-    def threshold(self) -> npt.NDArray[np.float64]:
-        """Each chip's threshold, keV (read-only)."""
-        return self._thresholds
+        return int(self.a.shape[0])
 
     def __repr__(self) -> str:
         return f"Calibration(chips={self.chips}, walk_ns={self.walk_ns})"
@@ -309,7 +298,7 @@ def _engine(window_ns: float, neighbours: int, calibration: Calibration | None, 
     if calibration is None:
         return Engine(window, neighbours, 4, disorder, span, False)
     return Engine(window, neighbours, calibration.chips, disorder, span, weight == "energy",
-                  calibration._packed, calibration._thresholds, calibration.walk_ns)
+                  calibration._packed, calibration.threshold, calibration.walk_ns)
 
 
 def cluster(packets: npt.NDArray[np.void], *, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8,

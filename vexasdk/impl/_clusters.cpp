@@ -620,14 +620,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             return nullptr;
         }
     }
-    if (values[8] != nullptr) {
-        set.walk_ns = PyFloat_AsDouble(values[8]);
-        if (set.walk_ns == -1.0 && PyErr_Occurred()) return nullptr;
-        if (!(set.walk_ns >= 0.0 && set.walk_ns <= 1e6)) {
-            PyErr_Format(PyExc_ValueError, "walk_ns must be 0 to 1e6, got %R", values[8]);
-            return nullptr;
-        }
-    }
     if (set.energy_weight && calibration == nullptr) {
         PyErr_SetString(PyExc_ValueError, "energy_weight needs a calibration");
         return nullptr;
