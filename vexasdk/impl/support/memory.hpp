@@ -16,6 +16,12 @@ struct PyMemFree {
     void operator()(void* p) const noexcept { PyMem_Free(p); }
 };
 
+// The same over PyMem_Raw allocations: work that runs without the
+// interpreter lock sizes its buffers as it goes.
+struct PyMemRawFree {
+    void operator()(void* p) const noexcept { PyMem_RawFree(p); }
+};
+
 // A new std::string holding `size` bytes at `data`, or null when there is no
 // memory for it. Free with delete.
 std::string* new_string(const char* data, size_t size) noexcept;
