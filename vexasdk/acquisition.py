@@ -410,9 +410,10 @@ class Acquisition(Generic[PacketsT, MetadataT]):
         elif self._iterated or not self._sinks:
             stages.append(StageCounts("queue", numbered, taken, counts.dropped + counts.skipped))
         for sink in self._sinks:
-            stage = getattr(sink, "account", None)
-            if isinstance(stage, StageCounts):
-                stages.append(stage)
+            # A sink with stages of its own (a writer that clusters) lists them all.
+            own = getattr(sink, "stages", None)
+            own = own if isinstance(own, tuple) else (getattr(sink, "account", None),)
+            stages += [stage for stage in own if isinstance(stage, StageCounts)]
         return tuple(stages)
 
     @property

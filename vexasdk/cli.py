@@ -131,6 +131,12 @@ def _acquire_options(command: argparse.ArgumentParser) -> None:
                          help="binned modes, and needed there: the dwell time per position in ns (at least 1)")
     command.add_argument("--device", metavar="CONN", help="connection string (default: the first device)")
     command.add_argument("--quiet", action="store_true", help="no progress, only the summary")
+    command.add_argument("--clusters", action="store_true",
+                         help="ToA-ToT modes: join the hits into clusters as they come; the summary shows their "
+                              "spectrum, --save keeps them beside the hits")
+    command.add_argument("--calibration", metavar="CAL.h5",
+                         help="with --clusters: per-pixel ToT-to-energy maps (vexasdk calibrate writes them), for "
+                              "energies in keV and time-walk-corrected times")
     _saving_options(command)
 
 
@@ -519,6 +525,53 @@ def _settle_bias(device: Device, volts: float, timeout: float = 3.0) -> None:
         pass
 
 
+def _clusters(args: argparse.Namespace, chips: int) -> Any:
+    """The clustering stage --clusters asks for, or None."""
+    if args.calibration is not None and not args.clusters:
+        raise UsageError("--calibration is for --clusters: give --clusters too")
+    if not args.clusters:
+        return None
+    mode = OperationalMode[args.mode]
+    if mode not in (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot):
+        raise UsageError(f"--clusters joins ToA-ToT hits: --mode {mode.name} has none "
+                         f"(dd_toa_tot, dd_toa_tot_sorted, fb_toa_tot have)")
+    from vexasdk.clusters import Clusters
+    from vexasdk.events import Calibration
+
+    calibration = None
+    if args.calibration is not None:
+        calibration = Calibration.load(args.calibration)
+        if calibration.chips < chips:
+            raise UsageError(f"--calibration {args.calibration} covers {calibration.chips} chips, "
+                             f"the detector has {chips}")
+    return Clusters(calibration=calibration)
+
+
+def _cluster_lines(clusters: Any) -> list[str]:
+    """The clusters' part of the summary: counts, and their spectrum with its photo-peak."""
+    c = clusters.counts
+    lines = [f"  clusters      {_count(c.clusters)} of {_count(c.hits)} hits (mean size {clusters.mean_size:.2f} "
+             f"pixels); {_count(c.late)} hits too late to join, {_count(c.out_of_range)} past the chips, "
+             f"{_count(c.cut)} clusters cut at their longest span"]
+    spectrum = clusters.spectrum()
+    counts, edges, unit = spectrum
+    name = "energy" if unit == "keV" else "summed ToT"
+    shown = edges[-1] if not counts.any() else min(edges[-1], edges[int(np.flatnonzero(counts)[-1]) + 1] * 1.05)
+    columns = 60
+    keep = edges[1:] <= shown
+    binned = np.histogram((edges[:-1][keep] + edges[1:][keep]) / 2, bins=columns, range=(0, shown),
+                          weights=counts[keep])[0]
+    peak = clusters.peak()
+    said = "no peak" if peak is None else (
+        f"photo-peak at {peak.position:.2f} {unit}, FWHM {peak.fwhm:.2f} {unit} ({100 * peak.resolution:.1f} %)")
+    if unit == "ns":
+        said += "; no calibration: give --calibration CAL.h5 for keV"
+    lines.append(f"  {name:<13} {said}")
+    lines.append("    |" + _shaded(binned[np.newaxis].astype(np.uint64))[0] + "|")
+    lines.append(f"     0{'':{columns - 12}}{shown:>7.0f} {unit}")
+    return lines
+
+
 def _check_saving(args: argparse.Namespace) -> None:
     """Every file option, checked before the device is touched: a mistake
     found after the run would cost the run."""
@@ -595,7 +648,11 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
                 chip.set_threshold(args.threshold)
             chip.configure()
         summary = Summary(mode, len(device.chips), args.scan)
-        sinks = [_writer(args.save, args.overwrite)] if args.save is not None else []
+        clusters = _clusters(args, len(device.chips))
+        if args.save is not None:
+            sinks: list[Any] = [_writer(args.save, args.overwrite, clusters)]
+        else:
+            sinks = [clusters] if clusters is not None else []
         if publisher is not None:
             sinks.append(publisher)
             if args.receivers and not args.quiet:
@@ -625,6 +682,7 @@ def acquire(args: argparse.Namespace, out: IO[str]) -> int:
             if progress is not None:
                 progress.close()
         extra = [] if publisher is None else [_stream_line(publisher)]
+        extra += [] if clusters is None else _cluster_lines(clusters)
         losses = _losses(acquisition.account, _unconfirmed(publisher))
         print_summary(acquisition, summary, device, out, extra + losses)
     if failure is not None:
@@ -832,11 +890,11 @@ def _print_received(receiver: Any, received: _Received, out: IO[str], broke_off:
     return lost if (lost is not None or broke_off is not None) else None
 
 
-def _writer(path: str, overwrite: bool) -> Any:
+def _writer(path: str, overwrite: bool, clusters: Any = None) -> Any:
     from vexasdk.nexus import HDF5Writer
 
     try:
-        return HDF5Writer(path, overwrite=overwrite)
+        return HDF5Writer(path, overwrite=overwrite, clusters=clusters)
     except FileExistsError:
         raise FileExistsError(f"{path} exists; give --overwrite to replace it") from None
 

@@ -47,14 +47,14 @@ import numpy.typing as npt
 from vexasdk._clusters import Engine, cluster_dtype
 from vexasdk.pixels import CHIP_SIZE, TOA_NS
 
-__all__ = ["CLUSTER_DTYPE", "PACKET_DTYPE", "Calibration", "ClusterCounts", "Clusterer", "Clusters", "cluster"]
+__all__ = ["CLUSTER_DTYPE", "PACKET_DTYPE", "Calibration", "ClusterCounts", "ClusterRows", "Clusterer", "cluster"]
 
 CLUSTER_DTYPE: np.dtype[np.void] = cluster_dtype
 """One row per cluster: x, y, toa, tot, energy (float64) and size (uint32)."""
 PACKET_DTYPE: np.dtype[np.void] = np.dtype([("address", "<u4"), ("tot", "<u4"), ("toa", "<u8")])
 """The ToA-ToT packets `cluster` and `Clusterer.add` take (those of ``dd_toa_tot`` blocks)."""
 
-Clusters = npt.NDArray[np.void]
+ClusterRows = npt.NDArray[np.void]
 """What `cluster`, `Clusterer.add` and `Clusterer.flush` give: CLUSTER_DTYPE rows (a plain array, not a record
 array, whose ``size`` attribute would hide the field: ``clusters["size"]``)."""
 
@@ -258,7 +258,7 @@ class Clusterer:
                  max_span_ns: float = 100_000.0) -> None:
         self._engine = _engine(window_ns, neighbours, calibration, weight, disorder_ns, max_span_ns)
 
-    def add(self, packets: npt.NDArray[np.void]) -> Clusters:
+    def add(self, packets: npt.NDArray[np.void]) -> ClusterRows:
         """The clusters finished once `packets` are in (CLUSTER_DTYPE rows).
 
         Args:
@@ -271,7 +271,7 @@ class Clusterer:
         """
         return self._engine.add(_packets(packets), False)
 
-    def flush(self) -> Clusters:
+    def flush(self) -> ClusterRows:
         """Every cluster still held: the end of the stream. The clusterer can
         go on afterwards; hits older than what it has seen count as late."""
         return self._engine.add(np.empty(0, PACKET_DTYPE), True)
@@ -303,7 +303,7 @@ def _engine(window_ns: float, neighbours: int, calibration: Calibration | None, 
 
 def cluster(packets: npt.NDArray[np.void], *, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8,
             calibration: Calibration | None = None,
-            weight: Literal["tot", "energy"] = "tot") -> Clusters:
+            weight: Literal["tot", "energy"] = "tot") -> ClusterRows:
     """The clusters of one block's hits, one CLUSTER_DTYPE row each, in order of
     their earliest hit (see the module's documentation).
 

@@ -22,7 +22,8 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["event_rate", "hit_map", "save_summary", "scan_image", "scan_images", "spectrum", "summary_figure"]
+__all__ = ["centroids_in_pixel", "cluster_map", "cluster_spectrum", "event_rate", "hit_map", "save_summary", "scan_image", "scan_images",
+           "spectrum", "summary_figure"]
 
 M = OperationalMode
 _TOA_TOT = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot)
@@ -92,6 +93,74 @@ def spectrum(ax: Axes, run: Run) -> None:
     ax.set_xlabel(f"{name.split()[0]} ({unit})" if not counting else "events at a position")
     ax.set_ylabel("positions" if counting or name.endswith("position") else "hits" if run.mode in _TOA_TOT
                   else "pixel frames")
+    ax.ticklabel_format(axis="y", style="plain", useOffset=False)
+
+
+def _centroids(run: Run) -> tuple[Any, Any, int]:
+    rows = run.clusters()
+    seen = np.isfinite(rows["x"]) & np.isfinite(rows["y"])
+    return rows["x"][seen], rows["y"][seen], len(rows)
+
+
+def cluster_map(ax: Axes, run: Run, subpixels: int = 4) -> None:
+    """Clusters per sub-pixel bin (`subpixels` bins along a pixel's side) of
+    the assembled detector, by where their centroids fall (log10 colour
+    scale); zoom into a vector format to see the bins."""
+    from matplotlib.colors import LogNorm
+
+    x, y, count = _centroids(run)
+    rows, columns = run.detector_image().shape
+    image, _, _ = np.histogram2d(y, x, bins=(rows * subpixels, columns * subpixels),
+                                 range=((-0.5, rows - 0.5), (-0.5, columns - 0.5)))
+    shown = ax.imshow(np.ma.masked_equal(image, 0), cmap="magma", origin="upper", interpolation="nearest",
+                      extent=(-0.5, columns - 0.5, rows - 0.5, -0.5),
+                      norm=LogNorm(vmin=1, vmax=max(2.0, float(image.max()))))
+    ax.set_facecolor("black")
+    ax.set_title(f"Cluster centroids, 1/{subpixels}-pixel bins ({count:,} clusters)")
+    ax.set_xlabel("column (pixels of 55 µm)")
+    ax.set_ylabel("row (pixels of 55 µm)")
+    ax.figure.colorbar(shown, ax=ax, label="centroids per bin (log10 scale)")
+
+
+def centroids_in_pixel(ax: Axes, run: Run, bins: int = 21) -> None:
+    """Where in its pixel each centroid falls, all pixels folded into one:
+    single-pixel clusters sit at the centre, shared charge spreads the rest."""
+    x, y, _ = _centroids(run)
+    image, _, _ = np.histogram2d(np.mod(y + 0.5, 1.0) - 0.5, np.mod(x + 0.5, 1.0) - 0.5, bins=(bins, bins),
+                                 range=((-0.5, 0.5), (-0.5, 0.5)))
+    from matplotlib.colors import LogNorm
+
+    shown = ax.imshow(np.ma.masked_equal(image, 0), cmap="viridis", origin="upper", interpolation="nearest",
+                      extent=(-0.5, 0.5, 0.5, -0.5), norm=LogNorm(vmin=1, vmax=max(2.0, float(image.max()))))
+    ax.set_title(f"Centroids within a pixel (1/{bins}-pixel bins)")
+    ax.set_xlabel("column offset from the pixel's centre (pixels)")
+    ax.set_ylabel("row offset (pixels)")
+    ax.figure.colorbar(shown, ax=ax, label="centroids per bin (log10 scale)")
+
+
+def cluster_spectrum(ax: Axes, run: Run) -> None:
+    """The clusters' energies (keV), or their summed ToTs (ns) for a run saved
+    without a calibration, with the photo-peak's position and FWHM marked."""
+    from vexasdk.clusters import find_peak
+
+    rows = run.clusters()
+    calibrated = bool(np.isfinite(rows["energy"]).any())
+    values = rows["energy"] if calibrated else rows["tot"]
+    values = values[np.isfinite(values)]
+    unit, step, low = ("keV", 0.25, 20.0) if calibrated else ("ns", 25.0, 500.0)
+    if values.size:
+        counts, edges = np.histogram(values, bins=np.arange(0.0, max(float(np.percentile(values, 99.5)), step) + step,
+                                                            step))
+        ax.stairs(counts, edges, fill=True, color="tab:purple")
+        peak = find_peak(counts, edges, low)
+        if peak is not None:
+            ax.axvline(peak.position, color="black", linewidth=0.8, linestyle="--")
+            ax.axvspan(peak.position - peak.fwhm / 2, peak.position + peak.fwhm / 2, color="orange", alpha=0.3)
+            ax.annotate(f"{peak.position:.2f} {unit}\nFWHM {peak.fwhm:.2f} {unit} ({100 * peak.resolution:.1f} %)",
+                        (peak.position, float(counts.max())), xytext=(6, -6), textcoords="offset points", va="top")
+    ax.set_title("Cluster energy spectrum" if calibrated else "Cluster summed-ToT spectrum (no calibration)")
+    ax.set_xlabel(f"{'energy' if calibrated else 'summed ToT'} ({unit})")
+    ax.set_ylabel("clusters")
     ax.ticklabel_format(axis="y", style="plain", useOffset=False)
 
 
@@ -198,6 +267,9 @@ def _panels(run: Run) -> list[Any]:
         draw.append(lambda ax: event_rate(ax, run))
     if run.mode in _SCANS:
         draw += [lambda ax, name=name: scan_image(ax, run, name) for name in _scan_names(run)]
+    if "clusters/x" in run.arrays:
+        draw += [lambda ax: cluster_map(ax, run), lambda ax: centroids_in_pixel(ax, run),
+                 lambda ax: cluster_spectrum(ax, run)]
     return draw
 
 

@@ -41,6 +41,9 @@ TIME_TEXT = "S40"  # ISO 8601, fixed-size so that it can be rewritten while read
 USER_MASKED = np.uint32(1 << 8)  # a pixel_mask bit: masked by the user
 DETECTOR = "instrument/detector"
 EVENTS = f"{DETECTOR}/events"
+CLUSTERS = f"{DETECTOR}/clusters"
+CLUSTER_COLUMNS = ("event_id", "event_time_offset", "event_time_zero", "event_index", "x", "y", "size", "tot",
+                   "energy")
 TDC_CHANNELS = 4  # rising and falling edges of the two TDC inputs
 
 SCAN_IMAGES = {M.binned_data: ("evcount", "itot", "bright_field", "annular_dark_field"),
@@ -77,14 +80,18 @@ Node = Group | Field
 
 
 def layout(mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord,
-           radii: tuple[float, float, float], dwell_ns: int | None = None) -> list[Node]:
+           radii: tuple[float, float, float], dwell_ns: int | None = None,
+           clusters: dict[str, Any] | None = None) -> list[Node]:
     """The file of a run of `mode` on `detector`: every group and field below
-    /entry, parents before children."""
+    /entry, parents before children. `clusters`, the settings of a clustering
+    stage, adds the group its rows go to (ToA-ToT modes)."""
     rows, columns = detector_shape(max(1, len(detector.chips)))
     default = {M.binned_data: "bright_field", M.binned_evcount: "evcount", M.binned_itot: "itot"}.get(mode, "data")
     nodes: list[Node] = [*_entry(mode, detector, default), *_detector(detector, rows, columns)]
     if mode in TOA_TOT:
         nodes += _events(mode, rows, columns)
+        if clusters is not None:
+            nodes += _clusters(clusters)
     elif mode is M.fb_itot_evcount:
         nodes += _frames(rows, columns)
     else:
@@ -181,6 +188,41 @@ def _events(mode: OperationalMode, rows: int, columns: int) -> list[Node]:
         nodes.append(Group("tdc", "NXparameters"))
         nodes += [Field(f"tdc/channel_{c}", "blocks", np.float64, units="ns") for c in range(TDC_CHANNELS)]
     return nodes
+
+
+CLUSTER_COUNTS = ("cluster_count", "batch_count", "hit_count", "late_hits", "out_of_range_hits", "cut_clusters",
+                  "dropped_blocks")
+"""The clusters group's counts, rewritten at every flush: rows, batches of rows, hits clustered, hits too late
+to join, hits past the chips, clusters cut at their longest span, blocks the clustering lost."""
+
+
+def _clusters(settings: dict[str, Any]) -> list[Node]:
+    """Clusters as events of their own: one row per cluster, at the pixel
+    nearest its centroid, with the centroid, size, summed ToT and energy."""
+    return [
+        Group(CLUSTERS, "NXevent_data"),
+        Field(f"{CLUSTERS}/event_id", "events", np.uint32,
+              attrs={"description": "detector_number of the pixel nearest the centroid"}),
+        Field(f"{CLUSTERS}/event_time_offset", "events", np.float64, units="ns",
+              attrs={"description": "the earliest hit's ToA, less its time walk when calibrated"}),
+        Field(f"{CLUSTERS}/event_time_zero", "blocks", np.int64, units="ns", attrs={"offset": ""}),
+        Field(f"{CLUSTERS}/event_index", "blocks", np.int64),
+        Field(f"{CLUSTERS}/x", "events", np.float64,
+              attrs={"description": "centroid column in pixels of the assembled image, centres at whole numbers"}),
+        Field(f"{CLUSTERS}/y", "events", np.float64,
+              attrs={"description": "centroid row in pixels of the assembled image, centres at whole numbers"}),
+        Field(f"{CLUSTERS}/size", "events", np.uint32, attrs={"description": "hits (pixels) in the cluster"}),
+        Field(f"{CLUSTERS}/tot", "events", np.float64, units="ns", attrs={"description": "summed ToT"}),
+        Field(f"{CLUSTERS}/energy", "events", np.float64, units="keV",
+              attrs={"description": "summed energy of the hits; NaN without a calibration"}),
+        *(Field(f"{CLUSTERS}/{name}", "scalar", np.int64) for name in CLUSTER_COUNTS),
+        Field(f"{CLUSTERS}/window", "value", value=np.float64(settings["window_ns"]), units="ns"),
+        Field(f"{CLUSTERS}/disorder", "value", value=np.float64(settings["disorder_ns"]), units="ns"),
+        Field(f"{CLUSTERS}/max_span", "value", value=np.float64(settings["max_span_ns"]), units="ns"),
+        Field(f"{CLUSTERS}/neighbours", "value", value=np.int32(settings["neighbours"])),
+        Field(f"{CLUSTERS}/weight", "value", value=str(settings["weight"])),
+        Field(f"{CLUSTERS}/calibrated", "value", value=np.int8(settings["calibration"] is not None)),
+    ]
 
 
 def _hit_map(rows: int, columns: int) -> list[Node]:
@@ -295,6 +337,7 @@ def arrays_of(mode: OperationalMode) -> dict[str, str]:
                                                        "event_index", "tot")}
         if mode is not M.fb_toa_tot:
             names.update({f"tdc/channel_{c}": f"tdc/channel_{c}" for c in range(TDC_CHANNELS)})
+        names.update({f"clusters/{name}": f"{CLUSTERS}/{name}" for name in CLUSTER_COLUMNS})
         return names
     if mode is M.fb_itot_evcount:
         return {"evcount": "frames/evcount", "itot": "frames/itot", "frame_time": "frames/frame_time"}

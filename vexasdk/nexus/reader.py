@@ -62,7 +62,10 @@ class Run:
             complete) and the
             detector's (serial_number, description, connection_string,
             bias_voltage, bias_voltage_desired; count_time, the dwell at each
-            position in s, for a binned run whose dwell was known).
+            position in s, for a binned run whose dwell was known); for a
+            run saved with clusters, "clusters": their counts (cluster_count,
+            batch_count, hit_count, late_hits, out_of_range_hits,
+            cut_clusters, dropped_blocks).
         chips (list[dict[str, Any]]): Per chip: name, threshold, threshold_raw,
             polarity, mode, pixel_mask (as written to the chip: 0 masks a pixel).
         monitors (dict[str, tuple[float, float]]): Name: (reading at start, at end).
@@ -70,7 +73,9 @@ class Run:
             first asked for: event_id, event_time_offset, event_time_zero
             (ns of the detector's clock), event_index, tot and tdc/channel_<n>
             for ToA-ToT; evcount and itot frames and frame_time (s, as each
-            frame arrived); counts, evcount, itot,
+            frame arrived); clusters/<column> (event_id, event_time_offset,
+            event_time_zero, event_index, x, y, size, tot, energy) for runs
+            saved with clusters; counts, evcount, itot,
             bright_field, annular_dark_field for scans.
     """
 
@@ -117,6 +122,34 @@ class Run:
         without reading the data."""
         assert isinstance(self.arrays, _Arrays)
         return self.arrays.describe(name)
+
+    def clusters(self) -> npt.NDArray[np.void]:
+        """ToA-ToT runs saved with clusters: their rows as `vexasdk.events.cluster`
+        gives them (x, y, toa in ns of the detector's clock, tot, energy, size).
+
+        Raises:
+            KeyError: The run was saved without clusters.
+        """
+        from vexasdk.events import CLUSTER_DTYPE
+
+        if "clusters/x" not in self.arrays:
+            raise KeyError(f"{self.path} keeps no clusters: save with HDF5Writer(clusters=...) or acquire --clusters")
+        where = f"/entry/{lay.CLUSTERS}"
+        with _reading(self.path, where):
+            a = {name: self.arrays[f"clusters/{name}"] for name in lay.CLUSTER_COLUMNS}
+            index = a["event_index"].astype(np.int64)
+            count = len(a["x"])
+            whole = (len(index) == len(a["event_time_zero"])
+                     and (count == 0 if not len(index) else index[0] == 0 and index[-1] <= count)
+                     and not np.any(np.diff(index) < 0))
+            if not whole:
+                raise BadFile(self.path, f"{where}/event_index", "batch starts out of order or past the rows")
+            rows = np.empty(count, CLUSTER_DTYPE)
+            for name in ("x", "y", "tot", "energy", "size"):
+                rows[name] = a[name]
+            zero = np.repeat(a["event_time_zero"].astype(np.float64), np.diff(np.append(index, count)))
+            rows["toa"] = a["event_time_offset"] + zero
+        return rows
 
     def block_events(self) -> Iterator[tuple[float, npt.NDArray[Any]]]:
         """ToA-ToT runs: (event_time_zero, event ids) of each block."""
@@ -384,6 +417,10 @@ def load(path: str | os.PathLike[str], *, allow_external: bool = False) -> Run:
             paths = {name: f"entry/{where}" for name, where in lay.arrays_of(mode).items()}
             if "frame_time" in paths and paths["frame_time"] not in f:  # written before frames had times
                 del paths["frame_time"]
+            if lay.CLUSTERS in entry:
+                metadata["clusters"] = _cluster_counts(path, entry[lay.CLUSTERS])
+            else:  # a run saved without clustering
+                paths = {name: where for name, where in paths.items() if not name.startswith("clusters/")}
         else:
             monitors, paths = _first_format(entry)
     return Run(path, mode, metadata, chips, monitors, _Arrays(path, paths, _lengths(mode, metadata)))
@@ -418,12 +455,25 @@ def _readings(path: str, log: Any) -> tuple[float, float]:
     return float(first), float(last)
 
 
+def _cluster_counts(path: str, group: Any) -> dict[str, int]:
+    counts = {name: _decoded(_read(path, group, name)) for name in lay.CLUSTER_COUNTS}
+    for name, value in counts.items():
+        if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+            raise BadFile(path, f"{group.name}/{name}", f"{str(value)[:60]!r}, not a count")
+    return counts
+
+
 def _lengths(mode: OperationalMode, metadata: dict[str, Any]) -> dict[str, int]:
     """How many rows of each growing dataset the file's counts vouch for."""
     blocks, events = int(metadata["block_count"]), int(metadata["event_count"])
     if mode in lay.TOA_TOT:
-        return {"event_index": blocks, "event_time_zero": blocks, "event_id": events, "event_time_offset": events,
-                "tot": events}
+        lengths = {"event_index": blocks, "event_time_zero": blocks, "event_id": events, "event_time_offset": events,
+                   "tot": events}
+        if "clusters" in metadata:
+            rows, batches = metadata["clusters"]["cluster_count"], metadata["clusters"]["batch_count"]
+            lengths.update({f"clusters/{name}": batches if name in ("event_index", "event_time_zero") else rows
+                            for name in lay.CLUSTER_COLUMNS})
+        return lengths
     if mode is M.fb_itot_evcount:
         return {"evcount": blocks, "itot": blocks, "frame_time": blocks}
     return {}

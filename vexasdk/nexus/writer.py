@@ -20,7 +20,7 @@ import os
 import re
 import threading
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import awkward as ak  # type: ignore[import-untyped]
 import h5py  # type: ignore[import-untyped]
@@ -35,6 +35,10 @@ from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_c
 from vexasdk.nexus.records import DetectorRecord, RunEnd
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import ITOT_NS, TOA_NS, detector_coordinates, detector_shape
+from vexasdk.queues import ByteQueue
+
+if TYPE_CHECKING:
+    from vexasdk.clusters import Clusters
 
 __all__ = ["FLUSH_INTERVAL", "HDF5Writer", "WriterCounts"]
 
@@ -78,48 +82,14 @@ class WriterCounts:
     triggers: int = 0
 
 
-class _ByteQueue:
-    """A FIFO bounded both in items and in bytes."""
-
-    def __init__(self, items: int, nbytes: int) -> None:
-        self._items: list[tuple[Any, int]] = []
-        self._head = 0
-        self._max_items, self._max_bytes = items, nbytes
-        self.nbytes = 0
-        self._changed = threading.Condition()
-
-    def put(self, item: Any, nbytes: int, timeout: float | None) -> bool:
-        """Queues `item`, waiting up to `timeout` seconds for room; False if none came.
-        An item larger than the whole bound goes in once the queue is empty."""
-        with self._changed:
-            def room() -> bool:
-                queued = len(self._items) - self._head
-                return queued == 0 or (queued < self._max_items and self.nbytes + nbytes <= self._max_bytes)
-
-            if not self._changed.wait_for(room, timeout):
-                return False
-            self._items.append((item, nbytes))
-            self.nbytes += nbytes
-            self._changed.notify_all()
-            return True
-
-    def get(self, timeout: float | None) -> tuple[bool, Any]:
-        """(True, item), or (False, None) after `timeout` seconds without one."""
-        with self._changed:
-            if not self._changed.wait_for(lambda: len(self._items) > self._head, timeout):
-                return False, None
-            item, nbytes = self._items[self._head]
-            self._items[self._head] = (None, 0)
-            self._head += 1
-            if self._head > 1024 and self._head * 2 > len(self._items):
-                del self._items[:self._head]
-                self._head = 0
-            self.nbytes -= nbytes
-            self._changed.notify_all()
-            return True, item
-
-
 _END: Any = object()
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class _Rows:
+    """A batch of cluster rows on the writer's queue."""
+
+    rows: npt.NDArray[Any]
 
 
 def _abandon(held: Any) -> None:
@@ -155,6 +125,11 @@ class HDF5Writer:
             one's blocks follow the last one's, its end is written when it
             closes, and `finish()` closes the file. A Bluesky run's frames,
             one acquisition per trigger, go to one file so.
+        clusters: A `vexasdk.clusters.Clusters` whose rows the file keeps
+            beside the hits, in ``instrument/detector/clusters`` (ToA-ToT
+            modes; not in a series). The writer gives it the blocks: give
+            only the writer to `sinks`. Its counts and spectrum are read
+            from it as usual.
 
     Raises:
         FileExistsError: `path` exists and `overwrite` is false.
@@ -164,7 +139,8 @@ class HDF5Writer:
     def __init__(self, path: str | os.PathLike[str], *, overwrite: bool = False, compression: str | None = "blosc2",
                  max_queued: int = 4096, max_queued_bytes: int = 512 << 20, full_timeout: float = 2.0,
                  threads: int = 2, bright_field_radius: float = 32.0,
-                 dark_field_radii: tuple[float, float] = (48.0, 200.0), series: bool = False) -> None:
+                 dark_field_radii: tuple[float, float] = (48.0, 200.0), series: bool = False,
+                 clusters: Clusters | None = None) -> None:
         self.path = os.fspath(path)
         if compression not in COMPRESSIONS:
             raise ValueError(f"compression must be one of {', '.join(map(repr, COMPRESSIONS))}, got {compression!r}")
@@ -179,13 +155,20 @@ class HDF5Writer:
         if not (0 < bright_field_radius and 0 <= inner < outer):
             raise ValueError(f"need 0 < bright_field_radius and 0 <= inner < outer dark-field radii, got "
                              f"{bright_field_radius!r} and {dark_field_radii!r}")
+        if clusters is not None:
+            from vexasdk.clusters import Clusters
+
+            if not isinstance(clusters, Clusters):
+                raise TypeError(f"clusters must be vexasdk.clusters.Clusters or None, got {type(clusters).__name__}")
+            if series:
+                raise ValueError("clusters cannot be kept in a series: give series=False or clusters=None")
         if not overwrite and os.path.exists(self.path):
             raise FileExistsError(f"{self.path} exists; give overwrite=True to replace it")
         self.compression = compression
         self._overwrite = overwrite
         self._codec = codec(compression)
         self._threads = threads
-        self._queue = _ByteQueue(max_queued, max_queued_bytes)
+        self._queue = ByteQueue(max_queued, max_queued_bytes)
         self._full_timeout = float(full_timeout)
         self._radii = (float(bright_field_radius), float(inner), float(outer))
         self._file: h5py.File | None = None
@@ -199,6 +182,7 @@ class HDF5Writer:
         self._ends: list[RunEnd] = []  # of the series' acquisitions so far
         self._finished = False
         self._positions_written = self._triggers_written = 0
+        self._clusters = clusters
 
     @property
     def counts(self) -> WriterCounts:
@@ -212,6 +196,13 @@ class HDF5Writer:
         """The writer's stage of the account: blocks received, on the disk,
         dropped (queue full) and failed (lost with the disk)."""
         return self._tally.counts
+
+    @property
+    def stages(self) -> tuple[StageCounts, ...]:
+        """The writer's stage, and its clusters' when it has them."""
+        if self._clusters is None:
+            return (self._tally.counts,)
+        return self._tally.counts, self._clusters.account
 
     # ---- the sink ----
 
@@ -246,7 +237,20 @@ class HDF5Writer:
         """
         if mode in BINNED_MODES and scan_shape is None:
             raise ValueError(f"mode {mode.name} needs the scan shape")
-        nodes = lay.layout(mode, scan_shape, detector, self._radii, dwell_ns)
+        clusters = self._clusters
+        nodes = lay.layout(mode, scan_shape, detector, self._radii, dwell_ns,
+                           None if clusters is None else clusters.settings)
+        if clusters is not None:  # refuses a mode without hits before the file is made
+            clusters.start(mode, len(detector.chips), forward=self._put_rows)
+        try:
+            self._make_file(mode, scan_shape, detector, nodes)
+        except BaseException:
+            if clusters is not None:
+                clusters.close()
+            raise
+
+    def _make_file(self, mode: OperationalMode, scan_shape: tuple[int, int] | None, detector: DetectorRecord,
+                   nodes: list[lay.Node]) -> None:
         try:
             self._file = h5py.File(self.path, "w" if self._overwrite else "w-", libver="latest",
                                    rdcc_nbytes=_CHUNK_CACHE, alignment_threshold=1 << 16, alignment_interval=1 << 12)
@@ -268,12 +272,20 @@ class HDF5Writer:
     def put(self, block: Block) -> None:
         """Queues `block` for the disk (SDK thread): waits a bounded time for room."""
         self._tally.add(received=1)
+        if self._clusters is not None:
+            self._clusters.put(block)
         if self._error is None and self._queue.put(block, _nbytes(block), self._full_timeout):
             return
         if self._error is None:
             self._tally.add(dropped=1)
         else:
             self._tally.add(failed=1)
+
+    def _put_rows(self, rows: npt.NDArray[Any]) -> None:
+        """Queues a batch of cluster rows (the clusters' thread): they wait
+        for room as long as it takes, as the clusters' own queue drops blocks
+        and counts them when clustering falls behind."""
+        self._queue.put(_Rows(rows), rows.nbytes, None)
 
     def close(self, acquisition: Acquisition) -> None:
         """Writes what is still queued and the end's metadata, and closes the
@@ -324,6 +336,12 @@ class HDF5Writer:
                 says so in its counts; HDF5 cannot close it (that would
                 write), so this process holds it open until it exits.
         """
+        clustering: BaseException | None = None
+        if self._clusters is not None:
+            try:
+                self._clusters.close()  # its last rows reach the queue first
+            except BaseException as error:
+                clustering = error
         if self._thread is not None:
             self._queue.put(_END, 0, None)
             self._thread.join()
@@ -333,6 +351,8 @@ class HDF5Writer:
         run_end = end if isinstance(end, RunEnd) else RunEnd.of(end)
         try:
             if self._error is None:
+                if self._clusters is not None:
+                    self._sink.cluster_counts(self._clusters.counts, self._clusters.account.lost)
                 self._sink.finish(run_end, self._dropped_now() + run_end.dropped)
         except BaseException as error:
             self._error = error
@@ -350,6 +370,8 @@ class HDF5Writer:
             raise OSError(f"writing {self.path} failed: {_cause(self._error)}; the file keeps {kept.written} "
                           f"blocks ({kept.events} events) as of its last flush, {kept.dropped + kept.failed} blocks "
                           f"were lost") from self._error
+        if clustering is not None:
+            raise clustering
 
     # ---- the writer's thread ----
 
@@ -369,6 +391,12 @@ class HDF5Writer:
                 continue
             if not got:
                 continue
+            if isinstance(block, _Rows):
+                if self._error is None:
+                    self._write_rows(block.rows)
+                    if deadline is None:
+                        deadline = time.monotonic() + FLUSH_INTERVAL
+                continue
             if self._error is not None:
                 self._lose(1)
                 continue
@@ -382,11 +410,19 @@ class HDF5Writer:
             if deadline is None:
                 deadline = time.monotonic() + FLUSH_INTERVAL
 
+    def _write_rows(self, rows: npt.NDArray[Any]) -> None:
+        try:
+            self._sink.write_clusters(rows)
+        except BaseException as error:  # the disk: as for blocks, what the last flush kept stays
+            self._fail(error, 0)
+
     def _flush(self, blocks: list[Block]) -> None:
         if self._error is not None:
             return
         events = sum(block.event_count() for block in blocks)
         try:
+            if self._clusters is not None:
+                self._sink.cluster_counts(self._clusters.counts, self._clusters.account.lost)
             self._sink.flush(self._dropped_now(), time.time())
         except BaseException as error:
             self._fail(error, len(blocks))
@@ -459,6 +495,10 @@ class _Sink:
             self.entry["frames/frame_time"].attrs.modify("start", np.bytes_(self.started))
         self.datasets = {path: self.entry[path] for path in ("block_count", "event_count", "dropped_blocks",
                                                              "duration", "end_time")}
+        self.clustered = lay.CLUSTERS in self.entry
+        self.cluster_rows = self.cluster_batches = 0
+        self.clusters_lost = 0
+        self.pending_cluster_counts: Any = None
 
     # ---- blocks ----
 
@@ -503,6 +543,43 @@ class _Sink:
         if block.metadata is not None:
             for channel, stamps in enumerate(block.metadata.tdcs[:lay.TDC_CHANNELS]):
                 c[f"tdc/channel_{channel}"].append(np.asarray(stamps, np.float64) * TOA_NS, pool)
+
+    def write_clusters(self, rows: npt.NDArray[Any]) -> None:
+        """A batch of cluster rows, as events of their own: the batch's
+        earliest ToA (whole ns) is its time zero."""
+        c, pool, group = self.columns, self.pool, lay.CLUSTERS
+        toa = rows["toa"]
+        zero = int(np.floor(toa.min()))
+        rows_, columns = self.shape
+        x, y = rows["x"], rows["y"]
+        # The pixel nearest the centroid; an undefined one (every ToT 0) names pixel 0.
+        column = np.clip(np.nan_to_num(np.rint(x)), 0, columns - 1).astype(np.uint32)
+        row = np.clip(np.nan_to_num(np.rint(y)), 0, rows_ - 1).astype(np.uint32)
+        c[f"{group}/event_index"].append(np.array([self.cluster_rows], np.int64), pool)
+        c[f"{group}/event_time_zero"].append(np.array([zero], np.int64), pool)
+        c[f"{group}/event_id"].append(row * np.uint32(columns) + column, pool)
+        c[f"{group}/event_time_offset"].append(toa - zero, pool)
+        for name in ("x", "y", "size", "tot", "energy"):
+            c[f"{group}/{name}"].append(rows[name], pool)
+        self.cluster_rows += len(rows)
+        self.cluster_batches += 1
+
+    def cluster_counts(self, counts: Any, lost: int) -> None:
+        """What the next flush says of the clustering: its counts as of now,
+        and the rows and batches written."""
+        self.pending_cluster_counts = counts
+        self.clusters_lost = lost
+
+    def _write_cluster_counts(self) -> None:
+        counts = self.pending_cluster_counts
+        e, group = self.entry, lay.CLUSTERS
+        values = {"cluster_count": self.cluster_rows, "batch_count": self.cluster_batches,
+                  "dropped_blocks": self.clusters_lost}
+        if counts is not None:
+            values.update(hit_count=counts.hits, late_hits=counts.late, out_of_range_hits=counts.out_of_range,
+                          cut_clusters=counts.cut)
+        for name, value in values.items():
+            e[f"{group}/{name}"][()] = value
 
     def _frame(self, packets: Any, arrived: float) -> None:
         rows, columns = detector_coordinates(packets["address"])
@@ -571,6 +648,8 @@ class _Sink:
             self.entry[path][...] = image
         if self.clock_zero is not None:
             self.entry[f"{lay.EVENTS}/event_time_zero"].attrs.modify("offset", np.bytes_(self.clock_zero))
+            if self.clustered:
+                self.entry[f"{lay.CLUSTERS}/event_time_zero"].attrs.modify("offset", np.bytes_(self.clock_zero))
         # The data on disk first, then the counts that vouch for it: HDF5
         # writes out one flush's objects in no order a reader may rely on.
         self.f.flush()
@@ -580,6 +659,8 @@ class _Sink:
         d["dropped_blocks"][()] = dropped
         d["duration"][()] = max(0.0, now - self.began)
         d["end_time"][()] = iso(now).encode()
+        if self.clustered:
+            self._write_cluster_counts()
         self.f.flush()
 
     def finish(self, end: RunEnd, dropped: int) -> None:
@@ -589,7 +670,7 @@ class _Sink:
         e["end_time"][()] = iso(end.ended_at).encode()
         e["duration"][()] = end.elapsed
         e["failed_fetches"][()] = end.failed_fetches
-        e["complete"][()] = int(end.end_known and not dropped and not end.failed_fetches)
+        e["complete"][()] = int(end.end_known and not dropped and not end.failed_fetches and not self.clusters_lost)
         if end.bias_voltage is not None:
             e[f"{lay.DETECTOR}/bias_voltage"][()] = end.bias_voltage
         for index, group in enumerate(self.monitor_groups):

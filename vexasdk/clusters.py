@@ -1,0 +1,353 @@
+"""Clusters live: a sink that joins a ToA-ToT acquisition's hits into
+particles as the blocks come, beside whoever else takes them.
+
+    clusters = Clusters(calibration=Calibration.load("cal.h5"))
+    device.acquire("dd_toa_tot", duration=10, sinks=[clusters]).wait()
+    print(clusters.counts, clusters.peak())
+
+The SDK's thread only queues each block (bounded in bytes: a block that finds
+no room within `full_timeout` is dropped and counted). A thread of the sink's
+own feeds them to a `vexasdk.events.Clusterer`, whose native work runs without
+the interpreter lock, so a cluster that a block's end cuts in two is still one.
+What it keeps of the rows is small and fixed: the spectrum (energy with a
+calibration, summed ToT without) and the centroids' hit map in sub-pixel bins.
+The rows themselves go to `on_clusters`, to an `HDF5Writer(clusters=...)`
+that saves them beside the hits, and with ``keep=True`` into memory.
+
+Every block is accounted: ``account`` is the stage "clusters" (received,
+clustered, dropped, failed), and `Acquisition.account` lists it.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import threading
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from vexasdk.account import StageCounts, Tally
+from vexasdk.events import CLUSTER_DTYPE, Calibration, ClusterCounts, Clusterer, ClusterRows
+from vexasdk.pixel_chip import OperationalMode
+from vexasdk.pixels import detector_shape
+from vexasdk.queues import ByteQueue
+
+if TYPE_CHECKING:
+    from vexasdk.acquisition import Acquisition, Block
+
+__all__ = ["ClusterSpectrum", "Clusters", "Peak", "find_peak"]
+
+M = OperationalMode
+TOA_TOT_MODES = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot)
+ENERGY_BIN_KEV = 0.2
+ENERGY_TOP_KEV = 200.0
+TOT_BIN_NS = 25.0
+TOT_TOP_NS = 50_000.0
+_log = logging.getLogger("vexasdk")
+_END: Any = object()
+
+
+class ClusterSpectrum(NamedTuple):
+    """Clusters per bin: of energy (keV) with a calibration, of summed ToT (ns)
+    without. The last bin also holds what lies past it.
+
+    Attributes:
+        counts (numpy.ndarray): int64, one per bin.
+        edges (numpy.ndarray): float64, one more than `counts`.
+        unit (str): "keV" or "ns".
+    """
+
+    counts: npt.NDArray[np.int64]
+    edges: npt.NDArray[np.float64]
+    unit: str
+
+
+class Peak(NamedTuple):
+    """A spectrum's peak.
+
+    Attributes:
+        position (float): Where it stands, in the spectrum's unit: the mean of
+            the bins above half its height around the highest.
+        fwhm (float): Its full width at half its height, between the two
+            half-height crossings (interpolated between bins).
+        counts (int): Clusters within the half-height width.
+    """
+
+    position: float
+    fwhm: float
+    counts: int
+
+    @property
+    def resolution(self) -> float:
+        """FWHM over position: 0.04 is 4 %."""
+        return self.fwhm / self.position if self.position else math.nan
+
+
+def find_peak(counts: npt.ArrayLike, edges: npt.ArrayLike, low: float = -math.inf, high: float = math.inf) -> Peak | None:
+    """The highest peak of a histogram between `low` and `high` (in the edges'
+    unit), or None when no bin there holds anything. Its width runs between
+    the two points either side of the highest bin where the counts fall below
+    half of it; its position is the count-weighted mean of the bins between."""
+    counts = np.asarray(counts, np.float64)
+    edges = np.asarray(edges, np.float64)
+    if counts.ndim != 1 or edges.shape != (len(counts) + 1,):
+        raise ValueError(f"edges must have one more value than counts, got {edges.shape} and {counts.shape}")
+    centres = (edges[:-1] + edges[1:]) / 2
+    inside = (centres >= low) & (centres <= high)
+    if not inside.any() or counts[inside].max() <= 0:
+        return None
+    top = int(np.flatnonzero(inside)[np.argmax(counts[inside])])
+    half = counts[top] / 2
+    left = top
+    while left > 0 and counts[left - 1] >= half:
+        left -= 1
+    right = top
+    while right < len(counts) - 1 and counts[right + 1] >= half:
+        right += 1
+
+    def crossing(inner: int, outer: int) -> float:
+        """Where the counts pass half the height between bin centres `inner` (above) and `outer` (below)."""
+        if outer < 0 or outer >= len(counts):
+            return float(edges[0] if outer < 0 else edges[-1])
+        share = (counts[inner] - half) / (counts[inner] - counts[outer])
+        return float(centres[inner] + share * (centres[outer] - centres[inner]))
+
+    width = crossing(right, right + 1) - crossing(left, left - 1)
+    weights = counts[left:right + 1]
+    position = float((weights * centres[left:right + 1]).sum() / weights.sum())
+    return Peak(position, width, int(weights.sum()))
+
+
+class Clusters:
+    """A sink for `Device.acquire(sinks=[...])` that clusters the hits of a
+    ToA-ToT acquisition as they come (see the module's documentation).
+
+    Args:
+        window_ns, neighbours, calibration, weight, disorder_ns, max_span_ns:
+            As `vexasdk.events.Clusterer` takes them. A calibration must cover
+            every chip of the detector.
+        subpixels: Bins per pixel, along each side, of the centroids' hit map
+            (1 to 16).
+        keep: Keep every row in memory, for `rows()` (memory grows by 48 bytes
+            a cluster).
+        on_clusters: Called on the sink's thread with each batch of finished
+            rows (CLUSTER_DTYPE); what it raises fails the block it came
+            with, and is logged.
+        max_queued_bytes: Bytes of blocks waiting to be clustered, at most.
+        full_timeout: How long a block waits for room before it is dropped, s.
+
+    Raises:
+        ValueError, TypeError: An argument out of its range (the text says which).
+    """
+
+    def __init__(self, *, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8,
+                 calibration: Calibration | None = None, weight: Literal["tot", "energy"] = "tot",
+                 disorder_ns: float = 1000.0, max_span_ns: float = 100_000.0, subpixels: int = 4,
+                 keep: bool = False, on_clusters: Callable[[ClusterRows], object] | None = None,
+                 max_queued_bytes: int = 256 << 20, full_timeout: float = 2.0) -> None:
+        settings = {"window_ns": window_ns, "neighbours": neighbours, "calibration": calibration, "weight": weight,
+                    "disorder_ns": disorder_ns, "max_span_ns": max_span_ns}
+        Clusterer(**settings)  # type: ignore[arg-type]  # checks them all now, not when the acquisition starts
+        self._settings = settings
+        if isinstance(subpixels, bool) or not isinstance(subpixels, int) or not 1 <= subpixels <= 16:
+            raise ValueError(f"subpixels must be an integer from 1 to 16, got {subpixels!r}")
+        if isinstance(max_queued_bytes, bool) or not isinstance(max_queued_bytes, int) or max_queued_bytes < 1:
+            raise ValueError(f"max_queued_bytes must be an integer of at least 1, got {max_queued_bytes!r}")
+        if isinstance(full_timeout, bool) or not isinstance(full_timeout, (int, float)) or not full_timeout >= 0:
+            raise ValueError(f"full_timeout must be a number of seconds, 0 or more, got {full_timeout!r}")
+        if on_clusters is not None and not callable(on_clusters):
+            raise TypeError(f"on_clusters must be callable, got {type(on_clusters).__name__}")
+        self.calibration = calibration
+        self.subpixels = subpixels
+        self.keep = bool(keep)
+        self._on_clusters = on_clusters
+        self._queue = ByteQueue(1 << 20, max_queued_bytes)
+        self._full_timeout = float(full_timeout)
+        self._tally = Tally("clusters")
+        self._guard = threading.Lock()
+        self._thread: threading.Thread | None = None
+        self._forward: Callable[[ClusterRows], None] | None = None
+        self._error: BaseException | None = None
+        self._reset(4)
+
+    def _reset(self, chips: int) -> None:
+        rows, columns = detector_shape(chips)
+        s = self.subpixels
+        self._shape = (rows, columns)
+        self._map = np.zeros((rows * s, columns * s), np.uint32)
+        calibrated = self.calibration is not None
+        step, top = (ENERGY_BIN_KEV, ENERGY_TOP_KEV) if calibrated else (TOT_BIN_NS, TOT_TOP_NS)
+        self._edges = np.arange(round(top / step) + 1) * step
+        self._spectrum = np.zeros(len(self._edges) - 1, np.int64)
+        self._kept: list[ClusterRows] = []
+        self._counts = ClusterCounts(0, 0, 0, 0, 0, 0)
+        self._sizes = 0
+
+    @property
+    def settings(self) -> dict[str, Any]:
+        """What the clusterer is given: window_ns, neighbours, calibration,
+        weight, disorder_ns, max_span_ns."""
+        return dict(self._settings)
+
+    # ---- the sink ----
+
+    def open(self, acquisition: Acquisition) -> None:
+        """Before the acquisition starts: refuses modes without ToA-ToT hits."""
+        self.start(acquisition.mode, len(acquisition.device.chips))
+
+    def start(self, mode: OperationalMode, chips: int, forward: Callable[[ClusterRows], None] | None = None) -> None:
+        """Starts clustering a run of `mode` on `chips` chips (what `open`
+        does; a writer that saves the rows calls it, with `forward`, which
+        takes each batch of rows on the sink's thread).
+
+        Raises:
+            ValueError: A mode without ToA-ToT hits, a calibration of fewer
+                chips than the detector's.
+            RuntimeError: It is clustering another acquisition now.
+        """
+        if self._thread is not None:
+            raise RuntimeError("these Clusters are taking another acquisition's blocks: one at a time (with an "
+                               "HDF5Writer(clusters=...), give only the writer to sinks)")
+        if mode not in TOA_TOT_MODES:
+            raise ValueError(f"clusters are made of ToA-ToT hits: mode {mode.name} has none "
+                             f"({', '.join(m.name for m in TOA_TOT_MODES)} have)")
+        chips = max(1, chips)
+        if self.calibration is not None and self.calibration.chips < chips:
+            raise ValueError(f"the calibration covers {self.calibration.chips} chips, the detector has {chips}")
+        self._clusterer = Clusterer(**self._settings)  # type: ignore[arg-type]
+        self._tally = Tally("clusters")
+        self._error = None
+        self._forward = forward
+        with self._guard:
+            self._reset(chips)
+        self._thread = threading.Thread(target=self._run, name="vexasdk-clusters", daemon=True)
+        self._thread.start()
+
+    def put(self, block: Block) -> None:
+        """Queues `block` (SDK thread), waiting a bounded time for room."""
+        self._tally.add(received=1)
+        if self._thread is None or not self._queue.put(block, _nbytes(block), self._full_timeout):
+            self._tally.add(dropped=1)
+
+    def close(self, acquisition: Acquisition | None = None) -> None:
+        """Clusters what is still queued, gives out the clusters still open,
+        and ends the sink's thread. Raises what the clustering raised."""
+        thread = self._thread
+        if thread is not None:
+            self._queue.put(_END, 0, None)
+            thread.join()
+            self._thread = None
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise RuntimeError(f"clustering failed: {error}") from error
+
+    # ---- the sink's thread ----
+
+    def _run(self) -> None:
+        while True:
+            _, block = self._queue.get(None)
+            final = block is _END
+            try:
+                rows = self._clusterer.flush() if final else self._clusterer.add(block.packets)
+                self._take(rows)
+            except BaseException as error:  # noqa: BLE001  (the block is lost; the next may go through)
+                if not final:
+                    self._tally.add(failed=1)
+                if self._error is None:
+                    self._error = error
+                _log.error("clustering a block failed: %s", error)
+            else:
+                if not final:
+                    self._tally.add(delivered=1)
+            if final:
+                return
+
+    def _take(self, rows: ClusterRows) -> None:
+        counts = self._clusterer.counts
+        with self._guard:
+            self._counts = counts
+            if len(rows):
+                self._add_to_summaries(rows)
+                if self.keep:
+                    self._kept.append(rows)
+        if len(rows):
+            if self._forward is not None:
+                self._forward(rows)
+            if self._on_clusters is not None:
+                self._on_clusters(rows)
+
+    def _add_to_summaries(self, rows: ClusterRows) -> None:
+        s = self.subpixels
+        x, y = rows["x"], rows["y"]
+        inside = (x > -0.5) & (x < self._shape[1] - 0.5) & (y > -0.5) & (y < self._shape[0] - 0.5)
+        column = ((x[inside] + 0.5) * s).astype(np.intp)
+        row = ((y[inside] + 0.5) * s).astype(np.intp)
+        np.add.at(self._map, (row, column), 1)
+        values = rows["energy"] if self.calibration is not None else rows["tot"]
+        values = values[np.isfinite(values)]
+        step = self._edges[1]
+        bins = np.minimum((np.maximum(values, 0) / step).astype(np.intp), len(self._spectrum) - 1)
+        self._spectrum += np.bincount(bins, minlength=len(self._spectrum))
+        self._sizes += int(rows["size"].sum())
+
+    # ---- what it has made ----
+
+    @property
+    def account(self) -> StageCounts:
+        """The stage "clusters": blocks received, clustered, dropped (queue
+        full) and failed (clustering raised)."""
+        return self._tally.counts
+
+    @property
+    def counts(self) -> ClusterCounts:
+        """Hits and clusters so far (see `vexasdk.events.ClusterCounts`): as
+        of the last block clustered."""
+        with self._guard:
+            return self._counts
+
+    @property
+    def mean_size(self) -> float:
+        """Hits per cluster given out so far (NaN before the first)."""
+        with self._guard:
+            return self._sizes / self._counts.clusters if self._counts.clusters else math.nan
+
+    def spectrum(self) -> ClusterSpectrum:
+        """The clusters' energies (keV, 0.2 keV bins to 200) with a
+        calibration, their summed ToTs (ns, 25 ns bins to 50 µs) without."""
+        with self._guard:
+            return ClusterSpectrum(self._spectrum.copy(), self._edges.astype(np.float64),
+                                   "keV" if self.calibration is not None else "ns")
+
+    def peak(self, low: float | None = None, high: float | None = None) -> Peak | None:
+        """The spectrum's highest peak between `low` and `high` (its unit):
+        by default above 20 keV or 500 ns, where the photo-peak stands above
+        the threshold's edge. None while the spectrum is empty there."""
+        spectrum = self.spectrum()
+        if low is None:
+            low = 20.0 if spectrum.unit == "keV" else 500.0
+        return find_peak(spectrum.counts, spectrum.edges, low, math.inf if high is None else high)
+
+    def hit_map(self) -> npt.NDArray[np.uint32]:
+        """Centroids per sub-pixel bin of the assembled detector: (rows x
+        subpixels, columns x subpixels); bin [i, j] covers y from i/s - 0.5
+        to (i + 1)/s - 0.5 pixels, x likewise."""
+        with self._guard:
+            return self._map.copy()
+
+    def rows(self) -> ClusterRows:
+        """Every row given out so far (with ``keep=True``)."""
+        if not self.keep:
+            raise RuntimeError("these Clusters keep no rows: make them with keep=True")
+        with self._guard:
+            return np.concatenate(self._kept) if self._kept else np.empty(0, CLUSTER_DTYPE)
+
+    def __repr__(self) -> str:
+        c = self.counts
+        return f"Clusters({c.clusters} clusters of {c.hits} hits, calibrated={self.calibration is not None})"
+
+
+def _nbytes(block: Block) -> int:
+    return sum(int(getattr(array, "nbytes", 0)) for array in block.arrays)
