@@ -160,3 +160,19 @@ def test_the_command_line_clusters_saves_and_draws(tmp_path):
 def test_the_command_line_refuses_clusters_it_cannot_make(args, text):
     done = vexasdk_cli("acquire", "--duration", "0.1", *args)
     assert done.returncode == 2 and text in done.stderr
+
+
+def test_clusters_find_the_truth_within_the_goals(ready):
+    from vexasdk import sim
+
+    sim.set_seed(5)
+    sim.record_truth(True)
+    sim.generate(packets_per_block=50_000, duration=0.2)
+    hits = np.concatenate([block.packets for block in ready.acquire("dd_toa_tot")])
+    score = sim.score_clusters(cluster(hits), sim.truth())
+    assert score.isolated > 20_000 and score.found_once >= 0.99 and score.centroid_rms <= 0.25
+    # The score sees what a clusterer gets wrong: hits kept apart split photons.
+    split = sim.score_clusters(cluster(hits, window_ns=0, neighbours=4), sim.truth())
+    assert split.found_once < 0.9 and split.split > 0
+    with pytest.raises(ValueError, match="sorted by toa"):
+        sim.isolated(sim.truth()[::-1])

@@ -17,6 +17,7 @@ import pytest
 
 import vexasdk.sim as sim
 from vexasdk import OperationalMode
+from vexasdk.clusters import Clusters
 from vexasdk.nexus import COMPRESSIONS, HDF5Writer, NotOurFile, load
 from vexasdk.nexus import writer as writer_module
 from vexasdk.pixels import detector_coordinates
@@ -145,7 +146,8 @@ def test_the_fields_readers_take_every_mode(ready, tmp_path, mode):
 
     matplotlib.use("Agg")
     path = tmp_path / f"{mode.name}.h5"
-    record(ready, mode, path)
+    # ToA-ToT runs with their clusters beside the hits: a second event list of the detector.
+    record(ready, mode, path, **({"clusters": Clusters()} if "toa_tot" in mode.name else {}))
     run = load(path)
     # punx knows the application definitions up to 2018; NXem came later.
     assert punx_findings(path) == [("/entry", "ERROR", "known NXDL", "NXem: unrecognized NXDL specification")]
@@ -168,6 +170,7 @@ def test_the_fields_readers_take_every_mode(ready, tmp_path, mode):
                 detector = f["entry/instrument/detector"][...]
                 assert detector["events"].bins.size().sum().value == run.metadata["event_count"]
                 assert str(loaded[f"/{EVENTS}"].bins.coords["event_time_offset"].unit) == "ns"
+                assert detector["clusters"].bins.size().sum().value == run.metadata["clusters"]["cluster_count"] > 0
         units = {name.rsplit("/monitor_")[1]: str(log.unit) for name, log in loaded.items() if "/monitor_" in name}
         assert units["chip_0_temperature"] == "°C" and units["bias_current"] == "µA"
         assert units["vdd_supply_voltage"] == "V" and units["readout_error_count"] == "None"

@@ -183,6 +183,8 @@ class Clusters:
         self._edges = np.arange(round(top / step) + 1) * step
         self._spectrum = np.zeros(len(self._edges) - 1, np.int64)
         self._kept: list[ClusterRows] = []
+        self._unmapped: list[npt.NDArray[np.uint32]] = []  # bins of centroids not yet counted into the map
+        self._unmapped_count = 0
         self._counts = ClusterCounts(0, 0, 0, 0, 0, 0)
         self._sizes = 0
 
@@ -283,9 +285,12 @@ class Clusters:
         s = self.subpixels
         x, y = rows["x"], rows["y"]
         inside = (x > -0.5) & (x < self._shape[1] - 0.5) & (y > -0.5) & (y < self._shape[0] - 0.5)
-        column = ((x[inside] + 0.5) * s).astype(np.intp)
-        row = ((y[inside] + 0.5) * s).astype(np.intp)
-        np.add.at(self._map, (row, column), 1)
+        column = ((x[inside] + 0.5) * s).astype(np.uint32)
+        row = ((y[inside] + 0.5) * s).astype(np.uint32)
+        self._unmapped.append(row * np.uint32(self._map.shape[1]) + column)
+        self._unmapped_count += len(row)
+        if self._unmapped_count >= self._map.size // 4:  # counted in one pass, when that costs less than the bins
+            self._fold_map()
         values = rows["energy"] if self.calibration is not None else rows["tot"]
         values = values[np.isfinite(values)]
         step = self._edges[1]
@@ -330,11 +335,18 @@ class Clusters:
             low = 20.0 if spectrum.unit == "keV" else 500.0
         return find_peak(spectrum.counts, spectrum.edges, low, math.inf if high is None else high)
 
+    def _fold_map(self) -> None:
+        if self._unmapped:
+            bins = np.concatenate(self._unmapped)
+            self._map += np.bincount(bins, minlength=self._map.size).astype(np.uint32).reshape(self._map.shape)
+            self._unmapped, self._unmapped_count = [], 0
+
     def hit_map(self) -> npt.NDArray[np.uint32]:
         """Centroids per sub-pixel bin of the assembled detector: (rows x
         subpixels, columns x subpixels); bin [i, j] covers y from i/s - 0.5
         to (i + 1)/s - 0.5 pixels, x likewise."""
         with self._guard:
+            self._fold_map()
             return self._map.copy()
 
     def rows(self) -> ClusterRows:

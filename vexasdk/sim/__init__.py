@@ -104,21 +104,22 @@ from vexasdk.sim.power import (bias, set_bias_actual, set_bias_count, set_bias_d
                                set_unit_count, set_unit_powered, unit_powered)
 from vexasdk.sim.response import (PixelCalibration, pixel_calibration, set_pixel_calibration,
                                   set_threshold_dispersion, uniform_pixels, vary_pixels)
+from vexasdk.sim.scoring import ClusterScore, isolated, score_clusters
 from vexasdk.sim.truth import (MAX_PARTICLES, TRUTH_DTYPE, ParticleKind, record_truth, time_walk_ns, truth,
                                truth_dropped)
 from vexasdk.sim.world import compiler, device_count, device_of, reset, set_device_count
 
 __all__ = [
-    "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
+    "ACQ_MODE_PROCESSED", "BIN_PACKET_DTYPE", "ClusterScore", "ENUM_FIELDS", "ENUM_RECORD_SIZE", "ERR_BAD_STATE", "ERR_EBUSY",
     "ERR_EFAULT", "ERR_EINVAL", "ERR_ENODEV", "ERR_ENOMEM", "ITOT_EVCOUNT_DTYPE", "MAX_PARTICLES", "MON_FLOAT",
     "MON_INT", "OWN", "ParticleKind", "PixelCalibration", "SUCCESS", "SdkError", "TOA_TOT_DTYPE", "TRUTH_DTYPE",
     "abort", "await_end", "await_monitor_events", "bias", "blocks_delivered", "call_count", "call_log", "calls",
     "chip_info", "chip_mask", "chip_state", "clear_call_log", "clear_faults", "clear_queue", "compiler",
     "copy_callback", "deliver", "deliver_here", "device_count", "device_of", "enum_record", "fail", "fetch_callback",
-    "fire_avail_changed", "fire_value_changed", "generate", "generate_default", "make_enum_record",
+    "fire_avail_changed", "fire_value_changed", "generate", "generate_default", "isolated", "make_enum_record",
     "monitor_callbacks", "null_callback", "pixel_calibration", "queue_binned", "queue_evcount_fragment",
     "queue_fetch_failure", "queue_itot_evcount", "queue_itot_fragment", "queue_toa_tot", "record_truth",
-    "remove_monitor", "replay_queue", "reset", "script_chip_settings", "set_bias_actual", "set_bias_count",
+    "remove_monitor", "replay_queue", "reset", "score_clusters", "script_chip_settings", "set_bias_actual", "set_bias_count",
     "set_bias_desired", "set_bias_range", "set_chip_count", "set_chip_info", "set_chip_mask", "set_chip_size",
     "set_chip_state", "set_delivery_threads", "set_device_count", "set_enum_record", "set_enum_reported_count",
     "set_enumeration", "set_mode", "set_monitor", "set_monitor_flags", "set_monitor_rate", "set_monitor_value",
