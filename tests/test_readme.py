@@ -29,8 +29,10 @@ def example(first_line):
 def test_the_acquisition_examples_run():
     acquire, awaited, runner = example("import vexasdk\n"), example("import asyncio\n"), example("import numpy")
     clusters = example("from vexasdk.events import")
+    live = "import os, tempfile\nos.chdir(tempfile.mkdtemp())\n" + example("from vexasdk.clusters import")
     for code in (acquire, awaited, runner + "\nassert frames and frames[0].dtype.names\n",
-                 clusters + "\nassert clusterer.counts.clusters > 0\n"):
+                 clusters + "\nassert clusterer.counts.clusters > 0\n",
+                 live + "\nassert len(photons) == clusters.counts.clusters > 0\n"):
         result = run_python(code, timeout=60)
         assert result.returncode == 0, result.stderr
 

@@ -363,3 +363,176 @@ class Clusters:
 
 def _nbytes(block: Block) -> int:
     return sum(int(getattr(array, "nbytes", 0)) for array in block.arrays)
+
+
+# ---- a reduction over blocks, on Dask workers or here ----
+
+class ClusterTotals:
+    """What the `cluster_reduction` of a stream's blocks adds up to: the
+    clusters' spectrum and centroid map, and how many there were.
+
+    Each block is clustered on its own, wherever it is reduced. The clusters
+    that touch a block's first or last ToAs (within ``window_ns +
+    disorder_ns``) may go on in the block before or after: their hits are
+    kept aside, and clustered together, exactly once, when the totals are
+    first read. So a cluster that two blocks share counts once, whole,
+    provided blocks overlap in time by no more than ``disorder_ns``. Hits
+    kept aside are a small share of all (those near the blocks' ends).
+    """
+
+    def __init__(self, settings: dict[str, Any], subpixels: int, chips: int) -> None:
+        self.settings, self.subpixels = settings, subpixels
+        rows, columns = detector_shape(chips)
+        self.shape = (rows * subpixels, columns * subpixels)
+        calibrated = settings["calibration"] is not None
+        step, top = (ENERGY_BIN_KEV, ENERGY_TOP_KEV) if calibrated else (TOT_BIN_NS, TOT_TOP_NS)
+        self.edges = np.arange(round(top / step) + 1) * step
+        self.unit = "keV" if calibrated else "ns"
+        self.counts = np.zeros(len(self.edges) - 1, np.int64)
+        self.map_bins = np.zeros(0, np.uint32)  # sparse: bins and their counts, gathered now and then
+        self.map_counts = np.zeros(0, np.int64)
+        self.clusters = self.hits = self.out_of_range = 0
+        self.aside: list[npt.NDArray[np.void]] = []
+
+    # ---- folding in ----
+
+    def add_rows(self, rows: ClusterRows) -> None:
+        values = rows["energy"] if self.unit == "keV" else rows["tot"]
+        values = values[np.isfinite(values)]
+        bins = np.minimum((np.maximum(values, 0) / self.edges[1]).astype(np.intp), len(self.counts) - 1)
+        self.counts += np.bincount(bins, minlength=len(self.counts))
+        s, (height, width) = self.subpixels, self.shape
+        x, y = rows["x"], rows["y"]
+        inside = (x > -0.5) & (y > -0.5) & (x < width / s - 0.5) & (y < height / s - 0.5)
+        flat = ((y[inside] + 0.5) * s).astype(np.uint32) * np.uint32(width) + ((x[inside] + 0.5) * s).astype(np.uint32)
+        self._add_map(flat, np.ones(len(flat), np.int64))
+        self.clusters += len(rows)
+        self.hits += int(rows["size"].sum())
+
+    def _add_map(self, bins: npt.NDArray[np.uint32], counts: npt.NDArray[np.int64]) -> None:
+        self.map_bins = np.concatenate([self.map_bins, bins])
+        self.map_counts = np.concatenate([self.map_counts, counts])
+        if len(self.map_bins) > 1 << 20:
+            self._gather_map()
+
+    def _gather_map(self) -> None:
+        bins, owner = np.unique(self.map_bins, return_inverse=True)
+        self.map_counts = np.bincount(owner, weights=self.map_counts, minlength=len(bins)).astype(np.int64)
+        self.map_bins = bins.astype(np.uint32)
+
+    def merge(self, other: ClusterTotals) -> ClusterTotals:
+        self.counts += other.counts
+        self._add_map(other.map_bins, other.map_counts)
+        self.clusters += other.clusters
+        self.hits += other.hits
+        self.out_of_range += other.out_of_range
+        self.aside += other.aside
+        return self
+
+    def _settle(self) -> None:
+        """Clusters the hits kept aside, all together: once."""
+        if not self.aside:
+            return
+        from vexasdk.events import cluster
+
+        hits = np.concatenate(self.aside)
+        self.aside = []
+        rows = cluster(hits, **{k: v for k, v in self.settings.items() if k not in ("disorder_ns", "max_span_ns")})
+        self.add_rows(rows)
+
+    # ---- reading ----
+
+    def spectrum(self) -> ClusterSpectrum:
+        """Clusters per bin of energy (keV) with a calibration, of summed ToT (ns) without."""
+        self._settle()
+        return ClusterSpectrum(self.counts.copy(), self.edges.astype(np.float64), self.unit)
+
+    def peak(self, low: float | None = None, high: float = math.inf) -> Peak | None:
+        """The spectrum's highest peak above `low` (20 keV or 500 ns by default)."""
+        spectrum = self.spectrum()
+        return find_peak(spectrum.counts, spectrum.edges, (20.0 if self.unit == "keV" else 500.0) if low is None
+                         else low, high)
+
+    def hit_map(self) -> npt.NDArray[np.int64]:
+        """Centroids per sub-pixel bin, as `Clusters.hit_map` lays them out."""
+        self._settle()
+        image = np.zeros(self.shape[0] * self.shape[1], np.int64)
+        np.add.at(image, self.map_bins.astype(np.intp), self.map_counts)
+        return image.reshape(self.shape)
+
+    @property
+    def cluster_count(self) -> int:
+        """Clusters found."""
+        self._settle()
+        return self.clusters
+
+    @property
+    def hit_count(self) -> int:
+        """Hits in them; hits past the chips are counted apart (`out_of_range`)."""
+        self._settle()
+        return self.hits
+
+    def __repr__(self) -> str:
+        return f"ClusterTotals({self.cluster_count} clusters of {self.hit_count} hits)"
+
+
+def _cluster_block(settings: dict[str, Any], subpixels: int, chips: int, block: Block) -> ClusterTotals:
+    """One block's totals (on a worker): its clusters, less those that touch
+    its ends, whose hits go aside."""
+    from vexasdk.events import PACKET_DTYPE, cluster
+    from vexasdk.pixels import TOA_NS
+
+    totals = ClusterTotals(settings, subpixels, chips)
+    packets = block.packets if block.mode in TOA_TOT_MODES else None
+    if packets is None or not len(packets):
+        return totals
+    hits = np.empty(len(packets), PACKET_DTYPE)
+    for name in ("address", "tot", "toa"):
+        hits[name] = packets[name]
+    rows, labels = cluster(hits, labels=True,
+                           **{k: v for k, v in settings.items() if k not in ("disorder_ns", "max_span_ns")})
+    toa = hits["toa"]
+    band = (settings["window_ns"] + settings["disorder_ns"]) / TOA_NS
+    near_ends = (toa < toa.min() + band) | (toa > toa.max() - band)
+    touching = np.zeros(len(rows), bool)
+    touching[labels[near_ends & (labels >= 0)]] = True
+    totals.out_of_range = int((labels < 0).sum())
+    totals.add_rows(rows[~touching])
+    aside = (labels >= 0) & touching[np.maximum(labels, 0)]
+    if aside.any():
+        totals.aside.append(hits[aside])
+    return totals
+
+
+def _fold_block(total: ClusterTotals, partial: ClusterTotals) -> ClusterTotals:
+    return total.merge(partial)
+
+
+def _merge_totals(total: ClusterTotals, other: ClusterTotals) -> ClusterTotals:
+    return total.merge(other)
+
+
+def _no_totals(settings: dict[str, Any], subpixels: int, chips: int) -> ClusterTotals:
+    return ClusterTotals(settings, subpixels, chips)
+
+
+def cluster_reduction(*, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8,
+                      calibration: Calibration | None = None, weight: Literal["tot", "energy"] = "tot",
+                      disorder_ns: float = 1000.0, subpixels: int = 4, chips: int = 4) -> Any:
+    """Clusters as a `vexasdk.reduction.Reduction`, for `reduce_on` (Dask
+    workers) or `reduce_locally`: each block is clustered where it is
+    reduced, and the totals (`ClusterTotals`) join the clusters the blocks'
+    ends cut. Settings as `Clusters` takes them; `chips` sets the centroid
+    map's size. Blocks of modes without ToA-ToT hits add nothing."""
+    import functools
+
+    from vexasdk.reduction import Reduction
+
+    settings = {"window_ns": window_ns, "neighbours": neighbours, "calibration": calibration, "weight": weight,
+                "disorder_ns": disorder_ns, "max_span_ns": 100_000.0}
+    Clusterer(**settings)  # type: ignore[arg-type]  # checks them now
+    if isinstance(subpixels, bool) or not isinstance(subpixels, int) or not 1 <= subpixels <= 16:
+        raise ValueError(f"subpixels must be an integer from 1 to 16, got {subpixels!r}")
+    detector_shape(chips)
+    return Reduction("clusters", functools.partial(_cluster_block, settings, subpixels, chips), _fold_block,
+                     functools.partial(_no_totals, settings, subpixels, chips), _merge_totals)
