@@ -175,3 +175,23 @@ def test_every_block_counts_once_by_its_stream_and_an_incomplete_result_is_never
         reduce(Withholding(first[:3] + first[4:]), reductions)
     assert raised.value.missing == 1 and raised.value.blocks == 5 and not raised.value.complete
     np.testing.assert_array_equal(raised.value.totals["hits"], reduce_locally(first[:3] + first[4:], hit_map()))
+
+
+def test_clusters_that_the_blocks_ends_cut_are_joined_whole_on_the_workers(ready, client):
+    from vexasdk.acquisition import Block
+    from vexasdk.events import Calibration, cluster
+    from vexasdk.reduction import clusters
+
+    sim.generate(blocks_per_second=0, packets_per_block=20_000, block_limit=4)
+    hits = np.concatenate([b.packets for b in acquired(ready, M.dd_toa_tot)])
+    hits = hits[np.argsort(hits["toa"], kind="stable")]
+    pieces = np.array_split(hits, 23)
+    assert sum(len(cluster(piece)) for piece in pieces) > len(cluster(hits))  # the cuts split clusters
+    blocks = [Block(M.fb_toa_tot, (piece,), i, 0.0, stream="cut") for i, piece in enumerate(pieces)]
+    reduction = clusters(calibration=Calibration.uniform(4))
+    whole = reduce_locally([Block(M.fb_toa_tot, (hits,), 0, 0.0, stream="whole")], reduction)
+    for totals in (reduce_on(client, blocks, reduction, max_in_flight=3), reduce_locally(blocks, reduction)):
+        assert (totals.cluster_count, totals.hit_count) == (whole.cluster_count, len(hits))
+        np.testing.assert_array_equal(totals.spectrum().counts, whole.spectrum().counts)
+        np.testing.assert_array_equal(totals.hit_map(), whole.hit_map())
+    assert 55 < whole.peak().position < 62

@@ -15,7 +15,9 @@ which carries the totals of what came::
     with Client(cluster) as client, Receiver("tcp://detector-pc:5555") as receiver:
         totals = reduce_on(client, receiver, {"hits": hit_map(), "images": virtual_images((64, 64))})
 
-Provided: `hit_map` (events per pixel of the assembled detector), `tot_spectrum`
+Provided: `clusters` (clusters' energy or summed-ToT spectrum and centroid
+map, joining the clusters that blocks' ends cut; see
+`vexasdk.clusters.ClusterTotals`), `hit_map` (events per pixel of the assembled detector), `tot_spectrum`
 (hits per ToT or iToT count), `virtual_images` (per scan position: event
 counts, iToTs, virtual bright field and annular dark field). Nothing here
 needs the network: workers import only numpy and awkward for it. How this
@@ -31,19 +33,23 @@ import functools
 import time
 import uuid
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any, Generic, TypeVar, cast, overload
+from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast, overload
 
 import awkward as ak  # type: ignore[import-untyped]
 import numpy as np
 import numpy.typing as npt
 
 from vexasdk.account import StageCounts, Tally
+from vexasdk.clusters import ClusterTotals, cluster_reduction
 from vexasdk.acquisition import BINNED_MODES, Block
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import detector_coordinates, detector_shape
 
-__all__ = ["IncompleteReduction", "Reduction", "ReductionInterrupted", "Totals", "hit_map", "reduce_locally", "reduce_on",
-           "tot_spectrum", "virtual_images"]
+if TYPE_CHECKING:
+    from vexasdk.events import Calibration
+
+__all__ = ["IncompleteReduction", "Reduction", "ReductionInterrupted", "Totals", "clusters", "hit_map", "reduce_locally",
+           "reduce_on", "tot_spectrum", "virtual_images"]
 
 M = OperationalMode
 P = TypeVar("P")
@@ -75,6 +81,20 @@ class Reduction(Generic[P, R]):
     combine: Callable[[R, P], R]
     initial: Callable[[], R]
     merge: Callable[[R, R], R] | None = None
+
+
+def clusters(*, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8, calibration: Calibration | None = None,
+             weight: Literal["tot", "energy"] = "tot", disorder_ns: float = 1000.0, subpixels: int = 4,
+             chips: int = 4) -> Reduction[ClusterTotals, ClusterTotals]:
+    """Clusters of the blocks' ToA-ToT hits: each block is clustered where it
+    is reduced (natively, without the interpreter lock), and the totals join
+    the clusters that the blocks' ends cut (see
+    `vexasdk.clusters.ClusterTotals`). Settings as `vexasdk.clusters.Clusters`
+    takes them; `chips` sets the size of the centroid map."""
+    made: Reduction[ClusterTotals, ClusterTotals] = cluster_reduction(
+        window_ns=window_ns, neighbours=neighbours, calibration=calibration, weight=weight, disorder_ns=disorder_ns,
+        subpixels=subpixels, chips=chips)
+    return made
 
 
 # ---- hit map ----
