@@ -211,6 +211,8 @@ def parser() -> argparse.ArgumentParser:
                       help="draw the run's figure, as .png, .pdf, .svg or another format matplotlib writes "
                            "(needs matplotlib)")
     show.add_argument("--overwrite", action="store_true", help="replace the --plot file if it exists")
+    from vexasdk import calibration
+    calibration.add_command(commands)
     return top
 
 
@@ -910,6 +912,9 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return show(args, out)
         if args.command == "receive":
             return receive(args, out)
+        if args.command == "calibrate":
+            from vexasdk import calibration
+            return calibration.command(args, out)
         return acquire(args, out)
     except UsageError as error:
         print(f"vexasdk {args.command}: error: {_safe(error)}", file=sys.stderr)

@@ -38,6 +38,7 @@ falling to 1.6 ns 60 keV above it; a jitter of up to 3 ns remains.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
 from typing import Literal, NamedTuple
 
@@ -139,6 +140,22 @@ class Calibration:
     def chips(self) -> int:
         """Chips the maps cover."""
         return int(self.a.shape[0])
+
+    def save(self, path: str | os.PathLike[str], *, description: str = "", overwrite: bool = False) -> None:
+        """Writes the calibration to an HDF5 file (docs/calibration.md); see
+        `vexasdk.calibration.save`."""
+        from vexasdk.calibration import save
+
+        save(self, path, description=description, overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Calibration:
+        """The calibration an HDF5 file holds, checked throughout; see
+        `vexasdk.calibration.load` (ValueError names the file and the dataset
+        at fault)."""
+        from vexasdk.calibration import load
+
+        return load(path)
 
     def __repr__(self) -> str:
         return f"Calibration(chips={self.chips}, walk_ns={self.walk_ns})"
