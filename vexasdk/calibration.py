@@ -146,7 +146,8 @@ def _read(name: str, f: Any) -> Calibration:
         raise ValueError(f"{name}: /{GROUP} has format {group.attrs.get('format')!r}, not {FORMAT!r}")
     version = group.attrs.get("version")
     if not isinstance(version, (int, np.integer)) or not 1 <= version <= VERSION:
-        raise ValueError(f"{name}: /{GROUP} has layout version {version!r}; this vexasdk reads 1 to {VERSION}")
+        shown = int(version) if isinstance(version, (int, np.integer)) else repr(version)
+        raise ValueError(f"{name}: /{GROUP} has layout version {shown}; this vexasdk reads 1 to {VERSION}")
 
     def dataset(key: str, units: str, shape: tuple[int, ...] | None = None) -> npt.NDArray[np.float64]:
         where = f"{name}: /{GROUP}/{key}"
@@ -281,13 +282,15 @@ class FitReport(NamedTuple):
         chips_fitted (int): Chips whose pixels' hits together were enough.
         hits (int): Packets taken.
         single (int): Single-pixel clusters counted in the pixels' spectra.
-        features_kev (tuple[float, float]): The energies the two features
-            stand for: the first line's times ``containment``, and the second's
-            as the clusters of four pixels fixed it.
-        full_peak_kev (float): Where clusters of four pixels of the first line
-            peak with the fitted calibration (the first line's energy when the
-            fit converged).
-        full_clusters (int): Those clusters, in the sample the fit used.
+        first_kev (float): The energy the first feature stands for: the
+            first line's times ``containment``.
+        second_kev (tuple[float, ...]): The energy the second feature stands
+            for, on each chip, as its clusters of four pixels fixed it.
+        full_peak_kev (tuple[float, ...]): Where each chip's clusters of four
+            pixels of the first line peak with the fitted calibration (the
+            line's energy when the fit converged).
+        full_clusters (int): Those clusters within 10 % of the line, in the
+            sample the fit used.
     """
 
     fitted: int
@@ -295,8 +298,9 @@ class FitReport(NamedTuple):
     chips_fitted: int
     hits: int
     single: int
-    features_kev: tuple[float, float]
-    full_peak_kev: float
+    first_kev: float
+    second_kev: tuple[float, ...]
+    full_peak_kev: tuple[float, ...]
     full_clusters: int
 
 
@@ -417,37 +421,48 @@ class FlatField:
         self.finish()
         sample = np.concatenate(self._sample) if self._sample else np.zeros(0, self._sample_dtype())
         first = containment * high
-        fitter = _Fitter(self._spectra, c, t, guess, min_hits)
+        windows = (high * (containment - 0.05), high * (containment + 0.05), low * 0.6, low * 0.9)
+        fitter = _Fitter(self._spectra, self.chips, c, t, guess, min_hits)
 
-        def full_peak(second: float) -> tuple[float, int, Calibration]:
-            cal = fitter.calibration(first, second, self.chips, self.threshold, walk_ns,
-                                     (containment - 0.05, containment + 0.05), (0.6, 0.9), (high, low))
+        def full_peak(second: _Array) -> tuple[_Array, _Array, Calibration]:
+            """Where each chip's clusters of four pixels peak, less the line's energy, and how many
+            there are near it."""
+            cal = fitter.calibration(first, second, self.threshold, walk_ns)
             rows = cluster(sample, window_ns=self._window_ns, calibration=cal)
-            energy = rows["energy"][rows["size"] == 4]
-            counts, edges = np.histogram(energy, bins=np.arange(0.8 * high, 1.2 * high, 0.005 * high))
-            found = peak(counts, edges)
-            return found.position, int(np.count_nonzero(np.abs(energy - high) < 0.1 * high)), cal
+            rows = rows[rows["size"] == 4]
+            chip = _pixel_index(rows["x"], rows["y"]) // (CHIP_SIZE * CHIP_SIZE)
+            offsets, near = np.full(self.chips, np.nan), np.zeros(self.chips)
+            for index in range(self.chips):
+                energy = rows["energy"][chip == index]
+                counts, edges = np.histogram(energy, bins=np.arange(0.8 * high, 1.2 * high, 0.005 * high))
+                offsets[index] = peak(counts, edges).position - high
+                near[index] = np.count_nonzero(np.abs(energy - high) < 0.1 * high)
+            return offsets, near, cal
 
-        # The cluster sums rise with the second feature's energy: a secant search, from two guesses.
-        xs = [containment * low * 0.95, containment * low * 1.05]
-        ys = []
-        for x in xs:
-            position, many, cal = full_peak(x)
-            ys.append(position - high)
-        if not all(math.isfinite(y) for y in ys) or many < 100:
-            raise ValueError(f"the run has {many} clusters of four pixels near {high:g} keV among its first "
-                             f"{len(sample):,} hits; the fit needs 100 at least: a longer run, or a flood of that "
-                             f"line")
-        for _ in range(8):
-            if abs(ys[-1]) < 0.002 * high or ys[-1] == ys[-2]:
-                break
-            step = ys[-1] * (xs[-1] - xs[-2]) / (ys[-1] - ys[-2])
-            x = float(np.clip(xs[-1] - step, t + 0.5, first - 1.0))
-            position, many, cal = full_peak(x)
-            xs.append(x)
-            ys.append(position - high)
-        self.report = FitReport(fitter.fitted, fitter.fallback, fitter.chips_fitted, self.hits, self.single, (first, xs[-1]),
-                                ys[-1] + high, many)
+        second = np.full(self.chips, containment * low * 0.9)
+        for _ in range(2):  # the features' windows follow the responses, which follow the second feature's energy
+            fitter.measure(first, second, windows)
+            # Each chip's cluster sums rise with its second feature's energy: a secant search from two guesses.
+            x0, x1 = second * 0.97, second * 1.03
+            y0, _, _ = full_peak(x0)
+            y1, near, cal = full_peak(x1)
+            short = ~np.isfinite(y0) | ~np.isfinite(y1) | (near < 100)
+            if short.any():
+                index = int(np.argmax(short))
+                raise ValueError(f"the run has {int(near[index])} clusters of four pixels near {high:g} keV on chip "
+                                 f"{index} among its first {len(sample):,} hits; the fit needs 100 at least: a "
+                                 f"longer run, or a flood of that line")
+            for _ in range(8):
+                if np.all(np.abs(y1) < 0.0005 * high):
+                    break
+                step = np.where(y1 != y0, y1 * (x1 - x0) / np.where(y1 != y0, y1 - y0, 1.0), 0.0)
+                x0, y0 = x1, y1
+                x1 = np.clip(x1 - step, t + 0.5, first - 1.0)
+                y1, near, cal = full_peak(x1)
+            second = x1
+        self.report = FitReport(fitter.fitted, fitter.fallback, fitter.chips_fitted, self.hits, self.single, first,
+                                tuple(float(x) for x in second), tuple(float(y + high) for y in y1),
+                                int(near.sum()))
         return cal
 
     @staticmethod
@@ -457,53 +472,80 @@ class FlatField:
         return PACKET_DTYPE
 
 
+_Array = npt.NDArray[np.float64]
+_Features = tuple[_Array, _Array, _Array, _Array]  # each response's two features and the hits behind each
+
+
 class _Fitter:
     """Per-pixel features from the single-pixel spectra, and a and b from them."""
 
-    def __init__(self, spectra: npt.NDArray[np.uint16], c: float, t: float, guess: tuple[float, float],
+    def __init__(self, spectra: npt.NDArray[np.uint16], chips: int, c: float, t: float, guess: tuple[float, float],
                  min_hits: int) -> None:
-        self.spectra, self.c, self.t, self.guess, self.min_hits = spectra, c, t, guess, min_hits
+        self.spectra, self.chips, self.c, self.t, self.guess, self.min_hits = spectra, chips, c, t, guess, min_hits
+        self.pooled = spectra.reshape(chips, -1, spectra.shape[1]).sum(axis=1, dtype=np.int64)
         self.fitted = self.fallback = self.chips_fitted = 0
+        empty = np.zeros(0)
+        self.pixel_features: _Features = (empty, empty, empty, empty)
+        self.chip_features: _Features = self.pixel_features
 
-    def tot(self, energy: float | npt.NDArray[np.float64], a: npt.NDArray[np.float64],
-            b: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    def tot(self, energy: float, a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         return a * energy + b - self.c / (energy - self.t)
 
-    def calibration(self, first: float, second: float, chips: int, threshold: npt.NDArray[np.float64],
-                    walk_ns: float, window_first: tuple[float, float], window_second: tuple[float, float],
-                    lines: tuple[float, float]) -> Calibration:
-        windows = (lines[0] * window_first[0], lines[0] * window_first[1], lines[1] * window_second[0],
-                   lines[1] * window_second[1])
-        # Each chip's hits together first: what its pixels without enough hits of their own get.
-        pooled = self.spectra.reshape(chips, -1, self.spectra.shape[1]).sum(axis=1, dtype=np.int64)
-        chip_a, chip_b, chip_good = self.solve(pooled, first, second, windows, np.full(chips, self.guess[0]),
-                                               np.full(chips, self.guess[1]))
+    def solve(self, features: _Features, first: float, second: _Array
+              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
+        """a and b of the responses through both features, and whether each had the hits for it."""
+        t1, n1, t2, n2 = features
+        a = (t1 - t2 + self.c / (first - self.t) - self.c / (second - self.t)) / (first - second)
+        b = t1 - a * first + self.c / (first - self.t)
+        good = ((n1 >= self.min_hits) & (n2 >= self.min_hits) & np.isfinite(a) & np.isfinite(b)
+                & (a > 0.05 * self.guess[0]))
+        return a, b, good
+
+    def measure(self, first: float, second: _Array, windows: tuple[float, float, float, float]) -> None:
+        """Each chip's and each pixel's features, in windows of energy (`windows`: two per feature) seen
+        through the response fitted so far."""
+        bins = self.spectra.shape[1]
+        # Where each chip's hits of the first line lie, looked for well around the guess's.
+        a = np.full(self.chips, self.guess[0])
+        b = np.full(self.chips, self.guess[1])
+        expected = float(self.tot(first, a[:1], b[:1])[0])
+        edges = np.arange(bins + 1) - 0.5
+        for chip in range(self.chips):
+            found = peak(self.pooled[chip], edges, within=(0.7 * expected, min(1.4 * expected, bins - 1.0)))
+            if math.isfinite(found.position):
+                a[chip] = (found.position - b[chip] + self.c / (first - self.t)) / first
+        for _ in range(3):
+            self.chip_features = self.features(self.pooled, windows, a, b)
+            new_a, new_b, good = self.solve(self.chip_features, first, second)
+            a, b = np.where(good, new_a, a), np.where(good, new_b, b)
+        per_chip = len(self.spectra) // self.chips
+        a, b = np.repeat(a, per_chip), np.repeat(b, per_chip)
+        for _ in range(3):
+            self.pixel_features = self.features(self.spectra, windows, a, b)
+            new_a, new_b, good = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
+            a, b = np.where(good, new_a, a), np.where(good, new_b, b)
+
+    def features(self, spectra: npt.NDArray[np.integer[Any]], windows: tuple[float, float, float, float],
+                 a: _Array, b: _Array) -> _Features:
+        t1, n1 = self.median(spectra, self.tot(windows[0], a, b), self.tot(windows[1], a, b))
+        t2, n2 = self.median(spectra, self.tot(windows[2], a, b), self.tot(windows[3], a, b))
+        return t1, n1, t2, n2
+
+    def calibration(self, first: float, second: _Array, threshold: npt.NDArray[np.float64],
+                    walk_ns: float) -> Calibration:
+        """The calibration of the features as `measure` found them, given the energies they stand for."""
+        chip_a, chip_b, chip_good = self.solve(self.chip_features, first, second)
         chip_a[~chip_good], chip_b[~chip_good] = self.guess
-        start_a = np.repeat(chip_a, len(self.spectra) // chips)
-        start_b = np.repeat(chip_b, len(self.spectra) // chips)
-        a, b, good = self.solve(self.spectra, first, second, windows, start_a, start_b)
-        a, b = np.where(good, a, start_a), np.where(good, b, start_b)
+        per_chip = len(self.spectra) // self.chips
+        a, b, good = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
+        # Pixels without enough hits of their own get their chip's, fitted from all its pixels' hits together.
+        a = np.where(good, a, np.repeat(chip_a, per_chip))
+        b = np.where(good, b, np.repeat(chip_b, per_chip))
         self.fitted, self.fallback = int(good.sum()), int((~good).sum())
         self.chips_fitted = int(chip_good.sum())
-        shape = (chips, CHIP_SIZE, CHIP_SIZE)
+        shape = (self.chips, CHIP_SIZE, CHIP_SIZE)
         return Calibration(a.reshape(shape), b.reshape(shape), np.full(shape, self.c), np.full(shape, self.t),
                            threshold=threshold, walk_ns=walk_ns)
-
-    def solve(self, spectra: npt.NDArray[np.integer[Any]], first: float, second: float,
-              windows: tuple[float, float, float, float], a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]
-              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.bool_]]:
-        """a and b of each spectrum's response, and whether it had the hits."""
-        good = np.zeros(len(spectra), bool)
-        for _ in range(3):  # windows in energy, through each response as fitted so far
-            t1, n1 = self.median(spectra, self.tot(windows[0], a, b), self.tot(windows[1], a, b))
-            t2, n2 = self.median(spectra, self.tot(windows[2], a, b), self.tot(windows[3], a, b))
-            new_a = (t1 - t2 + self.c / (first - self.t) - self.c / (second - self.t)) / (first - second)
-            new_b = t1 - new_a * first + self.c / (first - self.t)
-            good = ((n1 >= self.min_hits) & (n2 >= self.min_hits) & np.isfinite(new_a) & np.isfinite(new_b)
-                    & (new_a > 0.05 * self.guess[0]))
-            a = np.where(good, new_a, a)
-            b = np.where(good, new_b, b)
-        return a, b, good
 
     @staticmethod
     def median(spectra: npt.NDArray[np.integer[Any]], low: npt.NDArray[np.float64], high: npt.NDArray[np.float64],
@@ -637,9 +679,11 @@ def command(args: Any, out: Any) -> int:
              f"  not enough    {report.fallback:,} pixels: given their chip's a and b, fitted from all its "
              f"hits together ({report.chips_fitted} of {calibration.chips} chips had enough; the others the "
              f"typical response)",
-             f"  features      {report.features_kev[0]:.2f} and {report.features_kev[1]:.2f} keV",
-             f"  check         clusters of four pixels peak at {report.full_peak_kev:.2f} keV "
-             f"({report.full_clusters:,} of them; the line: {args.lines[0]:g} keV)",
+             f"  features      {report.first_kev:.2f} keV and, chip by chip, "
+             f"{', '.join(f'{x:.2f}' for x in report.second_kev)} keV",
+             f"  check         clusters of four pixels peak at "
+             f"{', '.join(f'{x:.2f}' for x in report.full_peak_kev)} keV, chip by chip ({report.full_clusters:,} "
+             f"of them; the line: {args.lines[0]:g} keV)",
              f"  saved         {args.out}"]
     print("\n".join(lines), file=out, flush=True)
     return 0
