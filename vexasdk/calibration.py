@@ -274,11 +274,13 @@ class FitReport(NamedTuple):
     """How a `FlatField.fit` went.
 
     Attributes:
-        fitted (int): Pixels whose a and b were fitted from their own hits.
-        fallback (int): Pixels with fewer than ``min_hits`` hits near a line,
-            or whose two features gave no rising response: they got their
-            chip's a and b, fitted from all its pixels' hits together (the
-            guess where even those were too few).
+        fitted (int): Pixels with ``min_hits`` single-pixel hits of their
+            own near each line.
+        fallback (int): The others: their features lean on what their chip's
+            pixels say, the more the fewer hits they had; a pixel without any
+            (or whose features gave no rising response) gets its chip's a and
+            b, fitted from all its pixels' hits together (the guess where even
+            those were too few).
         chips_fitted (int): Chips whose pixels' hits together were enough.
         hits (int): Packets taken.
         single (int): Single-pixel clusters counted in the pixels' spectra.
@@ -349,6 +351,9 @@ class FlatField:
         """Single-pixel clusters counted so far."""
         self.report: FitReport | None = None
         """How the last `fit` went; None before one."""
+        self.fitted_pixels: npt.NDArray[np.bool_] | None = None
+        """After a `fit`: which pixels (chips, 256, 256) had ``min_hits`` of
+        their own near each line."""
 
     @property
     def chips(self) -> int:
@@ -439,6 +444,13 @@ class FlatField:
                 near[index] = np.count_nonzero(np.abs(energy - high) < 0.1 * high)
             return offsets, near, cal
 
+        rows = cluster(sample, window_ns=self._window_ns, calibration=self._shape)
+        fours = np.bincount(_pixel_index(rows["x"], rows["y"])[rows["size"] == 4] // (CHIP_SIZE * CHIP_SIZE),
+                            minlength=self.chips)
+        if fours.min() < 100:
+            raise ValueError(f"the run has {fours.min()} clusters of four pixels on chip {int(np.argmin(fours))} "
+                             f"among its first {len(sample):,} hits; the fit needs more than 100 near {high:g} keV: "
+                             f"a longer run, or a flood of that line")
         second = np.full(self.chips, containment * low * 0.9)
         for _ in range(2):  # the features' windows follow the responses, which follow the second feature's energy
             fitter.measure(first, second, windows)
@@ -460,6 +472,7 @@ class FlatField:
                 x1 = np.clip(x1 - step, t + 0.5, first - 1.0)
                 y1, near, cal = full_peak(x1)
             second = x1
+        self.fitted_pixels = fitter.own
         self.report = FitReport(fitter.fitted, fitter.fallback, fitter.chips_fitted, self.hits, self.single, first,
                                 tuple(float(x) for x in second), tuple(float(y + high) for y in y1),
                                 int(near.sum()))
@@ -484,6 +497,7 @@ class _Fitter:
         self.spectra, self.chips, self.c, self.t, self.guess, self.min_hits = spectra, chips, c, t, guess, min_hits
         self.pooled = spectra.reshape(chips, -1, spectra.shape[1]).sum(axis=1, dtype=np.int64)
         self.fitted = self.fallback = self.chips_fitted = 0
+        self.own = np.zeros((chips, CHIP_SIZE, CHIP_SIZE), bool)
         empty = np.zeros(0)
         self.pixel_features: _Features = (empty, empty, empty, empty)
         self.chip_features: _Features = self.pixel_features
@@ -520,16 +534,51 @@ class _Fitter:
             a, b = np.where(good, new_a, a), np.where(good, new_b, b)
         per_chip = len(self.spectra) // self.chips
         a, b = np.repeat(a, per_chip), np.repeat(b, per_chip)
-        for _ in range(3):
-            self.pixel_features = self.features(self.spectra, windows, a, b)
-            new_a, new_b, good = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
-            a, b = np.where(good, new_a, a), np.where(good, new_b, b)
+        for _ in range(2):
+            self.pixel_features = self.features(self.spectra, windows, a, b, shrink=True)
+            new_a, new_b, _ = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
+            usable = np.isfinite(new_a) & np.isfinite(new_b) & (new_a > 0.05 * self.guess[0])
+            a, b = np.where(usable, new_a, a), np.where(usable, new_b, b)
 
     def features(self, spectra: npt.NDArray[np.integer[Any]], windows: tuple[float, float, float, float],
-                 a: _Array, b: _Array) -> _Features:
-        t1, n1 = self.median(spectra, self.tot(windows[0], a, b), self.tot(windows[1], a, b))
-        t2, n2 = self.median(spectra, self.tot(windows[2], a, b), self.tot(windows[3], a, b))
+                 a: _Array, b: _Array, shrink: bool = False) -> _Features:
+        t1, n1, s1 = self.median(spectra, self.tot(windows[0], a, b), self.tot(windows[1], a, b))
+        t2, n2, s2 = self.median(spectra, self.tot(windows[2], a, b), self.tot(windows[3], a, b))
+        if shrink:
+            t1, t2 = self.shrink(t1, n1, s1, t2, n2, s2)
         return t1, n1, t2, n2
+
+    def shrink(self, t1: _Array, n1: _Array, s1: _Array, t2: _Array, n2: _Array, s2: _Array
+               ) -> tuple[_Array, _Array]:
+        """Each pixel's features weighed against what its chip's pixels say,
+        by how well its own hits tell them: a pixel with few hits leans on its
+        chip, one with many on itself (the estimate of least mean square error
+        for features spread normally about the chip's)."""
+        t1, t2 = t1.copy(), t2.copy()
+        per_chip = len(t1) // self.chips
+        for chip in range(self.chips):
+            part = slice(chip * per_chip, (chip + 1) * per_chip)
+            p1, c1, q1, p2, c2, q2 = t1[part], n1[part], s1[part], t2[part], n2[part], s2[part]
+            chip_t1, _, chip_t2, _ = (float(x[chip]) for x in self.chip_features)
+            # A median of n hits of spread v errs by about pi/2 v / n (squared).
+            v1 = q1.sum() / max(float(np.clip(c1 - 1, 0, None).sum()), 1.0)
+            v2 = q2.sum() / max(float(np.clip(c2 - 1, 0, None).sum()), 1.0)
+            e1 = np.pi / 2 * v1 / np.maximum(c1, 1.0)
+            e2 = np.pi / 2 * v2 / np.maximum(c2, 1.0)
+            well = (c2 >= self.min_hits) & (c1 >= self.min_hits)
+            if well.sum() < 10:  # nothing to tell the pixels apart with: the chip's own
+                p1[:], p2[:] = chip_t1, chip_t2
+                continue
+            spread2 = max(float(np.var(p2[c2 >= self.min_hits]) - np.mean(e2[c2 >= self.min_hits])), 1e-6)
+            w2 = np.where(c2 > 0, spread2 / (spread2 + e2), 0.0)
+            p2[:] = w2 * p2 + (1 - w2) * np.mean(p2[c2 >= self.min_hits])
+            # The first feature as the second predicts it (b moves both), and its spread about that.
+            slope, offset = np.polyfit(p2[well], p1[well], 1)
+            predicted = offset + slope * p2
+            spread1 = max(float(np.var(p1[well] - predicted[well]) - np.mean(e1[well])), 1e-6)
+            w1 = np.where(c1 > 0, spread1 / (spread1 + e1), 0.0)
+            p1[:] = w1 * p1 + (1 - w1) * predicted
+        return t1, t2
 
     def calibration(self, first: float, second: _Array, threshold: npt.NDArray[np.float64],
                     walk_ns: float) -> Calibration:
@@ -538,9 +587,10 @@ class _Fitter:
         chip_a[~chip_good], chip_b[~chip_good] = self.guess
         per_chip = len(self.spectra) // self.chips
         a, b, good = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
-        # Pixels without enough hits of their own get their chip's, fitted from all its pixels' hits together.
-        a = np.where(good, a, np.repeat(chip_a, per_chip))
-        b = np.where(good, b, np.repeat(chip_b, per_chip))
+        usable = np.isfinite(a) & np.isfinite(b) & (a > 0.05 * self.guess[0])
+        a = np.where(usable, a, np.repeat(chip_a, per_chip))
+        b = np.where(usable, b, np.repeat(chip_b, per_chip))
+        self.own = good.reshape(self.chips, CHIP_SIZE, CHIP_SIZE)
         self.fitted, self.fallback = int(good.sum()), int((~good).sum())
         self.chips_fitted = int(chip_good.sum())
         shape = (self.chips, CHIP_SIZE, CHIP_SIZE)
@@ -549,28 +599,35 @@ class _Fitter:
 
     @staticmethod
     def median(spectra: npt.NDArray[np.integer[Any]], low: npt.NDArray[np.float64], high: npt.NDArray[np.float64],
-               chunk: int = 1 << 15) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """Each pixel's median ToT of its hits between `low` and `high`, and
-        how many it has there. A step k counts as ToTs k - 1/2 to k + 1/2."""
+               chunk: int = 1 << 15) -> tuple[_Array, _Array, _Array]:
+        """Each pixel's median ToT of its hits between `low` and `high`, how
+        many it has there, and the sum of their squared distances from their
+        mean. A step k counts as ToTs k - 1/2 to k + 1/2."""
         pixels, bins = spectra.shape
         middle = np.empty(pixels)
         count = np.empty(pixels)
-        steps = np.arange(bins, dtype=np.float64)
+        spread = np.empty(pixels)
         for start in range(0, pixels, chunk):  # a chunk at a time: 4 bytes a bin, not 4 x 262144
             part = slice(start, start + chunk)
             lo, hi = low[part, None], high[part, None]
+            # Only the steps some pixel's window reaches.
+            first = int(np.clip(np.floor(np.nanmin(lo)), 0, bins - 1))
+            last = int(np.clip(np.ceil(np.nanmax(hi)) + 1, first + 1, bins))
+            steps = np.arange(first, last, dtype=np.float64)
             share = np.clip(np.minimum(steps + 0.5, hi) - np.maximum(steps - 0.5, lo), 0.0, 1.0)
-            weights = spectra[part] * share.astype(np.float32)
+            weights = spectra[part, first:last] * share.astype(np.float32)
             cumulative = np.cumsum(weights, axis=1)
             total = cumulative[:, -1]
             half = total / 2
-            k = np.minimum((cumulative < half[:, None]).sum(axis=1), bins - 1)
+            k = np.minimum((cumulative < half[:, None]).sum(axis=1), last - first - 1)
             before = np.where(k > 0, np.take_along_axis(cumulative, np.maximum(k - 1, 0)[:, None], 1)[:, 0], 0.0)
             inside = np.take_along_axis(weights, k[:, None], 1)[:, 0]
             fraction = np.where(inside > 0, (half - before) / np.maximum(inside, 1e-30), 0.5)
-            middle[part] = k - 0.5 + fraction
+            middle[part] = first + k - 0.5 + fraction
             count[part] = total
-        return middle, count
+            mean = (weights @ steps.astype(np.float32)) / np.maximum(total, 1e-30)
+            spread[part] = (weights * (steps - mean[:, None]) ** 2).sum(axis=1)
+        return middle, count, spread
 
 
 def _count(value: object, name: str, low: int, high: int) -> int:
@@ -667,7 +724,8 @@ def command(args: Any, out: Any) -> int:
         print(f"Flat field on {args.device or 'the first device'}: {args.duration:g} s of dd_toa_tot", file=out,
               flush=True)
         flat = flat_field(device, args.duration)
-    calibration = flat.fit(args.lines, containment=args.containment)
+    min_hits = 8
+    calibration = flat.fit(args.lines, containment=args.containment, min_hits=min_hits)
     report = flat.report
     assert report is not None
     pixels = report.fitted + report.fallback
@@ -675,10 +733,11 @@ def command(args: Any, out: Any) -> int:
                      description=f"flat field of {args.duration:g} s, lines {args.lines[0]:g} and "
                                  f"{args.lines[1]:g} keV, {report.fitted} of {pixels} pixels fitted")
     lines = [f"  hits          {report.hits:,} ({report.single:,} single-pixel clusters)",
-             f"  fitted        {report.fitted:,} of {pixels:,} pixels (a and b each; c and t alike for all)",
-             f"  not enough    {report.fallback:,} pixels: given their chip's a and b, fitted from all its "
-             f"hits together ({report.chips_fitted} of {calibration.chips} chips had enough; the others the "
-             f"typical response)",
+             f"  fitted        {report.fitted:,} of {pixels:,} pixels on their own hits (a and b each; c and t "
+             f"alike for all)",
+             f"  few hits      {report.fallback:,} pixels had under {min_hits} near a line: fitted leaning on "
+             f"their chip's pixels, or given their chip's a and b where they had none ({report.chips_fitted} of "
+             f"{calibration.chips} chips had enough hits together; the others the typical response)",
              f"  features      {report.first_kev:.2f} keV and, chip by chip, "
              f"{', '.join(f'{x:.2f}' for x in report.second_kev)} keV",
              f"  check         clusters of four pixels peak at "
