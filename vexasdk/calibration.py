@@ -18,8 +18,8 @@ its single-pixel hits of each line lie) stand for energies the run itself
 fixes, the same for every pixel:
 
 - the first (highest) line's feature at ``containment`` times its energy, a
-  property of the sensor's charge cloud (0.805 for the virtual detector's
-  sensor, fully depleted);
+  property of the sensor's charge cloud and the threshold (0.805 for the
+  virtual detector's sensor, fully depleted, at 5 keV);
 - the second line's feature at the energy that makes clusters of four pixels
   of the first line sum to its energy: a photon striking near a pixel corner
   shares its charge among four pixels, each above threshold, and is the one
@@ -33,7 +33,7 @@ import importlib.metadata
 import math
 import os
 import tempfile
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import h5py  # type: ignore[import-untyped]
@@ -265,9 +265,10 @@ def peak(counts: npt.ArrayLike, edges: npt.ArrayLike, *, within: tuple[float, fl
 
 CONTAINMENT = 0.805
 """The share of a line's energy a pixel that alone registered the photon keeps,
-at the top of its single-pixel spectrum: the virtual detector's sensor, fully
-depleted, at thresholds of 3 to 10 keV (its charge cloud has a spread of 0.3
-pixel)."""
+where its single-pixel hits of the line peak: the virtual detector's sensor,
+fully depleted, at a 5 keV threshold (its charge cloud has a spread of 0.3
+pixel). A higher threshold lets photons further from a pixel's centre stay
+single-pixel hits, and lowers it."""
 
 
 class FitReport(NamedTuple):
@@ -534,8 +535,10 @@ class _Fitter:
             a, b = np.where(good, new_a, a), np.where(good, new_b, b)
         per_chip = len(self.spectra) // self.chips
         a, b = np.repeat(a, per_chip), np.repeat(b, per_chip)
-        for _ in range(2):
-            self.pixel_features = self.features(self.spectra, windows, a, b, shrink=True)
+        # Wide windows first, for the pixels far from their chip's response, then the windows asked for.
+        wide = _widen(windows[:2], 2.5) + _widen(windows[2:], 1.5)
+        for round_ in range(4):
+            self.pixel_features = self.features(self.spectra, wide if round_ < 2 else windows, a, b, shrink=True)
             new_a, new_b, _ = self.solve(self.pixel_features, first, np.repeat(second, per_chip))
             usable = np.isfinite(new_a) & np.isfinite(new_b) & (new_a > 0.05 * self.guess[0])
             a, b = np.where(usable, new_a, a), np.where(usable, new_b, b)
@@ -628,6 +631,12 @@ class _Fitter:
             mean = (weights @ steps.astype(np.float32)) / np.maximum(total, 1e-30)
             spread[part] = (weights * (steps - mean[:, None]) ** 2).sum(axis=1)
         return middle, count, spread
+
+
+def _widen(window: tuple[float, ...], factor: float) -> tuple[float, float]:
+    """`window` (low, high) `factor` times as wide about its middle."""
+    middle, half = (window[0] + window[1]) / 2, (window[1] - window[0]) / 2
+    return middle - factor * half, middle + factor * half
 
 
 def _count(value: object, name: str, low: int, high: int) -> int:
