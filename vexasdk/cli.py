@@ -217,6 +217,8 @@ def parser() -> argparse.ArgumentParser:
                       help="draw the run's figure, as .png, .pdf, .svg or another format matplotlib writes "
                            "(needs matplotlib)")
     show.add_argument("--overwrite", action="store_true", help="replace the --plot file if it exists")
+    from vexasdk import calibration
+    calibration.add_command(commands)
     return top
 
 
@@ -562,8 +564,9 @@ def _cluster_lines(clusters: Any) -> list[str]:
     binned = np.histogram((edges[:-1][keep] + edges[1:][keep]) / 2, bins=columns, range=(0, shown),
                           weights=counts[keep])[0]
     peak = clusters.peak()
-    said = "no peak" if peak is None else (
-        f"photo-peak at {peak.position:.2f} {unit}, FWHM {peak.fwhm:.2f} {unit} ({100 * peak.resolution:.1f} %)")
+    said = "no peak" if math.isnan(peak.position) else (
+        f"photo-peak at {peak.position:.2f} {unit}, FWHM {peak.fwhm:.2f} {unit} "
+        f"({100 * peak.fwhm / peak.position:.1f} %)")
     if unit == "ns":
         said += "; no calibration: give --calibration CAL.h5 for keV"
     lines.append(f"  {name:<13} {said}")
@@ -968,6 +971,9 @@ def main(argv: Sequence[str] | None = None, out: IO[str] | None = None) -> int:
             return show(args, out)
         if args.command == "receive":
             return receive(args, out)
+        if args.command == "calibrate":
+            from vexasdk import calibration
+            return calibration.command(args, out)
         return acquire(args, out)
     except UsageError as error:
         print(f"vexasdk {args.command}: error: {_safe(error)}", file=sys.stderr)

@@ -32,13 +32,13 @@ import numpy.typing as npt
 from vexasdk.account import StageCounts, Tally
 from vexasdk.events import CLUSTER_DTYPE, Calibration, ClusterCounts, Clusterer, ClusterRows
 from vexasdk.pixel_chip import OperationalMode
-from vexasdk.pixels import detector_shape
+from vexasdk.pixels import Peak, detector_shape, peak
 from vexasdk.queues import ByteQueue
 
 if TYPE_CHECKING:
     from vexasdk.acquisition import Acquisition, Block
 
-__all__ = ["ClusterSpectrum", "Clusters", "Peak", "find_peak"]
+__all__ = ["ClusterSpectrum", "ClusterTotals", "Clusters", "cluster_reduction"]
 
 M = OperationalMode
 TOA_TOT_MODES = (M.dd_toa_tot, M.dd_toa_tot_sorted, M.fb_toa_tot)
@@ -63,62 +63,6 @@ class ClusterSpectrum(NamedTuple):
     counts: npt.NDArray[np.int64]
     edges: npt.NDArray[np.float64]
     unit: str
-
-
-class Peak(NamedTuple):
-    """A spectrum's peak.
-
-    Attributes:
-        position (float): Where it stands, in the spectrum's unit: the mean of
-            the bins above half its height around the highest.
-        fwhm (float): Its full width at half its height, between the two
-            half-height crossings (interpolated between bins).
-        counts (int): Clusters within the half-height width.
-    """
-
-    position: float
-    fwhm: float
-    counts: int
-
-    @property
-    def resolution(self) -> float:
-        """FWHM over position: 0.04 is 4 %."""
-        return self.fwhm / self.position if self.position else math.nan
-
-
-def find_peak(counts: npt.ArrayLike, edges: npt.ArrayLike, low: float = -math.inf, high: float = math.inf) -> Peak | None:
-    """The highest peak of a histogram between `low` and `high` (in the edges'
-    unit), or None when no bin there holds anything. Its width runs between
-    the two points either side of the highest bin where the counts fall below
-    half of it; its position is the count-weighted mean of the bins between."""
-    counts = np.asarray(counts, np.float64)
-    edges = np.asarray(edges, np.float64)
-    if counts.ndim != 1 or edges.shape != (len(counts) + 1,):
-        raise ValueError(f"edges must have one more value than counts, got {edges.shape} and {counts.shape}")
-    centres = (edges[:-1] + edges[1:]) / 2
-    inside = (centres >= low) & (centres <= high)
-    if not inside.any() or counts[inside].max() <= 0:
-        return None
-    top = int(np.flatnonzero(inside)[np.argmax(counts[inside])])
-    half = counts[top] / 2
-    left = top
-    while left > 0 and counts[left - 1] >= half:
-        left -= 1
-    right = top
-    while right < len(counts) - 1 and counts[right + 1] >= half:
-        right += 1
-
-    def crossing(inner: int, outer: int) -> float:
-        """Where the counts pass half the height between bin centres `inner` (above) and `outer` (below)."""
-        if outer < 0 or outer >= len(counts):
-            return float(edges[0] if outer < 0 else edges[-1])
-        share = (counts[inner] - half) / (counts[inner] - counts[outer])
-        return float(centres[inner] + share * (centres[outer] - centres[inner]))
-
-    width = crossing(right, right + 1) - crossing(left, left - 1)
-    weights = counts[left:right + 1]
-    position = float((weights * centres[left:right + 1]).sum() / weights.sum())
-    return Peak(position, width, int(weights.sum()))
 
 
 class Clusters:
@@ -326,14 +270,12 @@ class Clusters:
             return ClusterSpectrum(self._spectrum.copy(), self._edges.astype(np.float64),
                                    "keV" if self.calibration is not None else "ns")
 
-    def peak(self, low: float | None = None, high: float | None = None) -> Peak | None:
+    def peak(self, low: float | None = None, high: float = math.inf) -> Peak:
         """The spectrum's highest peak between `low` and `high` (its unit):
         by default above 20 keV or 500 ns, where the photo-peak stands above
-        the threshold's edge. None while the spectrum is empty there."""
-        spectrum = self.spectrum()
-        if low is None:
-            low = 20.0 if spectrum.unit == "keV" else 500.0
-        return find_peak(spectrum.counts, spectrum.edges, low, math.inf if high is None else high)
+        the threshold's edge (see `vexasdk.pixels.peak`; NaN position and
+        width while the spectrum is empty there)."""
+        return _peak_of(self.spectrum(), low, high)
 
     def _fold_map(self) -> None:
         if self._unmapped:
@@ -359,6 +301,12 @@ class Clusters:
     def __repr__(self) -> str:
         c = self.counts
         return f"Clusters({c.clusters} clusters of {c.hits} hits, calibrated={self.calibration is not None})"
+
+
+def _peak_of(spectrum: ClusterSpectrum, low: float | None, high: float) -> Peak:
+    if low is None:
+        low = 20.0 if spectrum.unit == "keV" else 500.0
+    return peak(spectrum.counts, spectrum.edges, within=(low, high))
 
 
 def _nbytes(block: Block) -> int:
@@ -447,11 +395,9 @@ class ClusterTotals:
         self._settle()
         return ClusterSpectrum(self.counts.copy(), self.edges.astype(np.float64), self.unit)
 
-    def peak(self, low: float | None = None, high: float = math.inf) -> Peak | None:
-        """The spectrum's highest peak above `low` (20 keV or 500 ns by default)."""
-        spectrum = self.spectrum()
-        return find_peak(spectrum.counts, spectrum.edges, (20.0 if self.unit == "keV" else 500.0) if low is None
-                         else low, high)
+    def peak(self, low: float | None = None, high: float = math.inf) -> Peak:
+        """The spectrum's highest peak, as `Clusters.peak` finds it."""
+        return _peak_of(self.spectrum(), low, high)
 
     def hit_map(self) -> npt.NDArray[np.int64]:
         """Centroids per sub-pixel bin, as `Clusters.hit_map` lays them out."""

@@ -38,6 +38,7 @@ falling to 1.6 ns 60 keV above it; a jitter of up to 3 ns remains.
 from __future__ import annotations
 
 import math
+import os
 from collections.abc import Sequence
 from typing import Literal, NamedTuple
 
@@ -125,6 +126,10 @@ class Calibration:
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(f"a Calibration is read-only: make a new one instead of setting {name}")
 
+    def __reduce__(self) -> tuple[object, ...]:
+        # Pickled (for Dask workers) as what makes it: the read-only slots cannot be set one by one.
+        return _calibration, (self.a, self.b, self.c, self.t, self.threshold, self.walk_ns)
+
     @classmethod
     def uniform(cls, chips: int = 4, *, threshold: float = 5.0, walk_ns: float = 100.0) -> Calibration:
         """Every pixel of `chips` chips (1 to 64) as the virtual detector's:
@@ -140,8 +145,29 @@ class Calibration:
         """Chips the maps cover."""
         return int(self.a.shape[0])
 
+    def save(self, path: str | os.PathLike[str], *, description: str = "", overwrite: bool = False) -> None:
+        """Writes the calibration to an HDF5 file (docs/calibration.md); see
+        `vexasdk.calibration.save`."""
+        from vexasdk.calibration import save
+
+        save(self, path, description=description, overwrite=overwrite)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> Calibration:
+        """The calibration an HDF5 file holds, checked throughout; see
+        `vexasdk.calibration.load` (ValueError names the file and the dataset
+        at fault)."""
+        from vexasdk.calibration import load
+
+        return load(path)
+
     def __repr__(self) -> str:
         return f"Calibration(chips={self.chips}, walk_ns={self.walk_ns})"
+
+
+def _calibration(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64], c: npt.NDArray[np.float64],
+                 t: npt.NDArray[np.float64], threshold: npt.NDArray[np.float64], walk_ns: float) -> Calibration:
+    return Calibration(a, b, c, t, threshold=threshold, walk_ns=walk_ns)
 
 
 def _map(name: str, value: npt.ArrayLike) -> npt.NDArray[np.float64]:

@@ -13,6 +13,7 @@ nothing runs per packet in Python.
 
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -22,8 +23,8 @@ if TYPE_CHECKING:
     from vexasdk.acquisition import Block
 
 __all__ = [
-    "CHIP_SIZE", "CHIPS_PER_ROW", "ITOT_NS", "TOA_NS", "TOT_NS", "HitMap", "Pixels", "ScanImage", "Spectrum",
-    "coarse", "decode", "detector_coordinates", "detector_shape", "itot_ns", "toa_ns", "tot_ns", "tot_spectrum",
+    "CHIP_SIZE", "CHIPS_PER_ROW", "ITOT_NS", "TOA_NS", "TOT_NS", "HitMap", "Peak", "Pixels", "ScanImage",
+    "Spectrum", "coarse", "decode", "detector_coordinates", "detector_shape", "itot_ns", "peak", "toa_ns", "tot_ns", "tot_spectrum",
 ]
 
 CHIP_SIZE = 256
@@ -252,3 +253,79 @@ def coarse(image: npt.NDArray[np.uint64], rows: int, columns: int) -> npt.NDArra
         raise ValueError(f"cannot tile a {image.shape[0]} x {image.shape[1]} image into {rows} x {columns}")
     cut = image[: rows * tall, : columns * wide]
     return cut.reshape(rows, tall, columns, wide).sum(axis=(1, 3), dtype=np.uint64)
+
+
+class Peak(NamedTuple):
+    """A line in a spectrum.
+
+    Attributes:
+        position (float): Where it peaks, in the spectrum's unit: the top of a
+            Gaussian through the bins above half its height.
+        fwhm (float): Its full width at half maximum, from where the counts
+            cross half the top bin's, interpolated between bins.
+        height (float): The top bin's counts.
+        counts (int): Counts within the half-maximum width.
+    """
+
+    position: float
+    fwhm: float
+    height: float
+    counts: int
+
+
+def peak(counts: npt.ArrayLike, edges: npt.ArrayLike, *, within: tuple[float, float] | None = None) -> Peak:
+    """The highest peak of a histogram, its position and full width at half
+    maximum.
+
+    Args:
+        counts: Counts per bin, one-dimensional.
+        edges: Bin edges, increasing, one more than `counts`.
+        within: Only bins whose centres lie in (low, high) are looked at; the
+            whole histogram when None.
+
+    Returns:
+        Peak: Position, FWHM, height and counts. A peak that runs into the
+        range's end is measured to there; NaN position and width when no bin
+        holds counts.
+
+    Raises:
+        ValueError: `counts` and `edges` that do not fit together.
+    """
+    c = np.asarray(counts, dtype=np.float64)
+    e = np.asarray(edges, dtype=np.float64)
+    if c.ndim != 1 or e.shape != (c.size + 1,) or not np.all(np.diff(e) > 0):
+        raise ValueError(f"counts must be one-dimensional and edges increasing, one longer, got {c.shape} counts "
+                         f"and {e.shape} edges")
+    centres = 0.5 * (e[1:] + e[:-1])
+    if within is not None:
+        low, high = within
+        keep = (centres > low) & (centres < high)
+        c, centres, e = c[keep], centres[keep], e[np.concatenate([keep, [False]]) | np.concatenate([[False], keep])]
+    if c.size == 0 or not np.any(c > 0):
+        return Peak(math.nan, math.nan, 0.0, 0)
+    top = int(np.argmax(c))
+    half = c[top] / 2
+    lo = top
+    while lo > 0 and c[lo - 1] > half:
+        lo -= 1
+    hi = top
+    while hi < c.size - 1 and c[hi + 1] > half:
+        hi += 1
+
+    def crossing(inside: int, outside: int) -> float:
+        if outside < 0 or outside >= c.size:
+            return float(e[0] if outside < 0 else e[-1])
+        share = (c[inside] - half) / (c[inside] - c[outside])
+        return float(centres[inside] + share * (centres[outside] - centres[inside]))
+
+    fwhm = crossing(hi, hi + 1) - crossing(lo, lo - 1)
+    position = float(centres[top])
+    if hi - lo >= 2:
+        # ln(counts) of a Gaussian is a parabola: its vertex, weighted by the counts' Poisson errors.
+        x, y = centres[lo:hi + 1], np.log(c[lo:hi + 1])
+        curve = np.polyfit(x - position, y, 2, w=np.sqrt(c[lo:hi + 1]))
+        if curve[0] < 0:
+            vertex = position - curve[1] / (2 * curve[0])
+            if centres[lo] <= vertex <= centres[hi]:
+                position = float(vertex)
+    return Peak(position, fwhm, float(c[top]), int(c[lo:hi + 1].sum()))

@@ -9,6 +9,7 @@ One function per picture, each drawing into the axes it is given, and
 
 from __future__ import annotations
 
+import math
 import os
 from typing import TYPE_CHECKING, Any
 
@@ -141,7 +142,7 @@ def centroids_in_pixel(ax: Axes, run: Run, bins: int = 21) -> None:
 def cluster_spectrum(ax: Axes, run: Run) -> None:
     """The clusters' energies (keV), or their summed ToTs (ns) for a run saved
     without a calibration, with the photo-peak's position and FWHM marked."""
-    from vexasdk.clusters import find_peak
+    from vexasdk.pixels import peak as find_peak
 
     rows = run.clusters()
     calibrated = bool(np.isfinite(rows["energy"]).any())
@@ -152,11 +153,11 @@ def cluster_spectrum(ax: Axes, run: Run) -> None:
         counts, edges = np.histogram(values, bins=np.arange(0.0, max(float(np.percentile(values, 99.5)), step) + step,
                                                             step))
         ax.stairs(counts, edges, fill=True, color="tab:purple")
-        peak = find_peak(counts, edges, low)
-        if peak is not None:
+        peak = find_peak(counts, edges, within=(low, math.inf))
+        if not math.isnan(peak.position):
             ax.axvline(peak.position, color="black", linewidth=0.8, linestyle="--")
             ax.axvspan(peak.position - peak.fwhm / 2, peak.position + peak.fwhm / 2, color="orange", alpha=0.3)
-            ax.annotate(f"{peak.position:.2f} {unit}\nFWHM {peak.fwhm:.2f} {unit} ({100 * peak.resolution:.1f} %)",
+            ax.annotate(f"{peak.position:.2f} {unit}\nFWHM {peak.fwhm:.2f} {unit} ({100 * peak.fwhm / peak.position:.1f} %)",
                         (peak.position, float(counts.max())), xytext=(6, -6), textcoords="offset points", va="top")
     ax.set_title("Cluster energy spectrum" if calibrated else "Cluster summed-ToT spectrum (no calibration)")
     ax.set_xlabel(f"{'energy' if calibrated else 'summed ToT'} ({unit})")
