@@ -559,20 +559,26 @@ def _cluster_lines(clusters: Any) -> list[str]:
     counts, edges, unit = spectrum
     name = "energy" if unit == "keV" else "summed ToT"
     shown = edges[-1] if not counts.any() else min(edges[-1], edges[int(np.flatnonzero(counts)[-1]) + 1] * 1.05)
+    peak = clusters.peak()
+    if not math.isnan(peak.position):
+        shown = min(shown, 1.6 * peak.position)
     columns = 60
     keep = edges[1:] <= shown
     binned = np.histogram((edges[:-1][keep] + edges[1:][keep]) / 2, bins=columns, range=(0, shown),
                           weights=counts[keep])[0]
-    peak = clusters.peak()
-    said = "no peak" if math.isnan(peak.position) else (
-        f"photo-peak at {peak.position:.2f} {unit}, FWHM {peak.fwhm:.2f} {unit} "
-        f"({100 * peak.fwhm / peak.position:.1f} %)")
-    if unit == "ns":
-        said += "; no calibration: give --calibration CAL.h5 for keV"
-    lines.append(f"  {name:<13} {said}")
+    lines.append(f"  {name:<13} photo-peak {_peak_text(peak, unit)}"
+                 + ("; no calibration: give --calibration CAL.h5 for keV" if unit == "ns" else ""))
+    lines.append(f"  {'':<13} in clusters of 4 pixels (those that keep the whole charge): "
+                 f"{_peak_text(clusters.peak(size=4), unit)}")
     lines.append("    |" + _shaded(binned[np.newaxis].astype(np.uint64))[0] + "|")
     lines.append(f"     0{'':{columns - 12}}{shown:>7.0f} {unit}")
     return lines
+
+
+def _peak_text(peak: Any, unit: str) -> str:
+    if math.isnan(peak.position):
+        return "none"
+    return f"at {peak.position:.2f} {unit}, FWHM {peak.fwhm:.2f} {unit} ({100 * peak.fwhm / peak.position:.1f} %)"
 
 
 def _check_saving(args: argparse.Namespace) -> None:

@@ -46,6 +46,9 @@ ENERGY_BIN_KEV = 0.2
 ENERGY_TOP_KEV = 200.0
 TOT_BIN_NS = 25.0
 TOT_TOP_NS = 50_000.0
+SIZES = 9  # spectra are kept per cluster size, 1 to 8 pixels and 9 or more
+WHOLE_CHARGE_SIZE = 4
+"""Clusters of this many pixels keep a photon's whole charge (see `Clusters.spectrum`)."""
 _log = logging.getLogger("vexasdk")
 _END: Any = object()
 
@@ -125,7 +128,7 @@ class Clusters:
         calibrated = self.calibration is not None
         step, top = (ENERGY_BIN_KEV, ENERGY_TOP_KEV) if calibrated else (TOT_BIN_NS, TOT_TOP_NS)
         self._edges = np.arange(round(top / step) + 1) * step
-        self._spectrum = np.zeros(len(self._edges) - 1, np.int64)
+        self._spectrum = np.zeros((SIZES, len(self._edges) - 1), np.int64)
         self._kept: list[ClusterRows] = []
         self._unmapped: list[npt.NDArray[np.uint32]] = []  # bins of centroids not yet counted into the map
         self._unmapped_count = 0
@@ -235,11 +238,7 @@ class Clusters:
         self._unmapped_count += len(row)
         if self._unmapped_count >= self._map.size // 4:  # counted in one pass, when that costs less than the bins
             self._fold_map()
-        values = rows["energy"] if self.calibration is not None else rows["tot"]
-        values = values[np.isfinite(values)]
-        step = self._edges[1]
-        bins = np.minimum((np.maximum(values, 0) / step).astype(np.intp), len(self._spectrum) - 1)
-        self._spectrum += np.bincount(bins, minlength=len(self._spectrum))
+        _add_spectrum(self._spectrum, self._edges, rows, self.calibration is not None)
         self._sizes += int(rows["size"].sum())
 
     # ---- what it has made ----
@@ -263,19 +262,22 @@ class Clusters:
         with self._guard:
             return self._sizes / self._counts.clusters if self._counts.clusters else math.nan
 
-    def spectrum(self) -> ClusterSpectrum:
+    def spectrum(self, size: int | None = None) -> ClusterSpectrum:
         """The clusters' energies (keV, 0.2 keV bins to 200) with a
-        calibration, their summed ToTs (ns, 25 ns bins to 50 µs) without."""
+        calibration, their summed ToTs (ns, 25 ns bins to 50 µs) without:
+        of every cluster, or of those of `size` pixels (1 to 8; 9 stands for
+        9 or more). Clusters of four pixels are those that keep a photon's
+        whole charge: a photon that struck near a pixel's corner, each share
+        above the threshold; smaller ones lose what fell under it."""
         with self._guard:
-            return ClusterSpectrum(self._spectrum.copy(), self._edges.astype(np.float64),
-                                   "keV" if self.calibration is not None else "ns")
+            return _spectrum_of(self._spectrum, self._edges, self.calibration is not None, size)
 
-    def peak(self, low: float | None = None, high: float = math.inf) -> Peak:
-        """The spectrum's highest peak between `low` and `high` (its unit):
-        by default above 20 keV or 500 ns, where the photo-peak stands above
-        the threshold's edge (see `vexasdk.pixels.peak`; NaN position and
+    def peak(self, low: float | None = None, high: float = math.inf, size: int | None = None) -> Peak:
+        """The highest peak of `spectrum(size)` between `low` and `high` (its
+        unit): by default above 20 keV or 500 ns, where the photo-peak stands
+        above the threshold's edge (see `vexasdk.pixels.peak`; NaN position and
         width while the spectrum is empty there)."""
-        return _peak_of(self.spectrum(), low, high)
+        return _peak_of(self.spectrum(size), low, high)
 
     def _fold_map(self) -> None:
         if self._unmapped:
@@ -301,6 +303,26 @@ class Clusters:
     def __repr__(self) -> str:
         c = self.counts
         return f"Clusters({c.clusters} clusters of {c.hits} hits, calibrated={self.calibration is not None})"
+
+
+def _add_spectrum(table: npt.NDArray[np.int64], edges: npt.NDArray[Any], rows: ClusterRows, calibrated: bool) -> None:
+    """Counts `rows` into `table` (a row per cluster size, a column per bin)."""
+    values = rows["energy"] if calibrated else rows["tot"]
+    known = np.isfinite(values)
+    bins = np.minimum((np.maximum(values[known], 0) / edges[1]).astype(np.intp), table.shape[1] - 1)
+    size = np.minimum(rows["size"][known], SIZES).astype(np.intp) - 1
+    table += np.bincount(size * table.shape[1] + bins, minlength=table.size).reshape(table.shape)
+
+
+def _spectrum_of(table: npt.NDArray[np.int64], edges: npt.NDArray[Any], calibrated: bool,
+                 size: int | None) -> ClusterSpectrum:
+    if size is None:
+        counts = table.sum(axis=0)
+    elif isinstance(size, bool) or not isinstance(size, int) or not 1 <= size <= SIZES:
+        raise ValueError(f"size must be None or 1 to {SIZES} pixels ({SIZES} for {SIZES} or more), got {size!r}")
+    else:
+        counts = table[size - 1].copy()
+    return ClusterSpectrum(counts, edges.astype(np.float64), "keV" if calibrated else "ns")
 
 
 def _peak_of(spectrum: ClusterSpectrum, low: float | None, high: float) -> Peak:
@@ -336,7 +358,7 @@ class ClusterTotals:
         step, top = (ENERGY_BIN_KEV, ENERGY_TOP_KEV) if calibrated else (TOT_BIN_NS, TOT_TOP_NS)
         self.edges = np.arange(round(top / step) + 1) * step
         self.unit = "keV" if calibrated else "ns"
-        self.counts = np.zeros(len(self.edges) - 1, np.int64)
+        self.counts = np.zeros((SIZES, len(self.edges) - 1), np.int64)
         self.map_bins = np.zeros(0, np.uint32)  # sparse: bins and their counts, gathered now and then
         self.map_counts = np.zeros(0, np.int64)
         self.clusters = self.hits = self.out_of_range = 0
@@ -345,10 +367,7 @@ class ClusterTotals:
     # ---- folding in ----
 
     def add_rows(self, rows: ClusterRows) -> None:
-        values = rows["energy"] if self.unit == "keV" else rows["tot"]
-        values = values[np.isfinite(values)]
-        bins = np.minimum((np.maximum(values, 0) / self.edges[1]).astype(np.intp), len(self.counts) - 1)
-        self.counts += np.bincount(bins, minlength=len(self.counts))
+        _add_spectrum(self.counts, self.edges, rows, self.unit == "keV")
         s, (height, width) = self.subpixels, self.shape
         x, y = rows["x"], rows["y"]
         inside = (x > -0.5) & (y > -0.5) & (x < width / s - 0.5) & (y < height / s - 0.5)
@@ -390,14 +409,15 @@ class ClusterTotals:
 
     # ---- reading ----
 
-    def spectrum(self) -> ClusterSpectrum:
-        """Clusters per bin of energy (keV) with a calibration, of summed ToT (ns) without."""
+    def spectrum(self, size: int | None = None) -> ClusterSpectrum:
+        """Clusters per bin of energy (keV) with a calibration, of summed ToT
+        (ns) without, as `Clusters.spectrum` gives them."""
         self._settle()
-        return ClusterSpectrum(self.counts.copy(), self.edges.astype(np.float64), self.unit)
+        return _spectrum_of(self.counts, self.edges, self.unit == "keV", size)
 
-    def peak(self, low: float | None = None, high: float = math.inf) -> Peak:
+    def peak(self, low: float | None = None, high: float = math.inf, size: int | None = None) -> Peak:
         """The spectrum's highest peak, as `Clusters.peak` finds it."""
-        return _peak_of(self.spectrum(), low, high)
+        return _peak_of(self.spectrum(size), low, high)
 
     def hit_map(self) -> npt.NDArray[np.int64]:
         """Centroids per sub-pixel bin, as `Clusters.hit_map` lays them out."""
