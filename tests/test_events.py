@@ -98,6 +98,38 @@ def test_random_hits_against_brute_force(span, neighbours):
     assert fields(streamed) == fields(whole) and clusterer.counts.late == 0
 
 
+def random_hits(n, span, seed):
+    """`n` hits over the quad's four chips near their shared corner, ToAs over `span` ticks, in no order."""
+    rng = np.random.default_rng(seed)
+    hits = np.zeros(n, PACKET_DTYPE)
+    chip, row, column = rng.integers(0, 4, n), rng.integers(250, 256, n), rng.integers(250, 256, n)
+    hits["address"] = chip << 16 | np.where(chip >= 2, row - 250, row) << 8 | np.where(chip % 2, column - 250, column)
+    hits["toa"] = rng.integers(0, span, n) + 2**40
+    hits["tot"] = rng.integers(1, 100, n)
+    return hits
+
+
+@pytest.mark.parametrize("hits", [
+    random_hits(600, 2_000, 1),  # the grid's crowd
+    random_hits(600, 400_000, 2),  # one by one
+    # Skipped addresses among the hits; ToAs too far apart for packed sort keys.
+    packets((0, 5, 5, 10, 2**63), (9, 5, 5, 10, 0), (0, 5, 6, 7, 2**63 + 1), (4, 0, 0, 1, 1), (0, 5, 5, 3, 3),
+            (3, 255, 255, 2, 2**62)),
+])
+def test_labels_name_each_packets_row(hits):
+    rows, labels = cluster(hits, labels=True)
+    assert labels.dtype == np.int64 and labels.shape == hits.shape
+    skipped = hits["address"] >> 16 >= 4
+    assert np.array_equal(labels < 0, skipped) and set(labels[skipped]) <= {-1}
+    kept = labels[~skipped]
+    assert np.array_equal(np.bincount(kept, minlength=len(rows)), rows["size"])
+    assert np.array_equal(np.bincount(kept, hits["tot"][~skipped], minlength=len(rows)) * 25, rows["tot"])
+    starts = np.r_[0, np.cumsum(rows["size"], dtype=np.intp)[:-1]]
+    assert np.array_equal(np.minimum.reduceat(hits["toa"][~skipped][np.argsort(kept, kind="stable")], starts) * TICK,
+                          rows["toa"])
+    assert fields(cluster(hits)) == fields(rows)
+
+
 def test_row_values():
     # A symmetric 2 x 2 with equal ToTs has its centroid at its centre (pixel centres at whole numbers).
     [square] = cluster(packets((1, 10, 20, 8, 1003), (1, 10, 21, 8, 1001), (1, 11, 20, 8, 1000), (1, 11, 21, 8, 1002)))

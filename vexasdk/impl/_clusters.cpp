@@ -143,7 +143,7 @@ struct State {
     const PixelCalibration* calibration = nullptr;
     const double* thresholds = nullptr;
     RawArray<Cell> grid;
-    RawArray<Hit> held;
+    RawArray<Packet> held;  // in ToA order
     size_t held_count = 0;
     uint64_t newest = 0;  // the newest ToA seen
     bool seen = false;
@@ -182,11 +182,35 @@ struct Span {
     uint64_t first, last;  // ToAs of a cluster's first and last hits
 };
 
+// Reads before the first hit need no bounds checks: arrays start this many
+// entries early.
+constexpr size_t kPad = 8;
+
+template <class T>
+struct Padded {
+    RawArray<T> memory;
+    size_t capacity = 0;  // entries past the pad
+    T* get() const noexcept { return memory.get() + kPad; }
+    // Keeps what it has when that is enough. False when memory is short.
+    bool reserve(size_t count) noexcept {
+        if (capacity >= count && memory) return true;
+        memory.reset();
+        memory = count > SIZE_MAX / sizeof(T) - kPad - 1 ? nullptr : raw_array<T>(count + kPad);
+        capacity = memory ? count : 0;
+        return static_cast<bool>(memory);
+    }
+};
+
 struct Work {
-    RawArray<Hit> hits;
-    RawArray<int32_t> links;  // union-find parents, then -(label + 1)
-    size_t hits_capacity = 0, links_capacity = 0;
+    // Sort keys: (ToA - lo) << index_bits | index, where index counts the
+    // held hits and then the call's packets; once sorted, only the index is
+    // read (see `order_wide`).
+    Padded<uint64_t> keys;
+    Padded<Hit> hits;         // by ToA; before the join, room for the sort
+    Padded<int32_t> links;    // union-find parents, then -(label + 1); before the join, bucket counts
     RawArray<Span> spans;     // per cluster, when not every cluster is final
+    int index_bits = 0;
+    size_t held = 0;          // hits taken from the State, indices below the packets'
     size_t count = 0;         // hits
     size_t clusters = 0;      // found
     size_t closed = 0;        // of them finished
@@ -200,18 +224,87 @@ int32_t root_of(int32_t* links, int32_t j) noexcept {
     return j;
 }
 
-// Steps 1 and 2: `work.hits` holds the held hits and the new ones, by ToA.
-// -1 when memory is short.
+// Where the hit of index `i` was delivered: held hits first, then packets.
+struct Source {
+    const Packet* held;
+    const unsigned char* packets;
+    size_t held_count;
+    Packet operator[](size_t i) const noexcept {
+        if (i < held_count) return held[i];
+        Packet p;
+        std::memcpy(&p, packets + (i - held_count) * sizeof p, sizeof p);  // the SDK's records need not be aligned
+        return p;
+    }
+};
+
+// Keys sorted by ToA, ties by index. Buckets of about one hit each are
+// counted (in the links' memory, which the join needs only afterwards) and
+// filled; readout order is ToA order up to short runs, so the bucket's hits
+// are nearly in order already and one pass that lets each key pass at most
+// three before it does the rest without a branch to mispredict; a key that
+// must go further goes by the slow loop, and a bucket too full for that is
+// sorted on its own first. `stage` holds the keys in delivery order.
+void order_keys(uint64_t* keys, const uint64_t* stage, uint32_t* start, size_t count, uint64_t range,
+                int index_bits) noexcept {
+    int shift = 0;
+    while ((range >> shift) >= count) ++shift;  // ends by 63: range >> 63 is at most 1
+    size_t buckets = static_cast<size_t>(range >> shift) + 1;
+    std::memset(start, 0, (buckets + 1) * sizeof(uint32_t));
+    int key_shift = shift + index_bits;
+    for (size_t i = 0; i < count; ++i) ++start[(stage[i] >> key_shift) + 1];
+    uint32_t fullest = 0;
+    for (size_t b = 1; b <= buckets; ++b) {
+        fullest = std::max(fullest, start[b]);
+        start[b] += start[b - 1];
+    }
+    for (size_t i = 0; i < count; ++i) keys[start[stage[i] >> key_shift]++] = stage[i];
+    constexpr uint32_t kInsertable = 32;
+    if (fullest > kInsertable) {
+        uint32_t begin = 0;  // each start has moved to its bucket's end
+        for (size_t b = 0; b < buckets; ++b) {
+            if (start[b] - begin > kInsertable) std::sort(keys + begin, keys + start[b]);
+            begin = start[b];
+        }
+    }
+    // Keys are distinct (their indices are), and the pad's zeros before the
+    // first are below none.
+    keys[-1] = keys[-2] = keys[-3] = 0;
+    uint64_t p1 = 0, p2 = 0, p3 = 0;  // the three keys before, in order
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t x = keys[i];
+        if (x < p3) [[unlikely]] {
+            size_t j = i;
+            for (; j > 0 && x < keys[j - 1]; --j) keys[j] = keys[j - 1];
+            keys[j] = x;
+            p1 = keys[i], p2 = keys[i - 1], p3 = keys[i - 2];
+            continue;
+        }
+        uint64_t n1 = std::max(p1, x), n2 = std::max(p2, std::min(p1, x)), n3 = std::max(p3, std::min(p2, x));
+        keys[i] = n1, keys[i - 1] = n2, keys[i - 2] = n3;
+        p1 = n1, p2 = n2, p3 = n3;
+    }
+}
+
+// Keys of ToAs too far apart for a packed key: (ToA, index) pairs sorted in
+// `pairs`, and only the index kept.
+void order_wide(uint64_t* keys, Hit* pairs, size_t count) noexcept {
+    std::sort(pairs, pairs + count,
+              [](const Hit& p, const Hit& q) { return p.toa != q.toa ? p.toa < q.toa : p.cell < q.cell; });
+    for (size_t i = 0; i < count; ++i) keys[i] = pairs[i].cell;
+}
+
+// Steps 1 and 2: `work.keys` holds the held hits' and the kept packets' keys
+// in ToA order. -1 when memory is short.
 int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcept {
     const Settings& set = s.settings;
     uint64_t late_below = s.seen && s.newest > set.disorder ? s.newest - set.disorder : 0;
     uint64_t lo = UINT64_MAX, hi = 0, previous = 0;
     bool sorted = true;
     size_t kept = 0;
+    Source source{s.held.get(), packets, s.held_count};
     auto keep = [&](const Packet& p) { return (p.address >> 16) < set.chips && p.toa >= late_below; };
     for (size_t i = 0; i < n; ++i) {
-        Packet p;
-        std::memcpy(&p, packets + i * sizeof p, sizeof p);  // the SDK's records need not be aligned
+        Packet p = source[s.held_count + i];
         if ((p.address >> 16) >= set.chips) {
             ++s.counts.out_of_range;
             continue;
@@ -231,113 +324,99 @@ int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcep
         s.newest = s.seen ? std::max(s.newest, hi) : hi;
         s.seen = true;
     }
-    const Hit* held = s.held.get();
+    const Packet* held = s.held.get();
     size_t held_count = s.held_count;
     if (held_count > 0) {
         sorted = sorted && (kept == 0 || held[held_count - 1].toa <= lo);
         lo = std::min(lo, held[0].toa);
         hi = std::max(hi, held[held_count - 1].toa);
     }
+    work.held = held_count;
     work.count = held_count + kept;
     if (work.count == 0) return 0;
-    if (work.hits_capacity < work.count) {
-        work.hits.reset();
-        work.hits = raw_array<Hit>(work.count);
-        work.hits_capacity = work.hits ? work.count : 0;
-    }
-    size_t links_needed = std::max<size_t>(work.count, 2) + 1;
-    if (work.links_capacity < links_needed) {
-        work.links.reset();
-        work.links = raw_array<int32_t>(links_needed);
-        work.links_capacity = work.links ? links_needed : 0;
-    }
-    if (!work.hits || !work.links) return -1;
-
-    auto decoded = [&](const Packet& p) {
-        uint32_t chip = p.address >> 16;
-        uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
-        uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
-        return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
-    };
-    auto for_each_new = [&](auto&& use) {
-        for (size_t i = 0; i < n; ++i) {
-            Packet p;
-            std::memcpy(&p, packets + i * sizeof p, sizeof p);
-            if (keep(p)) use(decoded(p));
-        }
-    };
-    Hit* out = work.hits.get();
-    if (sorted) {
-        if (held_count > 0) std::memcpy(out, held, held_count * sizeof(Hit));
-        size_t at = held_count;
-        for_each_new([&](const Hit& h) { out[at++] = h; });
-        return 0;
-    }
-    // Buckets of a few hits each, counted in the links' memory, which the
-    // joins need only afterwards; then one insertion pass puts each bucket in
-    // order. Readout order is ToA order up to short runs, so the pass moves
-    // few hits; a bucket too full for it is sorted on its own first.
+    // Links double as bucket counts: one more than the hits.
+    if (!work.keys.reserve(work.count) || !work.hits.reserve(work.count) || !work.links.reserve(work.count + 2))
+        return -1;
+    size_t indices = held_count + n;
+    int bits = 1;
+    while ((size_t{1} << bits) < indices) ++bits;
+    work.index_bits = bits;
+    uint64_t* keys = work.keys.get();
     uint64_t range = hi - lo;
-    size_t buckets_wanted = std::max<size_t>(work.count / 4, 2);
-    int shift = 0;
-    while ((range >> shift) >= buckets_wanted) ++shift;  // ends by 63: range >> 63 is at most 1
-    size_t buckets = static_cast<size_t>(range >> shift) + 1;
-    auto* start = reinterpret_cast<uint32_t*>(work.links.get());
-    std::memset(start, 0, (buckets + 1) * sizeof(uint32_t));
-    auto bucket = [&](uint64_t toa) { return static_cast<size_t>((toa - lo) >> shift); };
-    for (size_t i = 0; i < held_count; ++i) ++start[bucket(held[i].toa) + 1];
-    for_each_new([&](const Hit& h) { ++start[bucket(h.toa) + 1]; });
-    uint32_t fullest = 0;
-    for (size_t b = 1; b <= buckets; ++b) {
-        fullest = std::max(fullest, start[b]);
-        start[b] += start[b - 1];
-    }
-    for (size_t i = 0; i < held_count; ++i) out[start[bucket(held[i].toa)]++] = held[i];
-    for_each_new([&](const Hit& h) { out[start[bucket(h.toa)]++] = h; });
-    auto earlier = [](const Hit& p, const Hit& q) { return p.toa < q.toa; };
-    constexpr uint32_t kInsertable = 32;
-    if (fullest > kInsertable) {
-        uint32_t begin = 0;  // each start has moved to its bucket's end
-        for (size_t b = 0; b < buckets; ++b) {
-            if (start[b] - begin > kInsertable) std::sort(out + begin, out + start[b], earlier);
-            begin = start[b];
+    bool packed = bits < 64 && (range >> (64 - bits)) == 0;
+    auto for_each_kept = [&](auto&& use) {
+        for (size_t i = 0; i < held_count; ++i) use(held[i], i);
+        for (size_t i = 0; i < n; ++i) {
+            Packet p = source[held_count + i];
+            if (keep(p)) use(p, held_count + i);
         }
-    }
-    for (size_t i = 1; i < work.count; ++i) {
-        if (!(out[i].toa < out[i - 1].toa)) continue;
-        Hit h = out[i];
-        size_t j = i;
-        for (; j > 0 && h.toa < out[j - 1].toa; --j) out[j] = out[j - 1];
-        out[j] = h;
+    };
+    size_t at = 0;
+    if (sorted) {
+        for_each_kept([&](const Packet&, size_t i) { keys[at++] = i; });
+    } else if (packed) {
+        auto* stage = reinterpret_cast<uint64_t*>(work.hits.get());
+        for_each_kept([&](const Packet& p, size_t i) { stage[at++] = (p.toa - lo) << bits | i; });
+        order_keys(keys, stage, reinterpret_cast<uint32_t*>(work.links.get()), work.count, range, bits);
+    } else {
+        Hit* pairs = work.hits.get();
+        for_each_kept([&](const Packet& p, size_t i) { pairs[at++] = Hit{p.toa, static_cast<uint32_t>(i), 0}; });
+        order_wide(keys, pairs, work.count);
     }
     return 0;
 }
 
 // Whether two cells touch (or are one): their difference is dy * kStride +
-// dx with dx and dy in -1..1; `mask` says which of the nine count.
-inline bool touching(uint32_t cell, uint32_t other, uint32_t mask) noexcept {
+// dx with dx and dy in -1..1, and for four neighbours one of them 0.
+template <bool kEight>
+inline bool touching(uint32_t cell, uint32_t other) noexcept {
     uint32_t d = cell - other + kStride + 1;
     uint32_t q = d >> kStrideBits, r = d & kColumnMask;
-    return q <= 2 && r <= 2 && (mask >> (q * 3 + r) & 1);
+    if constexpr (kEight) return (q <= 2) & (r <= 2);
+    else return (q <= 2) & (r <= 2) & ((q == 1) | (r == 1));
 }
 
-// Step 3. Where the window holds few hits, a
-// hit is compared with each of them; where it holds many, with the latest
-// hit of each neighbouring pixel, which the grid keeps (written only then,
-// for the hits of the window it has not seen yet). -1 when there is no
-// memory for the grid.
-int join(State& s, Work& work) noexcept {
+inline Hit decoded(const Packet& p) noexcept {
+    uint32_t chip = p.address >> 16;
+    uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
+    uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
+    return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
+}
+
+inline Packet packet_of(const Hit& h) noexcept {
+    uint32_t x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
+    uint32_t chip = (y / kChipSize) * kChipsPerRow + x / kChipSize;
+    return Packet{chip << 16 | (y % kChipSize) << 8 | (x % kChipSize), h.tot, h.toa};
+}
+
+// Step 3, hits decoded into `work.hits` as they come. The last few hits, their
+// ToAs, cells and roots, stay in registers: where they are all the window
+// holds and the hits they touch are of one cluster (most hits), the hit
+// joins it without a branch that depends on the data. Otherwise: where the
+// window holds few hits, a hit is compared with each of them; where it holds
+// many, with the latest hit of each neighbouring pixel, which the grid keeps
+// (written only then, for the hits of the window it has not seen yet). -1
+// when there is no memory for the grid.
+template <bool kEight>
+int join(State& s, const unsigned char* packets, Work& work) noexcept {
     const Settings& set = s.settings;
-    const Hit* hits = work.hits.get();
+    const uint64_t* keys = work.keys.get();
+    Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
+    Source source{s.held.get(), packets, work.held};
+    uint64_t index_mask = (uint64_t{1} << work.index_bits) - 1;
     constexpr int32_t row = static_cast<int32_t>(kStride);
     static constexpr int32_t kOffsets[9] = {0, -1, 1, -row, row, -row - 1, -row + 1, row - 1, row + 1};
-    int neighbours = set.eight ? 9 : 5;
-    uint32_t mask = set.eight ? 0x1FF : 0xBA;  // the 4-neighbourhood: the centre and its row and column
+    constexpr int kNeighbours = kEight ? 9 : 5;
     constexpr int32_t kCompared = 12;  // beyond this many hits in the window the grid is cheaper
-    auto window = static_cast<uint32_t>(set.window);  // below 2**31 ticks: checked at construction
+    constexpr int kRecent = 4;
+    uint64_t recent_toa[kRecent] = {};
+    uint32_t recent_cell[kRecent];
+    int32_t recent_root[kRecent];
+    for (int k = 0; k < kRecent; ++k) recent_cell[k] = 0x80000000u, recent_root[k] = 0;  // touching nothing
+    uint64_t window = set.window;  // below 2**31 ticks: checked at construction
     auto count = static_cast<int32_t>(work.count);
-    int32_t first = 0;    // the window's first hit
+    int32_t first = 0;    // the window's first hit, where the slow path has been
     int32_t written = 0;  // the grid holds the hits before this one that are in the window
     size_t merged = 0;
     auto link = [&](int32_t& root, int32_t j) {
@@ -348,36 +427,62 @@ int join(State& s, Work& work) noexcept {
         ++merged;
     };
     for (int32_t i = 0; i < count; ++i) {
-        const Hit h = hits[i];
-        while (h.toa - hits[first].toa > set.window) ++first;
-        int32_t root = i;
-        links[i] = i;
-        if (i - first <= kCompared) {
-            for (int32_t j = first; j < i; ++j)
-                if (touching(h.cell, hits[j].cell, mask)) link(root, j);
-            continue;
+        const Hit h = decoded(source[keys[i] & index_mask]);
+        hits[i] = h;
+        bool crowded = (i > kRecent) & (h.toa - hits[i - kRecent - 1].toa <= window);
+        int32_t low = INT32_MAX, high = -1;  // the touched hits' roots
+#pragma GCC unroll 8
+        for (int k = 0; k < kRecent; ++k) {
+            bool near = (h.toa - recent_toa[k] <= window) & touching<kEight>(h.cell, recent_cell[k]);
+            int32_t all = -static_cast<int32_t>(near);  // masks rather than branches
+            low = std::min(low, (recent_root[k] & all) | (INT32_MAX & ~all));
+            high = std::max(high, (recent_root[k] & all) | ~all);
         }
-        if (!s.grid) {
-            // Zeroed pages come from the system as they are touched.
-            s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
-            if (!s.grid) return -1;
+        int32_t root;
+        if (!crowded && (high < 0 || high == low)) [[likely]] {
+            root = high < 0 ? i : low;
+            links[i] = root;
+            merged += high >= 0;
+        } else {
+            while (h.toa - hits[first].toa > window) ++first;
+            root = i;
+            links[i] = i;
+            if (i - first <= kCompared) {
+                for (int32_t j = first; j < i; ++j)
+                    if (touching<kEight>(h.cell, hits[j].cell)) link(root, j);
+            } else {
+                if (!s.grid) {
+                    // Zeroed pages come from the system as they are touched.
+                    s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
+                    if (!s.grid) return -1;
+                }
+                Cell* grid = s.grid.get();
+                for (int32_t k = std::max(written, first); k < i; ++k)
+                    grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
+                auto toa = static_cast<uint32_t>(h.toa);
+                for (int k = 0; k < kNeighbours; ++k) {
+                    uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
+                    Cell c = grid[cell];
+                    if (static_cast<uint32_t>(toa - c.toa) > window) continue;
+                    int32_t j = c.hit;
+                    // A cell left by an earlier call, or a wrap of the low bits, names
+                    // a hit elsewhere, or one not yet reached.
+                    if (j < first || j >= i || hits[j].cell != cell) continue;
+                    link(root, j);
+                }
+                grid[h.cell] = Cell{toa, i};
+                written = i + 1;
+            }
+            // Joins may have moved the recent hits' roots.
+            for (int k = 0; k < kRecent - 1; ++k)
+                if (i - 1 - k >= 0) recent_root[k] = root_of(links, i - 1 - k);
         }
-        Cell* grid = s.grid.get();
-        for (int32_t k = std::max(written, first); k < i; ++k)
-            grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
-        auto low = static_cast<uint32_t>(h.toa);
-        for (int k = 0; k < neighbours; ++k) {
-            uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
-            Cell c = grid[cell];
-            if (static_cast<uint32_t>(low - c.toa) > window) continue;
-            int32_t j = c.hit;
-            // A cell left by an earlier call, or a wrap of the low bits, names
-            // a hit elsewhere, or one not yet reached.
-            if (j < first || j >= i || hits[j].cell != cell) continue;
-            link(root, j);
+        for (int k = kRecent - 1; k > 0; --k) {
+            recent_toa[k] = recent_toa[k - 1];
+            recent_cell[k] = recent_cell[k - 1];
+            recent_root[k] = recent_root[k - 1];
         }
-        grid[h.cell] = Cell{low, i};
-        written = i + 1;
+        recent_toa[0] = h.toa, recent_cell[0] = h.cell, recent_root[0] = root;
     }
     work.clusters = work.count - merged;
     return 0;
@@ -386,18 +491,28 @@ int join(State& s, Work& work) noexcept {
 // Step 4, into the rows themselves: x and y hold the weighted sums until
 // `finish_rows` divides them. Clusters are labelled as their roots, their
 // earliest hits, come: links[i] becomes -(label + 1), and a root's links
-// are labelled before any of the hits that point to it.
+// are labelled before any of the hits that point to it. A root starts from
+// `none` rather than its row, which is not written yet, so that no branch
+// depends on whether a hit is one; -0.0 + v is v, bit for bit.
 template <bool kCalibrated, bool kEnergyWeight>
-void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows) noexcept {
+void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows, int64_t* labels) noexcept {
     const Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
+    const uint64_t* keys = work.keys.get();
+    uint64_t index_mask = (uint64_t{1} << work.index_bits) - 1;
+    static constexpr Row none = {-0.0, -0.0, INFINITY, -0.0, -0.0, 0};
     size_t labelled = 0;
     for (size_t i = 0; i < work.count; ++i) {
         const Hit h = hits[i];
         int32_t up = links[i];
-        links[i] = up == static_cast<int32_t>(i) ? -static_cast<int32_t>(labelled + 1) : links[up];
-        size_t label = static_cast<size_t>(-links[i] - 1);
-        Row& c = rows[label];
+        bool root = up == static_cast<int32_t>(i);
+        size_t label = root ? labelled : static_cast<size_t>(-links[up] - 1);
+        links[i] = -static_cast<int32_t>(label + 1);
+        labelled += root;
+        if (labels != nullptr) {
+            size_t index = keys[i] & index_mask;
+            if (index >= work.held) labels[index - work.held] = static_cast<int64_t>(label);
+        }
         double x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
         double w = h.tot, kev = NAN, toa = static_cast<double>(h.toa) * kToaNs;
         if constexpr (kCalibrated) {
@@ -408,19 +523,14 @@ void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows) noexcept {
             toa -= walk_of(s.settings.walk_ns, kev, s.thresholds[chip]);
             if constexpr (kEnergyWeight) w = kev;
         }
-        if (label == labelled) {
-            ++labelled;
-            c = Row{w * x, w * y, toa, static_cast<double>(h.tot), kev, 1};
-            continue;
-        }
+        Row c = *(root ? &none : &rows[label]);
         c.x += w * x;
         c.y += w * y;
+        c.toa = std::min(c.toa, toa);
         c.tot += h.tot;
+        c.energy = kCalibrated ? c.energy + kev : NAN;
         ++c.size;
-        if constexpr (kCalibrated) {
-            c.toa = std::min(c.toa, toa);
-            c.energy += kev;
-        }
+        rows[label] = c;
     }
 }
 
@@ -438,11 +548,12 @@ void finish_rows(Row* rows, size_t count) noexcept {
 }
 
 // Step 4 and 5: `rows` (one a cluster) filled, the closed ones first;
-// work.closed says how many. -1 when memory is short.
-int sum_and_hold(State& s, Work& work, bool final, Row* rows) noexcept {
-    if (s.calibration == nullptr) sum_up<false, false>(s, work, rows);
-    else if (s.settings.energy_weight) sum_up<true, true>(s, work, rows);
-    else sum_up<true, false>(s, work, rows);
+// work.closed says how many; `labels`, when not null, gets each packet's
+// row. -1 when memory is short.
+int sum_and_hold(State& s, Work& work, bool final, Row* rows, int64_t* labels) noexcept {
+    if (s.calibration == nullptr) sum_up<false, false>(s, work, rows, labels);
+    else if (s.settings.energy_weight) sum_up<true, true>(s, work, rows, labels);
+    else sum_up<true, false>(s, work, rows, labels);
     if (s.settings.energy_weight) finish_rows<true>(rows, work.clusters);
     else finish_rows<false>(rows, work.clusters);
     const Hit* hits = work.hits.get();
@@ -489,14 +600,14 @@ int sum_and_hold(State& s, Work& work, bool final, Row* rows) noexcept {
     s.counts.clusters += closed;
 
     // What is held gets a buffer of its size: a block's is not kept for a
-    // handful of hits.
-    RawArray<Hit> held;
+    // handful of hits. Held as packets, in ToA order, ahead of the next call's.
+    RawArray<Packet> held;
     if (kept > 0) {
-        held = raw_array<Hit>(kept);
+        held = raw_array<Packet>(kept);
         if (!held) return -1;
         size_t at = 0;
         for (size_t i = 0; i < work.count; ++i)
-            if (!spans[-links[i] - 1].last) held[at++] = hits[i];
+            if (!spans[-links[i] - 1].last) held[at++] = packet_of(hits[i]);
     }
     s.held = std::move(held);
     s.held_count = kept;
@@ -509,24 +620,22 @@ int sum_and_hold(State& s, Work& work, bool final, Row* rows) noexcept {
 class Spare {
 public:
     void lend(Work& work) noexcept {
+        work.keys = std::move(keys_);
         work.hits = std::move(hits_);
         work.links = std::move(links_);
-        work.hits_capacity = std::exchange(hits_capacity_, 0);
-        work.links_capacity = std::exchange(links_capacity_, 0);
     }
     void take_back(Work& work) noexcept {
-        if (work.hits_capacity > kKept || work.links_capacity > kKept + 3) return;
+        if (work.hits.capacity > kKept || work.keys.capacity > kKept || work.links.capacity > kKept + 2) return;
+        keys_ = std::move(work.keys);
         hits_ = std::move(work.hits);
         links_ = std::move(work.links);
-        hits_capacity_ = hits_ ? work.hits_capacity : 0;
-        links_capacity_ = links_ ? work.links_capacity : 0;
     }
 
 private:
-    static constexpr size_t kKept = size_t{1} << 20;  // hits: 20 MB
-    RawArray<Hit> hits_;
-    RawArray<int32_t> links_;
-    size_t hits_capacity_ = 0, links_capacity_ = 0;
+    static constexpr size_t kKept = size_t{1} << 20;  // hits: 28 MB
+    Padded<uint64_t> keys_;
+    Padded<Hit> hits_;
+    Padded<int32_t> links_;
 };
 Spare spare;
 
@@ -637,10 +746,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         s.calibration = static_cast<const PixelCalibration*>(s.calibration_buffer.data());
         s.thresholds = static_cast<const double*>(s.threshold_buffer.data());
     }
-    // Zeroed pages come from the system as they are touched: a small block
-    // pays for the rows its hits reach.
-    s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
-    if (!s.grid) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -668,10 +773,17 @@ private:
 };
 
 PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* values[2];
-    if (vx::bind_args("add", args, nargs, kwnames, {"packets", "final"}, 2, values) < 0) return nullptr;
+    PyObject* values[3];
+    if (vx::bind_args("add", args, nargs, kwnames, {"packets", "final", "labels"}, 2, values) < 0) return nullptr;
     int final = PyObject_IsTrue(values[1]);
     if (final < 0) return nullptr;
+    int want_labels = values[2] != nullptr ? PyObject_IsTrue(values[2]) : 0;
+    if (want_labels < 0) return nullptr;
+    if (want_labels && !final) {
+        // Rows of clusters still open are not given out yet.
+        PyErr_SetString(PyExc_ValueError, "labels come only with final");
+        return nullptr;
+    }
     State& s = state_of(self);
     Busy busy(s);
     if (busy.take("add") < 0) return nullptr;
@@ -696,16 +808,26 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } give_back{work};
     int rc = vx::without_gil([&] {
         if (gather(s, bytes, n, work) < 0) return -1;
-        return join(s, work);
+        return s.settings.eight ? join<true>(s, bytes, work) : join<false>(s, bytes, work);
     });
     packets.release();
     if (rc < 0) return PyErr_NoMemory();
     Ref rows = vx::fresh_array(reinterpret_cast<PyArray_Descr*>(Ref::borrow(cluster_dtype).release()),
                                static_cast<npy_intp>(work.clusters));
     if (!rows) return nullptr;
+    Ref labels;
+    int64_t* label_data = nullptr;
+    if (want_labels) {
+        labels = vx::fresh_array(PyArray_DescrFromType(NPY_INT64), static_cast<npy_intp>(n));
+        if (!labels) return nullptr;
+        label_data = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
+    }
     auto* array = reinterpret_cast<PyArrayObject*>(rows.get());
     auto* out = static_cast<Row*>(PyArray_DATA(array));
-    rc = vx::without_gil([&] { return sum_and_hold(s, work, final, out); });
+    rc = vx::without_gil([&] {
+        if (label_data != nullptr) std::memset(label_data, 0xFF, n * sizeof(int64_t));  // -1: skipped
+        return sum_and_hold(s, work, final, out, label_data);
+    });
     if (rc < 0) return PyErr_NoMemory();
     if (work.closed < work.clusters) {
         // The open clusters' rows go; the memory shrinks in place.
@@ -714,7 +836,8 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Ref none = Ref::steal(PyArray_Resize(array, &shape, 0, NPY_CORDER));
         if (!none) return nullptr;
     }
-    return rows.release();
+    if (!want_labels) return rows.release();
+    return PyTuple_Pack(2, rows.get(), labels.get());
 }
 
 PyObject* engine_counts(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -732,10 +855,11 @@ PyObject* engine_counts(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef engine_methods[] = {
-    vx::method("add", engine_add, R"(Engine.add(self, packets: Buffer, final: bool) -> npt.NDArray[np.void]
+    vx::method("add", engine_add, R"(Engine.add(self, packets: Buffer, final: bool, labels: bool = False) -> npt.NDArray[np.void] | tuple[npt.NDArray[np.void], npt.NDArray[np.int64]]
 
 The clusters finished once `packets` (16-byte ToA-ToT records) are added, as cluster_dtype rows in order of
-their earliest hit; with `final`, every cluster. Runs without the interpreter lock.
+their earliest hit; with `final`, every cluster. With `labels` (and `final`), also each packet's row (int64;
+-1 for a packet skipped). Runs without the interpreter lock.
 )"),
     vx::method("counts", engine_counts, R"(Engine.counts(self) -> tuple[int, int, int, int, int, int]
 
