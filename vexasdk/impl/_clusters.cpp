@@ -89,7 +89,7 @@ constexpr uint32_t kColumnMask = kStride - 1;
 constexpr size_t kMaxHits = 0x7FFFFFFE;
 
 struct Hit {
-    uint64_t toa;
+    uint64_t toa;   // while sorted: the sort key, (ToA - lo) << position_bits | position
     uint32_t cell;  // (y + 1) << kStrideBits | (x + 1)
     uint32_t tot;
 };
@@ -202,18 +202,20 @@ struct Padded {
 };
 
 struct Work {
-    // Sort keys: (ToA - lo) << index_bits | index, where index counts the
-    // held hits and then the call's packets; once sorted, only the index is
-    // read (see `order_wide`).
-    Padded<uint64_t> keys;
-    Padded<Hit> hits;         // by ToA; before the join, room for the sort
-    Padded<int32_t> links;    // union-find parents, then -(label + 1); before the join, bucket counts
-    RawArray<Span> spans;     // per cluster, when not every cluster is final
-    int index_bits = 0;
-    size_t held = 0;          // hits taken from the State, indices below the packets'
-    size_t count = 0;         // hits
-    size_t clusters = 0;      // found
-    size_t closed = 0;        // of them finished
+    Padded<Hit> hits;        // by ToA
+    Padded<int32_t> links;   // union-find parents, then -(label + 1); before the join, bucket counts
+    // With want_origin: per hit, its index among the packets (UINT32_MAX:
+    // held), by ToA; `scattered` by position, until the join puts it in order.
+    RawArray<uint32_t> origin, scattered;
+    RawArray<Span> spans;    // per cluster, when not every cluster is final
+    bool want_origin = false;
+    size_t held = 0;         // hits taken from the State, ahead of the packets'
+    size_t count = 0;        // hits
+    size_t clusters = 0;     // found
+    size_t closed = 0;       // of them finished
+    // Sort keys to ToAs: lo + (key >> position_bits).
+    uint64_t lo = 0;
+    int position_bits = 0;
 };
 
 int32_t root_of(int32_t* links, int32_t j) noexcept {
@@ -224,87 +226,81 @@ int32_t root_of(int32_t* links, int32_t j) noexcept {
     return j;
 }
 
-// Where the hit of index `i` was delivered: held hits first, then packets.
-struct Source {
-    const Packet* held;
-    const unsigned char* packets;
-    size_t held_count;
-    Packet operator[](size_t i) const noexcept {
-        if (i < held_count) return held[i];
-        Packet p;
-        std::memcpy(&p, packets + (i - held_count) * sizeof p, sizeof p);  // the SDK's records need not be aligned
-        return p;
-    }
-};
+inline Hit decoded(const Packet& p) noexcept {
+    uint32_t chip = p.address >> 16;
+    uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
+    uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
+    return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
+}
 
-// Keys sorted by ToA, ties by index. Buckets of about one hit each are
-// counted (in the links' memory, which the join needs only afterwards) and
-// filled; readout order is ToA order up to short runs, so the bucket's hits
-// are nearly in order already and one pass that lets each key pass at most
-// three before it does the rest without a branch to mispredict; a key that
-// must go further goes by the slow loop, and a bucket too full for that is
-// sorted on its own first. `stage` holds the keys in delivery order.
-void order_keys(uint64_t* keys, const uint64_t* stage, uint32_t* start, size_t count, uint64_t range,
-                int index_bits) noexcept {
-    int shift = 0;
-    while ((range >> shift) >= count) ++shift;  // ends by 63: range >> 63 is at most 1
-    size_t buckets = static_cast<size_t>(range >> shift) + 1;
-    std::memset(start, 0, (buckets + 1) * sizeof(uint32_t));
-    int key_shift = shift + index_bits;
-    for (size_t i = 0; i < count; ++i) ++start[(stage[i] >> key_shift) + 1];
-    uint32_t fullest = 0;
-    for (size_t b = 1; b <= buckets; ++b) {
-        fullest = std::max(fullest, start[b]);
-        start[b] += start[b - 1];
-    }
-    for (size_t i = 0; i < count; ++i) keys[start[stage[i] >> key_shift]++] = stage[i];
+inline Packet packet_of(const Hit& h) noexcept {
+    uint32_t x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
+    uint32_t chip = (y / kChipSize) * kChipsPerRow + x / kChipSize;
+    return Packet{chip << 16 | (y % kChipSize) << 8 | (x % kChipSize), h.tot, h.toa};
+}
+
+// Hits put in order of their keys where the buckets put them roughly. Readout
+// order is ToA order up to short runs, and buckets hold about one hit each,
+// so one insertion pass moves few; a bucket too full for it is sorted on its
+// own first. Keys are distinct: their positions are.
+void settle(Hit* hits, const uint32_t* ends, size_t buckets, uint32_t fullest, size_t count) noexcept {
+    auto earlier = [](const Hit& p, const Hit& q) { return p.toa < q.toa; };
     constexpr uint32_t kInsertable = 32;
     if (fullest > kInsertable) {
-        uint32_t begin = 0;  // each start has moved to its bucket's end
+        uint32_t begin = 0;
         for (size_t b = 0; b < buckets; ++b) {
-            if (start[b] - begin > kInsertable) std::sort(keys + begin, keys + start[b]);
-            begin = start[b];
+            if (ends[b] - begin > kInsertable) std::sort(hits + begin, hits + ends[b], earlier);
+            begin = ends[b];
         }
     }
-    // Keys are distinct (their indices are), and the pad's zeros before the
-    // first are below none.
-    keys[-1] = keys[-2] = keys[-3] = 0;
-    uint64_t p1 = 0, p2 = 0, p3 = 0;  // the three keys before, in order
+    for (size_t i = 1; i < count; ++i) {
+        if (!(hits[i].toa < hits[i - 1].toa)) continue;
+        Hit h = hits[i];
+        size_t j = i;
+        for (; j > 0 && h.toa < hits[j - 1].toa; --j) hits[j] = hits[j - 1];
+        hits[j] = h;
+    }
+}
+
+// Hits whose ToAs lie too far apart for a key that holds a position too, put
+// in order through a list of their positions. -1 when memory is short.
+int settle_wide(Work& work) noexcept {
+    size_t count = work.count;
+    RawArray<uint32_t> order = raw_array<uint32_t>(count);
+    Padded<Hit> sorted;
+    RawArray<uint32_t> origin = work.origin ? raw_array<uint32_t>(count) : nullptr;
+    if (!order || !sorted.reserve(count) || (work.origin && !origin)) return -1;
+    const Hit* hits = work.hits.get();
+    for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.get(), order.get() + count,
+              [hits](uint32_t a, uint32_t b) { return hits[a].toa != hits[b].toa ? hits[a].toa < hits[b].toa : a < b; });
     for (size_t i = 0; i < count; ++i) {
-        uint64_t x = keys[i];
-        if (x < p3) [[unlikely]] {
-            size_t j = i;
-            for (; j > 0 && x < keys[j - 1]; --j) keys[j] = keys[j - 1];
-            keys[j] = x;
-            p1 = keys[i], p2 = keys[i - 1], p3 = keys[i - 2];
-            continue;
-        }
-        uint64_t n1 = std::max(p1, x), n2 = std::max(p2, std::min(p1, x)), n3 = std::max(p3, std::min(p2, x));
-        keys[i] = n1, keys[i - 1] = n2, keys[i - 2] = n3;
-        p1 = n1, p2 = n2, p3 = n3;
+        sorted.get()[i] = hits[order[i]];
+        if (origin) origin[i] = work.origin[order[i]];
     }
+    work.hits = std::move(sorted);
+    if (origin) work.origin = std::move(origin);
+    work.lo = 0;
+    work.position_bits = 0;
+    return 0;
 }
 
-// Keys of ToAs too far apart for a packed key: (ToA, index) pairs sorted in
-// `pairs`, and only the index kept.
-void order_wide(uint64_t* keys, Hit* pairs, size_t count) noexcept {
-    std::sort(pairs, pairs + count,
-              [](const Hit& p, const Hit& q) { return p.toa != q.toa ? p.toa < q.toa : p.cell < q.cell; });
-    for (size_t i = 0; i < count; ++i) keys[i] = pairs[i].cell;
-}
-
-// Steps 1 and 2: `work.keys` holds the held hits' and the kept packets' keys
-// in ToA order. -1 when memory is short.
+// Steps 1 and 2: `work.hits` holds the held hits and the kept packets,
+// decoded, in order of ToA, ties in the order delivered. -1 when memory is
+// short.
 int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcept {
     const Settings& set = s.settings;
     uint64_t late_below = s.seen && s.newest > set.disorder ? s.newest - set.disorder : 0;
     uint64_t lo = UINT64_MAX, hi = 0, previous = 0;
     bool sorted = true;
     size_t kept = 0;
-    Source source{s.held.get(), packets, s.held_count};
-    auto keep = [&](const Packet& p) { return (p.address >> 16) < set.chips && p.toa >= late_below; };
+    auto packet = [&](size_t i) {
+        Packet p;
+        std::memcpy(&p, packets + i * sizeof p, sizeof p);  // the SDK's records need not be aligned
+        return p;
+    };
     for (size_t i = 0; i < n; ++i) {
-        Packet p = source[s.held_count + i];
+        Packet p = packet(i);
         if ((p.address >> 16) >= set.chips) {
             ++s.counts.out_of_range;
             continue;
@@ -335,88 +331,91 @@ int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcep
     work.count = held_count + kept;
     if (work.count == 0) return 0;
     // Links double as bucket counts: one more than the hits.
-    if (!work.keys.reserve(work.count) || !work.hits.reserve(work.count) || !work.links.reserve(work.count + 2))
-        return -1;
-    size_t indices = held_count + n;
-    int bits = 1;
-    while ((size_t{1} << bits) < indices) ++bits;
-    work.index_bits = bits;
-    uint64_t* keys = work.keys.get();
-    uint64_t range = hi - lo;
-    bool packed = bits < 64 && (range >> (64 - bits)) == 0;
+    if (!work.hits.reserve(work.count) || !work.links.reserve(work.count + 2)) return -1;
+    if (work.want_origin) {
+        work.origin = raw_array<uint32_t>(work.count);
+        if (!work.origin) return -1;
+    }
+    Hit* hits = work.hits.get();
+    uint32_t* origin = work.origin.get();
+    auto keep = [&](const Packet& p) { return (p.address >> 16) < set.chips && p.toa >= late_below; };
+    // use(packet, its index among the packets or UINT32_MAX for a held hit)
     auto for_each_kept = [&](auto&& use) {
-        for (size_t i = 0; i < held_count; ++i) use(held[i], i);
+        for (size_t i = 0; i < held_count; ++i) use(held[i], UINT32_MAX);
         for (size_t i = 0; i < n; ++i) {
-            Packet p = source[held_count + i];
-            if (keep(p)) use(p, held_count + i);
+            Packet p = packet(i);
+            if (keep(p)) use(p, static_cast<uint32_t>(i));
         }
     };
+    int bits = 1;
+    while ((size_t{1} << bits) < work.count) ++bits;
+    uint64_t range = hi - lo;
     size_t at = 0;
-    if (sorted) {
-        for_each_kept([&](const Packet&, size_t i) { keys[at++] = i; });
-    } else if (packed) {
-        auto* stage = reinterpret_cast<uint64_t*>(work.hits.get());
-        for_each_kept([&](const Packet& p, size_t i) { stage[at++] = (p.toa - lo) << bits | i; });
-        order_keys(keys, stage, reinterpret_cast<uint32_t*>(work.links.get()), work.count, range, bits);
-    } else {
-        Hit* pairs = work.hits.get();
-        for_each_kept([&](const Packet& p, size_t i) { pairs[at++] = Hit{p.toa, static_cast<uint32_t>(i), 0}; });
-        order_wide(keys, pairs, work.count);
+    if (sorted || (range >> (64 - bits)) != 0) {
+        for_each_kept([&](const Packet& p, uint32_t from) {
+            if (origin != nullptr) origin[at] = from;
+            hits[at++] = decoded(p);
+        });
+        return sorted ? 0 : settle_wide(work);
     }
+    // Buckets of about one hit each, counted in the links' memory, which the
+    // joins need only afterwards.
+    work.lo = lo;
+    work.position_bits = bits;
+    if (origin != nullptr) {
+        work.scattered = raw_array<uint32_t>(work.count);
+        if (!work.scattered) return -1;
+        origin = work.scattered.get();
+    }
+    int shift = 0;
+    while ((range >> shift) >= work.count) ++shift;  // ends by 63: range >> 63 is at most 1
+    size_t buckets = static_cast<size_t>(range >> shift) + 1;
+    auto* start = reinterpret_cast<uint32_t*>(work.links.get());
+    std::memset(start, 0, (buckets + 1) * sizeof(uint32_t));
+    for_each_kept([&](const Packet& p, uint32_t) { ++start[((p.toa - lo) >> shift) + 1]; });
+    uint32_t fullest = 0;
+    for (size_t b = 1; b <= buckets; ++b) {
+        fullest = std::max(fullest, start[b]);
+        start[b] += start[b - 1];
+    }
+    for_each_kept([&](const Packet& p, uint32_t from) {
+        size_t to = start[(p.toa - lo) >> shift]++;
+        Hit h = decoded(p);
+        h.toa = (p.toa - lo) << bits | to;
+        hits[to] = h;
+        if (origin != nullptr) origin[to] = from;
+    });
+    settle(hits, start, buckets, fullest, work.count);
     return 0;
 }
 
 // Whether two cells touch (or are one): their difference is dy * kStride +
-// dx with dx and dy in -1..1, and for four neighbours one of them 0.
-template <bool kEight>
-inline bool touching(uint32_t cell, uint32_t other) noexcept {
+// dx with dx and dy in -1..1; `mask` says which of the nine count.
+inline bool touching(uint32_t cell, uint32_t other, uint32_t mask) noexcept {
     uint32_t d = cell - other + kStride + 1;
     uint32_t q = d >> kStrideBits, r = d & kColumnMask;
-    if constexpr (kEight) return (q <= 2) & (r <= 2);
-    else return (q <= 2) & (r <= 2) & ((q == 1) | (r == 1));
+    return q <= 2 && r <= 2 && (mask >> (q * 3 + r) & 1);
 }
 
-inline Hit decoded(const Packet& p) noexcept {
-    uint32_t chip = p.address >> 16;
-    uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
-    uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
-    return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
-}
-
-inline Packet packet_of(const Hit& h) noexcept {
-    uint32_t x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
-    uint32_t chip = (y / kChipSize) * kChipsPerRow + x / kChipSize;
-    return Packet{chip << 16 | (y % kChipSize) << 8 | (x % kChipSize), h.tot, h.toa};
-}
-
-// Step 3, hits decoded into `work.hits` as they come. The last few hits, their
-// ToAs, cells and roots, stay in registers: where they are all the window
-// holds and the hits they touch are of one cluster (most hits), the hit
-// joins it without a branch that depends on the data. Otherwise: where the
+// Step 3, each hit's sort key turned back into its ToA on the way. Where the
 // window holds few hits, a hit is compared with each of them; where it holds
 // many, with the latest hit of each neighbouring pixel, which the grid keeps
 // (written only then, for the hits of the window it has not seen yet). -1
 // when there is no memory for the grid.
-template <bool kEight>
-int join(State& s, const unsigned char* packets, Work& work) noexcept {
+int join(State& s, Work& work) noexcept {
     const Settings& set = s.settings;
-    const uint64_t* keys = work.keys.get();
     Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
-    Source source{s.held.get(), packets, work.held};
-    uint64_t index_mask = (uint64_t{1} << work.index_bits) - 1;
+    uint64_t lo = work.lo;
+    int bits = work.position_bits;
     constexpr int32_t row = static_cast<int32_t>(kStride);
     static constexpr int32_t kOffsets[9] = {0, -1, 1, -row, row, -row - 1, -row + 1, row - 1, row + 1};
-    constexpr int kNeighbours = kEight ? 9 : 5;
+    int neighbours = set.eight ? 9 : 5;
+    uint32_t mask = set.eight ? 0x1FF : 0xBA;  // the 4-neighbourhood: the centre and its row and column
     constexpr int32_t kCompared = 12;  // beyond this many hits in the window the grid is cheaper
-    constexpr int kRecent = 4;
-    uint64_t recent_toa[kRecent] = {};
-    uint32_t recent_cell[kRecent];
-    int32_t recent_root[kRecent];
-    for (int k = 0; k < kRecent; ++k) recent_cell[k] = 0x80000000u, recent_root[k] = 0;  // touching nothing
-    uint64_t window = set.window;  // below 2**31 ticks: checked at construction
+    auto window = static_cast<uint32_t>(set.window);  // below 2**31 ticks: checked at construction
     auto count = static_cast<int32_t>(work.count);
-    int32_t first = 0;    // the window's first hit, where the slow path has been
+    int32_t first = 0;    // the window's first hit
     int32_t written = 0;  // the grid holds the hits before this one that are in the window
     size_t merged = 0;
     auto link = [&](int32_t& root, int32_t j) {
@@ -426,63 +425,42 @@ int join(State& s, const unsigned char* packets, Work& work) noexcept {
         links[other] = root;  // the earlier hit stays the root
         ++merged;
     };
+    uint32_t* origin = work.scattered ? work.origin.get() : nullptr;
+    const uint32_t* scattered = work.scattered.get();
+    uint64_t position = (uint64_t{1} << bits) - 1;
     for (int32_t i = 0; i < count; ++i) {
-        const Hit h = decoded(source[keys[i] & index_mask]);
-        hits[i] = h;
-        bool crowded = (i > kRecent) & (h.toa - hits[i - kRecent - 1].toa <= window);
-        int32_t low = INT32_MAX, high = -1;  // the touched hits' roots
-#pragma GCC unroll 8
-        for (int k = 0; k < kRecent; ++k) {
-            bool near = (h.toa - recent_toa[k] <= window) & touching<kEight>(h.cell, recent_cell[k]);
-            int32_t all = -static_cast<int32_t>(near);  // masks rather than branches
-            low = std::min(low, (recent_root[k] & all) | (INT32_MAX & ~all));
-            high = std::max(high, (recent_root[k] & all) | ~all);
+        if (origin != nullptr) origin[i] = scattered[hits[i].toa & position];
+        hits[i].toa = lo + (hits[i].toa >> bits);
+        const Hit h = hits[i];
+        while (h.toa - hits[first].toa > set.window) ++first;
+        int32_t root = i;
+        links[i] = i;
+        if (i - first <= kCompared) {
+            for (int32_t j = first; j < i; ++j)
+                if (touching(h.cell, hits[j].cell, mask)) link(root, j);
+            continue;
         }
-        int32_t root;
-        if (!crowded && (high < 0 || high == low)) [[likely]] {
-            root = high < 0 ? i : low;
-            links[i] = root;
-            merged += high >= 0;
-        } else {
-            while (h.toa - hits[first].toa > window) ++first;
-            root = i;
-            links[i] = i;
-            if (i - first <= kCompared) {
-                for (int32_t j = first; j < i; ++j)
-                    if (touching<kEight>(h.cell, hits[j].cell)) link(root, j);
-            } else {
-                if (!s.grid) {
-                    // Zeroed pages come from the system as they are touched.
-                    s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
-                    if (!s.grid) return -1;
-                }
-                Cell* grid = s.grid.get();
-                for (int32_t k = std::max(written, first); k < i; ++k)
-                    grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
-                auto toa = static_cast<uint32_t>(h.toa);
-                for (int k = 0; k < kNeighbours; ++k) {
-                    uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
-                    Cell c = grid[cell];
-                    if (static_cast<uint32_t>(toa - c.toa) > window) continue;
-                    int32_t j = c.hit;
-                    // A cell left by an earlier call, or a wrap of the low bits, names
-                    // a hit elsewhere, or one not yet reached.
-                    if (j < first || j >= i || hits[j].cell != cell) continue;
-                    link(root, j);
-                }
-                grid[h.cell] = Cell{toa, i};
-                written = i + 1;
-            }
-            // Joins may have moved the recent hits' roots.
-            for (int k = 0; k < kRecent - 1; ++k)
-                if (i - 1 - k >= 0) recent_root[k] = root_of(links, i - 1 - k);
+        if (!s.grid) {
+            // Zeroed pages come from the system as they are touched.
+            s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
+            if (!s.grid) return -1;
         }
-        for (int k = kRecent - 1; k > 0; --k) {
-            recent_toa[k] = recent_toa[k - 1];
-            recent_cell[k] = recent_cell[k - 1];
-            recent_root[k] = recent_root[k - 1];
+        Cell* grid = s.grid.get();
+        for (int32_t k = std::max(written, first); k < i; ++k)
+            grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
+        auto low = static_cast<uint32_t>(h.toa);
+        for (int k = 0; k < neighbours; ++k) {
+            uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
+            Cell c = grid[cell];
+            if (static_cast<uint32_t>(low - c.toa) > window) continue;
+            int32_t j = c.hit;
+            // A cell left by an earlier call, or a wrap of the low bits, names
+            // a hit elsewhere, or one not yet reached.
+            if (j < first || j >= i || hits[j].cell != cell) continue;
+            link(root, j);
         }
-        recent_toa[0] = h.toa, recent_cell[0] = h.cell, recent_root[0] = root;
+        grid[h.cell] = Cell{low, i};
+        written = i + 1;
     }
     work.clusters = work.count - merged;
     return 0;
@@ -491,28 +469,20 @@ int join(State& s, const unsigned char* packets, Work& work) noexcept {
 // Step 4, into the rows themselves: x and y hold the weighted sums until
 // `finish_rows` divides them. Clusters are labelled as their roots, their
 // earliest hits, come: links[i] becomes -(label + 1), and a root's links
-// are labelled before any of the hits that point to it. A root starts from
-// `none` rather than its row, which is not written yet, so that no branch
-// depends on whether a hit is one; -0.0 + v is v, bit for bit.
+// are labelled before any of the hits that point to it.
 template <bool kCalibrated, bool kEnergyWeight>
 void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows, int64_t* labels) noexcept {
     const Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
-    const uint64_t* keys = work.keys.get();
-    uint64_t index_mask = (uint64_t{1} << work.index_bits) - 1;
-    static constexpr Row none = {-0.0, -0.0, INFINITY, -0.0, -0.0, 0};
+    const uint32_t* origin = work.origin.get();
     size_t labelled = 0;
     for (size_t i = 0; i < work.count; ++i) {
         const Hit h = hits[i];
         int32_t up = links[i];
-        bool root = up == static_cast<int32_t>(i);
-        size_t label = root ? labelled : static_cast<size_t>(-links[up] - 1);
-        links[i] = -static_cast<int32_t>(label + 1);
-        labelled += root;
-        if (labels != nullptr) {
-            size_t index = keys[i] & index_mask;
-            if (index >= work.held) labels[index - work.held] = static_cast<int64_t>(label);
-        }
+        links[i] = up == static_cast<int32_t>(i) ? -static_cast<int32_t>(labelled + 1) : links[up];
+        size_t label = static_cast<size_t>(-links[i] - 1);
+        if (labels != nullptr && origin[i] != UINT32_MAX) labels[origin[i]] = static_cast<int64_t>(label);
+        Row& c = rows[label];
         double x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
         double w = h.tot, kev = NAN, toa = static_cast<double>(h.toa) * kToaNs;
         if constexpr (kCalibrated) {
@@ -523,14 +493,19 @@ void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows, int64_t* lab
             toa -= walk_of(s.settings.walk_ns, kev, s.thresholds[chip]);
             if constexpr (kEnergyWeight) w = kev;
         }
-        Row c = *(root ? &none : &rows[label]);
+        if (label == labelled) {
+            ++labelled;
+            c = Row{w * x, w * y, toa, static_cast<double>(h.tot), kev, 1};
+            continue;
+        }
         c.x += w * x;
         c.y += w * y;
-        c.toa = std::min(c.toa, toa);
         c.tot += h.tot;
-        c.energy = kCalibrated ? c.energy + kev : NAN;
         ++c.size;
-        rows[label] = c;
+        if constexpr (kCalibrated) {
+            c.toa = std::min(c.toa, toa);
+            c.energy += kev;
+        }
     }
 }
 
@@ -620,20 +595,17 @@ int sum_and_hold(State& s, Work& work, bool final, Row* rows, int64_t* labels) n
 class Spare {
 public:
     void lend(Work& work) noexcept {
-        work.keys = std::move(keys_);
         work.hits = std::move(hits_);
         work.links = std::move(links_);
     }
     void take_back(Work& work) noexcept {
-        if (work.hits.capacity > kKept || work.keys.capacity > kKept || work.links.capacity > kKept + 2) return;
-        keys_ = std::move(work.keys);
+        if (work.hits.capacity > kKept || work.links.capacity > kKept + 2) return;
         hits_ = std::move(work.hits);
         links_ = std::move(work.links);
     }
 
 private:
-    static constexpr size_t kKept = size_t{1} << 20;  // hits: 28 MB
-    Padded<uint64_t> keys_;
+    static constexpr size_t kKept = size_t{1} << 20;  // hits: 20 MB
     Padded<Hit> hits_;
     Padded<int32_t> links_;
 };
@@ -801,6 +773,7 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     const auto* bytes = static_cast<const unsigned char*>(packets.data());
     Work work;
+    work.want_origin = want_labels;
     spare.lend(work);
     struct GiveBack {
         Work& work;
@@ -808,7 +781,7 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } give_back{work};
     int rc = vx::without_gil([&] {
         if (gather(s, bytes, n, work) < 0) return -1;
-        return s.settings.eight ? join<true>(s, bytes, work) : join<false>(s, bytes, work);
+        return join(s, work);
     });
     packets.release();
     if (rc < 0) return PyErr_NoMemory();
