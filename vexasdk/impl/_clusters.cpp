@@ -8,19 +8,25 @@
 // of blocks (clusters that later hits could still join are held back, as
 // their hits, and clustered again with the next block). Per call:
 //
-//   1. decode the packets into hits in quad coordinates, skipping addresses
-//      past the chips and hits older than what was already finished;
-//   2. sort held and new hits by ToA: a counting pass into time buckets of a
-//      few hits each, then one insertion pass (readout order is ToA order up
-//      to short runs, so the buckets' hits are nearly in order already);
-//   3. in ToA order, join each hit to the hits within the window before it
-//      that touch it (its own pixel included): compared one by one where the
-//      window holds few, else through a grid that keeps each pixel's latest
-//      hit; a union-find whose root is always a cluster's earliest hit
-//      records the joins;
+//   1. scan the packets for the range of their ToAs, counting addresses past
+//      the chips and hits older than what was already finished;
+//   2. sort held and new hits by ToA: a counting pass into time buckets of
+//      about one hit each, then a pass that decodes each packet into its
+//      bucket, with a sort key that keeps its bucket position below the ToA
+//      (so that ties keep delivery order, and the packet can be found from
+//      the hit), then one insertion pass (readout order is ToA order up to
+//      short runs, so the buckets' hits are nearly in order already);
+//   3. in ToA order, each key turned back into the ToA, join each hit to the
+//      hits within the window before it that touch it (its own pixel
+//      included): compared one by one where the window holds few, else
+//      through a grid that keeps each pixel's latest hit; a union-find whose
+//      root is always a cluster's earliest hit records the joins;
 //   4. number the clusters in order of their earliest hit and sum them up,
 //      straight into the rows given out;
 //   5. keep the hits of clusters that are still open for the next call.
+//
+// ToAs too far apart for keys of 64 bits (hours within one call) are sorted
+// through a list of positions instead, with the same result.
 //
 // A pixel's latest hit suffices: earlier hits of that pixel within the window
 // of the current one are within the window of the latest, so already joined
@@ -239,10 +245,25 @@ inline Packet packet_of(const Hit& h) noexcept {
     return Packet{chip << 16 | (y % kChipSize) << 8 | (x % kChipSize), h.tot, h.toa};
 }
 
+// `a` where `mask` is all ones, `b` where it is 0: selected by masks, as a
+// branch on the comparison that gives the mask would be mispredicted.
+inline Hit pick(uint64_t mask, const Hit& a, const Hit& b) noexcept {
+    uint64_t x[2], y[2];
+    std::memcpy(x, &a, sizeof a);
+    std::memcpy(y, &b, sizeof b);
+    x[0] = (x[0] & mask) | (y[0] & ~mask);
+    x[1] = (x[1] & mask) | (y[1] & ~mask);
+    Hit out;
+    std::memcpy(&out, x, sizeof out);
+    return out;
+}
+static_assert(sizeof(Hit) == 16);
+
 // Hits put in order of their keys where the buckets put them roughly. Readout
 // order is ToA order up to short runs, and buckets hold about one hit each,
-// so one insertion pass moves few; a bucket too full for it is sorted on its
-// own first. Keys are distinct: their positions are.
+// so the insertion pass moves few, mostly by three places at most; a bucket
+// too full for it is sorted on its own first. Keys are distinct: their
+// positions are.
 void settle(Hit* hits, const uint32_t* ends, size_t buckets, uint32_t fullest, size_t count) noexcept {
     auto earlier = [](const Hit& p, const Hit& q) { return p.toa < q.toa; };
     constexpr uint32_t kInsertable = 32;
@@ -253,12 +274,26 @@ void settle(Hit* hits, const uint32_t* ends, size_t buckets, uint32_t fullest, s
             begin = ends[b];
         }
     }
-    for (size_t i = 1; i < count; ++i) {
-        if (!(hits[i].toa < hits[i - 1].toa)) continue;
-        Hit h = hits[i];
-        size_t j = i;
-        for (; j > 0 && h.toa < hits[j - 1].toa; --j) hits[j] = hits[j - 1];
-        hits[j] = h;
+    // Each hit passes up to three before it without a branch to mispredict
+    // (the pad's zero keys before the first are below none); one that must
+    // go further goes by the loop.
+    hits[-1] = hits[-2] = hits[-3] = Hit{0, 0, 0};
+    Hit p1 = hits[-1], p2 = p1, p3 = p1;  // the three before, in order
+    for (size_t i = 0; i < count; ++i) {
+        Hit x = hits[i];
+        if (x.toa < p3.toa) [[unlikely]] {
+            size_t j = i;
+            for (; j > 0 && x.toa < hits[j - 1].toa; --j) hits[j] = hits[j - 1];
+            hits[j] = x;
+            p1 = hits[i], p2 = hits[i - 1], p3 = hits[i - 2];
+            continue;
+        }
+        uint64_t before1 = 0 - uint64_t{x.toa < p1.toa}, before2 = 0 - uint64_t{x.toa < p2.toa};
+        Hit n1 = pick(before1, p1, x);
+        Hit n2 = pick(before2, p2, pick(before1, x, p1));
+        Hit n3 = pick(before2, x, p2);
+        hits[i] = n1, hits[i - 1] = n2, hits[i - 2] = n3;
+        p1 = n1, p2 = n2, p3 = n3;
     }
 }
 
