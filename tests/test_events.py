@@ -227,6 +227,34 @@ def test_virtual_detector_block():
     assert fields(streamed) == fields(rows) and clusterer.counts.late == 0
 
 
+def addresses_anywhere():
+    hits = random_hits(1000, 10_000, 3)
+    hits["address"] = np.random.default_rng(4).integers(0, 2**32, 1000, dtype=np.uint32)
+    return [hits]
+
+
+@pytest.mark.parametrize("blocks, late, out_of_range", [
+    ([packets((0, 1, 1, 5, 7))], 0, 0),
+    ([packets()], 0, 0),
+    # ToA going back by more than the disorder allows: late, whether the earlier hits are held or given out.
+    ([packets((0, 1, 1, 5, 10**6)), packets((0, 1, 2, 5, 10), (0, 9, 9, 5, 11))], 2, 0),
+    ([packets((0, 1, 1, 5, 10**6)), packets((0, 1, 1, 5, 10**7)), packets(*[(1, 2, 2, 5, 5)] * 3)], 3, 0),
+    (addresses_anywhere(), 0, None),
+    # ToAs too far apart for packed sort keys, within a block and across the held hits.
+    ([packets((0, 1, 1, 5, 0), (0, 1, 2, 5, 2**63)), packets((0, 1, 3, 5, 2**63 + 1), (0, 1, 1, 5, 2**64 - 1))], 0,
+     0),
+])
+def test_every_packet_is_in_a_row_or_counted(blocks, late, out_of_range):
+    clusterer = Clusterer(disorder_ns=1000)
+    rows = np.concatenate([clusterer.add(block) for block in blocks] + [clusterer.flush()])
+    counts = clusterer.counts
+    given = sum(len(block) for block in blocks)
+    if out_of_range is None:
+        out_of_range = sum(int(np.count_nonzero(block["address"] >> 16 >= 4)) for block in blocks)
+    assert (counts.hits, counts.late, counts.out_of_range, counts.held) == (given, late, out_of_range, 0)
+    assert rows["size"].sum() == given - late - out_of_range and counts.clusters == len(rows)
+
+
 def test_ten_million_hits_in_bounded_memory():
     n = 10_000_000
     hits = np.zeros(n, PACKET_DTYPE)
