@@ -21,8 +21,6 @@ class Engine:
             labels: Literal[True]) -> tuple[npt.NDArray[np.void], npt.NDArray[np.int64]]: ...
     @overload
     def add(self, packets: Buffer, final: bool,
-            labels: bool = False) -> npt.NDArray[np.void] | tuple[npt.NDArray[np.void], npt.NDArray[np.int64]]: ...
-    def add(self, packets: Buffer, final: bool,
             labels: bool = False) -> npt.NDArray[np.void] | tuple[npt.NDArray[np.void], npt.NDArray[np.int64]]:
         """The clusters finished once `packets` (16-byte ToA-ToT records) are added, as cluster_dtype rows in order of
         their earliest hit; with `final`, every cluster. With `labels` (and `final`), also each packet's row (int64;
