@@ -425,11 +425,13 @@ int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcep
 }
 
 // Whether two cells touch (or are one): their difference is dy * kStride +
-// dx with dx and dy in -1..1; `mask` says which of the nine count.
-inline bool touching(uint32_t cell, uint32_t other, uint32_t mask) noexcept {
+// dx with dx and dy in -1..1, and for four neighbours one of them 0.
+template <bool kEight>
+inline bool touching(uint32_t cell, uint32_t other) noexcept {
     uint32_t d = cell - other + kStride + 1;
     uint32_t q = d >> kStrideBits, r = d & kColumnMask;
-    return q <= 2 && r <= 2 && (mask >> (q * 3 + r) & 1);
+    if constexpr (kEight) return (q <= 2) & (r <= 2);
+    else return (q <= 2) & (r <= 2) & ((q == 1) | (r == 1));
 }
 
 // Step 3, each hit's sort key turned back into its ToA on the way. Where the
@@ -437,6 +439,7 @@ inline bool touching(uint32_t cell, uint32_t other, uint32_t mask) noexcept {
 // many, with the latest hit of each neighbouring pixel, which the grid keeps
 // (written only then, for the hits of the window it has not seen yet). -1
 // when there is no memory for the grid.
+template <bool kEight>
 int join(State& s, Work& work) noexcept {
     const Settings& set = s.settings;
     Hit* hits = work.hits.get();
@@ -445,8 +448,7 @@ int join(State& s, Work& work) noexcept {
     int bits = work.position_bits;
     constexpr int32_t row = static_cast<int32_t>(kStride);
     static constexpr int32_t kOffsets[9] = {0, -1, 1, -row, row, -row - 1, -row + 1, row - 1, row + 1};
-    int neighbours = set.eight ? 9 : 5;
-    uint32_t mask = set.eight ? 0x1FF : 0xBA;  // the 4-neighbourhood: the centre and its row and column
+    constexpr int kNeighbours = kEight ? 9 : 5;  // kOffsets: the centre, its row and column, then the corners
     constexpr int32_t kCompared = 12;  // beyond this many hits in the window the grid is cheaper
     auto window = static_cast<uint32_t>(set.window);  // below 2**31 ticks: checked at construction
     auto count = static_cast<int32_t>(work.count);
@@ -472,7 +474,7 @@ int join(State& s, Work& work) noexcept {
         links[i] = i;
         if (i - first <= kCompared) {
             for (int32_t j = first; j < i; ++j)
-                if (touching(h.cell, hits[j].cell, mask)) link(root, j);
+                if (touching<kEight>(h.cell, hits[j].cell)) link(root, j);
             continue;
         }
         if (!s.grid) {
@@ -484,7 +486,7 @@ int join(State& s, Work& work) noexcept {
         for (int32_t k = std::max(written, first); k < i; ++k)
             grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
         auto low = static_cast<uint32_t>(h.toa);
-        for (int k = 0; k < neighbours; ++k) {
+        for (int k = 0; k < kNeighbours; ++k) {
             uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
             Cell c = grid[cell];
             if (static_cast<uint32_t>(low - c.toa) > window) continue;
@@ -816,7 +818,7 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } give_back{work};
     int rc = vx::without_gil([&] {
         if (gather(s, bytes, n, work) < 0) return -1;
-        return join(s, work);
+        return s.settings.eight ? join<true>(s, work) : join<false>(s, work);
     });
     packets.release();
     if (rc < 0) return PyErr_NoMemory();
