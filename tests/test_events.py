@@ -98,6 +98,38 @@ def test_random_hits_against_brute_force(span, neighbours):
     assert fields(streamed) == fields(whole) and clusterer.counts.late == 0
 
 
+def random_hits(n, span, seed):
+    """`n` hits over the quad's four chips near their shared corner, ToAs over `span` ticks, in no order."""
+    rng = np.random.default_rng(seed)
+    hits = np.zeros(n, PACKET_DTYPE)
+    chip, row, column = rng.integers(0, 4, n), rng.integers(250, 256, n), rng.integers(250, 256, n)
+    hits["address"] = chip << 16 | np.where(chip >= 2, row - 250, row) << 8 | np.where(chip % 2, column - 250, column)
+    hits["toa"] = rng.integers(0, span, n) + 2**40
+    hits["tot"] = rng.integers(1, 100, n)
+    return hits
+
+
+@pytest.mark.parametrize("hits", [
+    random_hits(600, 2_000, 1),  # the grid's crowd
+    random_hits(600, 400_000, 2),  # one by one
+    # Skipped addresses among the hits; ToAs too far apart for packed sort keys.
+    packets((0, 5, 5, 10, 2**63), (9, 5, 5, 10, 0), (0, 5, 6, 7, 2**63 + 1), (4, 0, 0, 1, 1), (0, 5, 5, 3, 3),
+            (3, 255, 255, 2, 2**62)),
+])
+def test_labels_name_each_packets_row(hits):
+    rows, labels = cluster(hits, labels=True)
+    assert labels.dtype == np.int64 and labels.shape == hits.shape
+    skipped = hits["address"] >> 16 >= 4
+    assert np.array_equal(labels < 0, skipped) and set(labels[skipped]) <= {-1}
+    kept = labels[~skipped]
+    assert np.array_equal(np.bincount(kept, minlength=len(rows)), rows["size"])
+    assert np.array_equal(np.bincount(kept, hits["tot"][~skipped], minlength=len(rows)) * 25, rows["tot"])
+    starts = np.r_[0, np.cumsum(rows["size"], dtype=np.intp)[:-1]]
+    assert np.array_equal(np.minimum.reduceat(hits["toa"][~skipped][np.argsort(kept, kind="stable")], starts) * TICK,
+                          rows["toa"])
+    assert fields(cluster(hits)) == fields(rows)
+
+
 def test_row_values():
     # A symmetric 2 x 2 with equal ToTs has its centroid at its centre (pixel centres at whole numbers).
     [square] = cluster(packets((1, 10, 20, 8, 1003), (1, 10, 21, 8, 1001), (1, 11, 20, 8, 1000), (1, 11, 21, 8, 1002)))
@@ -193,6 +225,34 @@ def test_virtual_detector_block():
     clusterer = Clusterer(disorder_ns=1e8, calibration=Calibration.uniform())
     streamed = np.concatenate([clusterer.add(part) for part in np.array_split(hits, 7)] + [clusterer.flush()])
     assert fields(streamed) == fields(rows) and clusterer.counts.late == 0
+
+
+def addresses_anywhere():
+    hits = random_hits(1000, 10_000, 3)
+    hits["address"] = np.random.default_rng(4).integers(0, 2**32, 1000, dtype=np.uint32)
+    return [hits]
+
+
+@pytest.mark.parametrize("blocks, late, out_of_range", [
+    ([packets((0, 1, 1, 5, 7))], 0, 0),
+    ([packets()], 0, 0),
+    # ToA going back by more than the disorder allows: late, whether the earlier hits are held or given out.
+    ([packets((0, 1, 1, 5, 10**6)), packets((0, 1, 2, 5, 10), (0, 9, 9, 5, 11))], 2, 0),
+    ([packets((0, 1, 1, 5, 10**6)), packets((0, 1, 1, 5, 10**7)), packets(*[(1, 2, 2, 5, 5)] * 3)], 3, 0),
+    (addresses_anywhere(), 0, None),
+    # ToAs too far apart for packed sort keys, within a block and across the held hits.
+    ([packets((0, 1, 1, 5, 0), (0, 1, 2, 5, 2**63)), packets((0, 1, 3, 5, 2**63 + 1), (0, 1, 1, 5, 2**64 - 1))], 0,
+     0),
+])
+def test_every_packet_is_in_a_row_or_counted(blocks, late, out_of_range):
+    clusterer = Clusterer(disorder_ns=1000)
+    rows = np.concatenate([clusterer.add(block) for block in blocks] + [clusterer.flush()])
+    counts = clusterer.counts
+    given = sum(len(block) for block in blocks)
+    if out_of_range is None:
+        out_of_range = sum(int(np.count_nonzero(block["address"] >> 16 >= 4)) for block in blocks)
+    assert (counts.hits, counts.late, counts.out_of_range, counts.held) == (given, late, out_of_range, 0)
+    assert rows["size"].sum() == given - late - out_of_range and counts.clusters == len(rows)
 
 
 def test_ten_million_hits_in_bounded_memory():

@@ -40,7 +40,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Sequence
-from typing import Literal, NamedTuple
+from typing import Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -327,9 +327,17 @@ def _engine(window_ns: float, neighbours: int, calibration: Calibration | None, 
                   calibration._packed, calibration.threshold, calibration.walk_ns)
 
 
+@overload
+def cluster(packets: npt.NDArray[np.void], *, window_ns: float = ..., neighbours: Literal[4, 8] = ...,
+            calibration: Calibration | None = ..., weight: Literal["tot", "energy"] = ...,
+            labels: Literal[False] = ...) -> ClusterRows: ...
+@overload
+def cluster(packets: npt.NDArray[np.void], *, window_ns: float = ..., neighbours: Literal[4, 8] = ...,
+            calibration: Calibration | None = ..., weight: Literal["tot", "energy"] = ...,
+            labels: Literal[True]) -> tuple[ClusterRows, npt.NDArray[np.int64]]: ...
 def cluster(packets: npt.NDArray[np.void], *, window_ns: float = 500.0, neighbours: Literal[4, 8] = 8,
-            calibration: Calibration | None = None,
-            weight: Literal["tot", "energy"] = "tot") -> ClusterRows:
+            calibration: Calibration | None = None, weight: Literal["tot", "energy"] = "tot",
+            labels: bool = False) -> ClusterRows | tuple[ClusterRows, npt.NDArray[np.int64]]:
     """The clusters of one block's hits, one CLUSTER_DTYPE row each, in order of
     their earliest hit (see the module's documentation).
 
@@ -347,6 +355,9 @@ def cluster(packets: npt.NDArray[np.void], *, window_ns: float = 500.0, neighbou
         calibration: Per-pixel energies and time-walk correction; None gives
             NaN energies and raw ToAs.
         weight: "tot" or "energy" (needs a calibration): the centroid's weights.
+        labels: Also give, for each packet in the order given (flattened), the
+            index of its cluster's row, or -1 for a packet skipped: ``(rows,
+            labels)``, labels an int64 array.
 
     Raises:
         TypeError: `packets` lacks those fields, or `calibration` is no
@@ -354,4 +365,4 @@ def cluster(packets: npt.NDArray[np.void], *, window_ns: float = 500.0, neighbou
         ValueError: An argument out of its range (the message gives it).
     """
     engine = _engine(window_ns, neighbours, calibration, weight, 0.0, 0.0)
-    return engine.add(_packets(packets), True)
+    return engine.add(_packets(packets), True, bool(labels))

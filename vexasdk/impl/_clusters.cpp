@@ -8,19 +8,25 @@
 // of blocks (clusters that later hits could still join are held back, as
 // their hits, and clustered again with the next block). Per call:
 //
-//   1. decode the packets into hits in quad coordinates, skipping addresses
-//      past the chips and hits older than what was already finished;
-//   2. sort held and new hits by ToA: a counting pass into time buckets of a
-//      few hits each, then one insertion pass (readout order is ToA order up
-//      to short runs, so the buckets' hits are nearly in order already);
-//   3. in ToA order, join each hit to the hits within the window before it
-//      that touch it (its own pixel included): compared one by one where the
-//      window holds few, else through a grid that keeps each pixel's latest
-//      hit; a union-find whose root is always a cluster's earliest hit
-//      records the joins;
+//   1. scan the packets for the range of their ToAs, counting addresses past
+//      the chips and hits older than what was already finished;
+//   2. sort held and new hits by ToA: a counting pass into time buckets of
+//      about one hit each, then a pass that decodes each packet into its
+//      bucket, with a sort key that keeps its bucket position below the ToA
+//      (so that ties keep delivery order, and the packet can be found from
+//      the hit), then one insertion pass (readout order is ToA order up to
+//      short runs, so the buckets' hits are nearly in order already);
+//   3. in ToA order, each key turned back into the ToA, join each hit to the
+//      hits within the window before it that touch it (its own pixel
+//      included): compared one by one where the window holds few, else
+//      through a grid that keeps each pixel's latest hit; a union-find whose
+//      root is always a cluster's earliest hit records the joins;
 //   4. number the clusters in order of their earliest hit and sum them up,
 //      straight into the rows given out;
 //   5. keep the hits of clusters that are still open for the next call.
+//
+// ToAs too far apart for keys of 64 bits (hours within one call) are sorted
+// through a list of positions instead, with the same result.
 //
 // A pixel's latest hit suffices: earlier hits of that pixel within the window
 // of the current one are within the window of the latest, so already joined
@@ -89,7 +95,7 @@ constexpr uint32_t kColumnMask = kStride - 1;
 constexpr size_t kMaxHits = 0x7FFFFFFE;
 
 struct Hit {
-    uint64_t toa;
+    uint64_t toa;   // while sorted: the sort key, (ToA - lo) << position_bits | position
     uint32_t cell;  // (y + 1) << kStrideBits | (x + 1)
     uint32_t tot;
 };
@@ -143,7 +149,7 @@ struct State {
     const PixelCalibration* calibration = nullptr;
     const double* thresholds = nullptr;
     RawArray<Cell> grid;
-    RawArray<Hit> held;
+    RawArray<Packet> held;  // in ToA order
     size_t held_count = 0;
     uint64_t newest = 0;  // the newest ToA seen
     bool seen = false;
@@ -182,14 +188,40 @@ struct Span {
     uint64_t first, last;  // ToAs of a cluster's first and last hits
 };
 
+// Reads before the first hit need no bounds checks: arrays start this many
+// entries early.
+constexpr size_t kPad = 8;
+
+template <class T>
+struct Padded {
+    RawArray<T> memory;
+    size_t capacity = 0;  // entries past the pad
+    T* get() const noexcept { return memory.get() + kPad; }
+    // Keeps what it has when that is enough. False when memory is short.
+    bool reserve(size_t count) noexcept {
+        if (capacity >= count && memory) return true;
+        memory.reset();
+        memory = count > SIZE_MAX / sizeof(T) - kPad - 1 ? nullptr : raw_array<T>(count + kPad);
+        capacity = memory ? count : 0;
+        return static_cast<bool>(memory);
+    }
+};
+
 struct Work {
-    RawArray<Hit> hits;
-    RawArray<int32_t> links;  // union-find parents, then -(label + 1)
-    size_t hits_capacity = 0, links_capacity = 0;
-    RawArray<Span> spans;     // per cluster, when not every cluster is final
-    size_t count = 0;         // hits
-    size_t clusters = 0;      // found
-    size_t closed = 0;        // of them finished
+    Padded<Hit> hits;        // by ToA
+    Padded<int32_t> links;   // union-find parents, then -(label + 1); before the join, bucket counts
+    // With want_origin: per hit, its index among the packets (UINT32_MAX:
+    // held), by ToA; `scattered` by position, until the join puts it in order.
+    RawArray<uint32_t> origin, scattered;
+    RawArray<Span> spans;    // per cluster, when not every cluster is final
+    bool want_origin = false;
+    size_t held = 0;         // hits taken from the State, ahead of the packets'
+    size_t count = 0;        // hits
+    size_t clusters = 0;     // found
+    size_t closed = 0;       // of them finished
+    // Sort keys to ToAs: lo + (key >> position_bits).
+    uint64_t lo = 0;
+    int position_bits = 0;
 };
 
 int32_t root_of(int32_t* links, int32_t j) noexcept {
@@ -200,18 +232,110 @@ int32_t root_of(int32_t* links, int32_t j) noexcept {
     return j;
 }
 
-// Steps 1 and 2: `work.hits` holds the held hits and the new ones, by ToA.
-// -1 when memory is short.
+inline Hit decoded(const Packet& p) noexcept {
+    uint32_t chip = p.address >> 16;
+    uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
+    uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
+    return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
+}
+
+inline Packet packet_of(const Hit& h) noexcept {
+    uint32_t x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
+    uint32_t chip = (y / kChipSize) * kChipsPerRow + x / kChipSize;
+    return Packet{chip << 16 | (y % kChipSize) << 8 | (x % kChipSize), h.tot, h.toa};
+}
+
+// `a` where `mask` is all ones, `b` where it is 0: selected by masks, as a
+// branch on the comparison that gives the mask would be mispredicted.
+inline Hit pick(uint64_t mask, const Hit& a, const Hit& b) noexcept {
+    uint64_t x[2], y[2];
+    std::memcpy(x, &a, sizeof a);
+    std::memcpy(y, &b, sizeof b);
+    x[0] = (x[0] & mask) | (y[0] & ~mask);
+    x[1] = (x[1] & mask) | (y[1] & ~mask);
+    Hit out;
+    std::memcpy(&out, x, sizeof out);
+    return out;
+}
+static_assert(sizeof(Hit) == 16);
+
+// Hits put in order of their keys where the buckets put them roughly. Readout
+// order is ToA order up to short runs, and buckets hold about one hit each,
+// so the insertion pass moves few, mostly by three places at most; a bucket
+// too full for it is sorted on its own first. Keys are distinct: their
+// positions are.
+void settle(Hit* hits, const uint32_t* ends, size_t buckets, uint32_t fullest, size_t count) noexcept {
+    auto earlier = [](const Hit& p, const Hit& q) { return p.toa < q.toa; };
+    constexpr uint32_t kInsertable = 32;
+    if (fullest > kInsertable) {
+        uint32_t begin = 0;
+        for (size_t b = 0; b < buckets; ++b) {
+            if (ends[b] - begin > kInsertable) std::sort(hits + begin, hits + ends[b], earlier);
+            begin = ends[b];
+        }
+    }
+    // Each hit passes up to three before it without a branch to mispredict
+    // (the pad's zero keys before the first are below none); one that must
+    // go further goes by the loop.
+    hits[-1] = hits[-2] = hits[-3] = Hit{0, 0, 0};
+    Hit p1 = hits[-1], p2 = p1, p3 = p1;  // the three before, in order
+    for (size_t i = 0; i < count; ++i) {
+        Hit x = hits[i];
+        if (x.toa < p3.toa) [[unlikely]] {
+            size_t j = i;
+            for (; j > 0 && x.toa < hits[j - 1].toa; --j) hits[j] = hits[j - 1];
+            hits[j] = x;
+            p1 = hits[i], p2 = hits[i - 1], p3 = hits[i - 2];
+            continue;
+        }
+        uint64_t before1 = 0 - uint64_t{x.toa < p1.toa}, before2 = 0 - uint64_t{x.toa < p2.toa};
+        Hit n1 = pick(before1, p1, x);
+        Hit n2 = pick(before2, p2, pick(before1, x, p1));
+        Hit n3 = pick(before2, x, p2);
+        hits[i] = n1, hits[i - 1] = n2, hits[i - 2] = n3;
+        p1 = n1, p2 = n2, p3 = n3;
+    }
+}
+
+// Hits whose ToAs lie too far apart for a key that holds a position too, put
+// in order through a list of their positions. -1 when memory is short.
+int settle_wide(Work& work) noexcept {
+    size_t count = work.count;
+    RawArray<uint32_t> order = raw_array<uint32_t>(count);
+    Padded<Hit> sorted;
+    RawArray<uint32_t> origin = work.origin ? raw_array<uint32_t>(count) : nullptr;
+    if (!order || !sorted.reserve(count) || (work.origin && !origin)) return -1;
+    const Hit* hits = work.hits.get();
+    for (size_t i = 0; i < count; ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.get(), order.get() + count,
+              [hits](uint32_t a, uint32_t b) { return hits[a].toa != hits[b].toa ? hits[a].toa < hits[b].toa : a < b; });
+    for (size_t i = 0; i < count; ++i) {
+        sorted.get()[i] = hits[order[i]];
+        if (origin) origin[i] = work.origin[order[i]];
+    }
+    work.hits = std::move(sorted);
+    if (origin) work.origin = std::move(origin);
+    work.lo = 0;
+    work.position_bits = 0;
+    return 0;
+}
+
+// Steps 1 and 2: `work.hits` holds the held hits and the kept packets,
+// decoded, in order of ToA, ties in the order delivered. -1 when memory is
+// short.
 int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcept {
     const Settings& set = s.settings;
     uint64_t late_below = s.seen && s.newest > set.disorder ? s.newest - set.disorder : 0;
     uint64_t lo = UINT64_MAX, hi = 0, previous = 0;
     bool sorted = true;
     size_t kept = 0;
-    auto keep = [&](const Packet& p) { return (p.address >> 16) < set.chips && p.toa >= late_below; };
-    for (size_t i = 0; i < n; ++i) {
+    auto packet = [&](size_t i) {
         Packet p;
         std::memcpy(&p, packets + i * sizeof p, sizeof p);  // the SDK's records need not be aligned
+        return p;
+    };
+    for (size_t i = 0; i < n; ++i) {
+        Packet p = packet(i);
         if ((p.address >> 16) >= set.chips) {
             ++s.counts.out_of_range;
             continue;
@@ -231,109 +355,100 @@ int gather(State& s, const unsigned char* packets, size_t n, Work& work) noexcep
         s.newest = s.seen ? std::max(s.newest, hi) : hi;
         s.seen = true;
     }
-    const Hit* held = s.held.get();
+    const Packet* held = s.held.get();
     size_t held_count = s.held_count;
     if (held_count > 0) {
         sorted = sorted && (kept == 0 || held[held_count - 1].toa <= lo);
         lo = std::min(lo, held[0].toa);
         hi = std::max(hi, held[held_count - 1].toa);
     }
+    work.held = held_count;
     work.count = held_count + kept;
     if (work.count == 0) return 0;
-    if (work.hits_capacity < work.count) {
-        work.hits.reset();
-        work.hits = raw_array<Hit>(work.count);
-        work.hits_capacity = work.hits ? work.count : 0;
+    // Links double as bucket counts: one more than the hits.
+    if (!work.hits.reserve(work.count) || !work.links.reserve(work.count + 2)) return -1;
+    if (work.want_origin) {
+        work.origin = raw_array<uint32_t>(work.count);
+        if (!work.origin) return -1;
     }
-    size_t links_needed = std::max<size_t>(work.count, 2) + 1;
-    if (work.links_capacity < links_needed) {
-        work.links.reset();
-        work.links = raw_array<int32_t>(links_needed);
-        work.links_capacity = work.links ? links_needed : 0;
-    }
-    if (!work.hits || !work.links) return -1;
-
-    auto decoded = [&](const Packet& p) {
-        uint32_t chip = p.address >> 16;
-        uint32_t y = (chip / kChipsPerRow) * kChipSize + ((p.address >> 8) & 0xFF);
-        uint32_t x = (chip % kChipsPerRow) * kChipSize + (p.address & 0xFF);
-        return Hit{p.toa, (y + 1) << kStrideBits | (x + 1), p.tot};
-    };
-    auto for_each_new = [&](auto&& use) {
+    Hit* hits = work.hits.get();
+    uint32_t* origin = work.origin.get();
+    auto keep = [&](const Packet& p) { return (p.address >> 16) < set.chips && p.toa >= late_below; };
+    // use(packet, its index among the packets or UINT32_MAX for a held hit)
+    auto for_each_kept = [&](auto&& use) {
+        for (size_t i = 0; i < held_count; ++i) use(held[i], UINT32_MAX);
         for (size_t i = 0; i < n; ++i) {
-            Packet p;
-            std::memcpy(&p, packets + i * sizeof p, sizeof p);
-            if (keep(p)) use(decoded(p));
+            Packet p = packet(i);
+            if (keep(p)) use(p, static_cast<uint32_t>(i));
         }
     };
-    Hit* out = work.hits.get();
-    if (sorted) {
-        if (held_count > 0) std::memcpy(out, held, held_count * sizeof(Hit));
-        size_t at = held_count;
-        for_each_new([&](const Hit& h) { out[at++] = h; });
-        return 0;
-    }
-    // Buckets of a few hits each, counted in the links' memory, which the
-    // joins need only afterwards; then one insertion pass puts each bucket in
-    // order. Readout order is ToA order up to short runs, so the pass moves
-    // few hits; a bucket too full for it is sorted on its own first.
+    int bits = 1;
+    while ((size_t{1} << bits) < work.count) ++bits;
     uint64_t range = hi - lo;
-    size_t buckets_wanted = std::max<size_t>(work.count / 4, 2);
+    size_t at = 0;
+    if (sorted || (range >> (64 - bits)) != 0) {
+        for_each_kept([&](const Packet& p, uint32_t from) {
+            if (origin != nullptr) origin[at] = from;
+            hits[at++] = decoded(p);
+        });
+        return sorted ? 0 : settle_wide(work);
+    }
+    // Buckets of about one hit each, counted in the links' memory, which the
+    // joins need only afterwards.
+    work.lo = lo;
+    work.position_bits = bits;
+    if (origin != nullptr) {
+        work.scattered = raw_array<uint32_t>(work.count);
+        if (!work.scattered) return -1;
+        origin = work.scattered.get();
+    }
     int shift = 0;
-    while ((range >> shift) >= buckets_wanted) ++shift;  // ends by 63: range >> 63 is at most 1
+    while ((range >> shift) >= work.count) ++shift;  // ends by 63: range >> 63 is at most 1
     size_t buckets = static_cast<size_t>(range >> shift) + 1;
     auto* start = reinterpret_cast<uint32_t*>(work.links.get());
     std::memset(start, 0, (buckets + 1) * sizeof(uint32_t));
-    auto bucket = [&](uint64_t toa) { return static_cast<size_t>((toa - lo) >> shift); };
-    for (size_t i = 0; i < held_count; ++i) ++start[bucket(held[i].toa) + 1];
-    for_each_new([&](const Hit& h) { ++start[bucket(h.toa) + 1]; });
+    for_each_kept([&](const Packet& p, uint32_t) { ++start[((p.toa - lo) >> shift) + 1]; });
     uint32_t fullest = 0;
     for (size_t b = 1; b <= buckets; ++b) {
         fullest = std::max(fullest, start[b]);
         start[b] += start[b - 1];
     }
-    for (size_t i = 0; i < held_count; ++i) out[start[bucket(held[i].toa)]++] = held[i];
-    for_each_new([&](const Hit& h) { out[start[bucket(h.toa)]++] = h; });
-    auto earlier = [](const Hit& p, const Hit& q) { return p.toa < q.toa; };
-    constexpr uint32_t kInsertable = 32;
-    if (fullest > kInsertable) {
-        uint32_t begin = 0;  // each start has moved to its bucket's end
-        for (size_t b = 0; b < buckets; ++b) {
-            if (start[b] - begin > kInsertable) std::sort(out + begin, out + start[b], earlier);
-            begin = start[b];
-        }
-    }
-    for (size_t i = 1; i < work.count; ++i) {
-        if (!(out[i].toa < out[i - 1].toa)) continue;
-        Hit h = out[i];
-        size_t j = i;
-        for (; j > 0 && h.toa < out[j - 1].toa; --j) out[j] = out[j - 1];
-        out[j] = h;
-    }
+    for_each_kept([&](const Packet& p, uint32_t from) {
+        size_t to = start[(p.toa - lo) >> shift]++;
+        Hit h = decoded(p);
+        h.toa = (p.toa - lo) << bits | to;
+        hits[to] = h;
+        if (origin != nullptr) origin[to] = from;
+    });
+    settle(hits, start, buckets, fullest, work.count);
     return 0;
 }
 
 // Whether two cells touch (or are one): their difference is dy * kStride +
-// dx with dx and dy in -1..1; `mask` says which of the nine count.
-inline bool touching(uint32_t cell, uint32_t other, uint32_t mask) noexcept {
+// dx with dx and dy in -1..1, and for four neighbours one of them 0.
+template <bool kEight>
+inline bool touching(uint32_t cell, uint32_t other) noexcept {
     uint32_t d = cell - other + kStride + 1;
     uint32_t q = d >> kStrideBits, r = d & kColumnMask;
-    return q <= 2 && r <= 2 && (mask >> (q * 3 + r) & 1);
+    if constexpr (kEight) return (q <= 2) & (r <= 2);
+    else return (q <= 2) & (r <= 2) & ((q == 1) | (r == 1));
 }
 
-// Step 3. Where the window holds few hits, a
-// hit is compared with each of them; where it holds many, with the latest
-// hit of each neighbouring pixel, which the grid keeps (written only then,
-// for the hits of the window it has not seen yet). -1 when there is no
-// memory for the grid.
+// Step 3, each hit's sort key turned back into its ToA on the way. Where the
+// window holds few hits, a hit is compared with each of them; where it holds
+// many, with the latest hit of each neighbouring pixel, which the grid keeps
+// (written only then, for the hits of the window it has not seen yet). -1
+// when there is no memory for the grid.
+template <bool kEight>
 int join(State& s, Work& work) noexcept {
     const Settings& set = s.settings;
-    const Hit* hits = work.hits.get();
+    Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
+    uint64_t lo = work.lo;
+    int bits = work.position_bits;
     constexpr int32_t row = static_cast<int32_t>(kStride);
     static constexpr int32_t kOffsets[9] = {0, -1, 1, -row, row, -row - 1, -row + 1, row - 1, row + 1};
-    int neighbours = set.eight ? 9 : 5;
-    uint32_t mask = set.eight ? 0x1FF : 0xBA;  // the 4-neighbourhood: the centre and its row and column
+    constexpr int kNeighbours = kEight ? 9 : 5;  // kOffsets: the centre, its row and column, then the corners
     constexpr int32_t kCompared = 12;  // beyond this many hits in the window the grid is cheaper
     auto window = static_cast<uint32_t>(set.window);  // below 2**31 ticks: checked at construction
     auto count = static_cast<int32_t>(work.count);
@@ -347,14 +462,19 @@ int join(State& s, Work& work) noexcept {
         links[other] = root;  // the earlier hit stays the root
         ++merged;
     };
+    uint32_t* origin = work.scattered ? work.origin.get() : nullptr;
+    const uint32_t* scattered = work.scattered.get();
+    uint64_t position = (uint64_t{1} << bits) - 1;
     for (int32_t i = 0; i < count; ++i) {
+        if (origin != nullptr) origin[i] = scattered[hits[i].toa & position];
+        hits[i].toa = lo + (hits[i].toa >> bits);
         const Hit h = hits[i];
         while (h.toa - hits[first].toa > set.window) ++first;
         int32_t root = i;
         links[i] = i;
         if (i - first <= kCompared) {
             for (int32_t j = first; j < i; ++j)
-                if (touching(h.cell, hits[j].cell, mask)) link(root, j);
+                if (touching<kEight>(h.cell, hits[j].cell)) link(root, j);
             continue;
         }
         if (!s.grid) {
@@ -366,7 +486,7 @@ int join(State& s, Work& work) noexcept {
         for (int32_t k = std::max(written, first); k < i; ++k)
             grid[hits[k].cell] = Cell{static_cast<uint32_t>(hits[k].toa), k};
         auto low = static_cast<uint32_t>(h.toa);
-        for (int k = 0; k < neighbours; ++k) {
+        for (int k = 0; k < kNeighbours; ++k) {
             uint32_t cell = h.cell + static_cast<uint32_t>(kOffsets[k]);
             Cell c = grid[cell];
             if (static_cast<uint32_t>(low - c.toa) > window) continue;
@@ -388,15 +508,17 @@ int join(State& s, Work& work) noexcept {
 // earliest hits, come: links[i] becomes -(label + 1), and a root's links
 // are labelled before any of the hits that point to it.
 template <bool kCalibrated, bool kEnergyWeight>
-void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows) noexcept {
+void sum_up([[maybe_unused]] const State& s, Work& work, Row* rows, int64_t* labels) noexcept {
     const Hit* hits = work.hits.get();
     int32_t* links = work.links.get();
+    const uint32_t* origin = work.origin.get();
     size_t labelled = 0;
     for (size_t i = 0; i < work.count; ++i) {
         const Hit h = hits[i];
         int32_t up = links[i];
         links[i] = up == static_cast<int32_t>(i) ? -static_cast<int32_t>(labelled + 1) : links[up];
         size_t label = static_cast<size_t>(-links[i] - 1);
+        if (labels != nullptr && origin[i] != UINT32_MAX) labels[origin[i]] = static_cast<int64_t>(label);
         Row& c = rows[label];
         double x = (h.cell & kColumnMask) - 1, y = (h.cell >> kStrideBits) - 1;
         double w = h.tot, kev = NAN, toa = static_cast<double>(h.toa) * kToaNs;
@@ -438,11 +560,12 @@ void finish_rows(Row* rows, size_t count) noexcept {
 }
 
 // Step 4 and 5: `rows` (one a cluster) filled, the closed ones first;
-// work.closed says how many. -1 when memory is short.
-int sum_and_hold(State& s, Work& work, bool final, Row* rows) noexcept {
-    if (s.calibration == nullptr) sum_up<false, false>(s, work, rows);
-    else if (s.settings.energy_weight) sum_up<true, true>(s, work, rows);
-    else sum_up<true, false>(s, work, rows);
+// work.closed says how many; `labels`, when not null, gets each packet's
+// row. -1 when memory is short.
+int sum_and_hold(State& s, Work& work, bool final, Row* rows, int64_t* labels) noexcept {
+    if (s.calibration == nullptr) sum_up<false, false>(s, work, rows, labels);
+    else if (s.settings.energy_weight) sum_up<true, true>(s, work, rows, labels);
+    else sum_up<true, false>(s, work, rows, labels);
     if (s.settings.energy_weight) finish_rows<true>(rows, work.clusters);
     else finish_rows<false>(rows, work.clusters);
     const Hit* hits = work.hits.get();
@@ -489,14 +612,14 @@ int sum_and_hold(State& s, Work& work, bool final, Row* rows) noexcept {
     s.counts.clusters += closed;
 
     // What is held gets a buffer of its size: a block's is not kept for a
-    // handful of hits.
-    RawArray<Hit> held;
+    // handful of hits. Held as packets, in ToA order, ahead of the next call's.
+    RawArray<Packet> held;
     if (kept > 0) {
-        held = raw_array<Hit>(kept);
+        held = raw_array<Packet>(kept);
         if (!held) return -1;
         size_t at = 0;
         for (size_t i = 0; i < work.count; ++i)
-            if (!spans[-links[i] - 1].last) held[at++] = hits[i];
+            if (!spans[-links[i] - 1].last) held[at++] = packet_of(hits[i]);
     }
     s.held = std::move(held);
     s.held_count = kept;
@@ -511,22 +634,17 @@ public:
     void lend(Work& work) noexcept {
         work.hits = std::move(hits_);
         work.links = std::move(links_);
-        work.hits_capacity = std::exchange(hits_capacity_, 0);
-        work.links_capacity = std::exchange(links_capacity_, 0);
     }
     void take_back(Work& work) noexcept {
-        if (work.hits_capacity > kKept || work.links_capacity > kKept + 3) return;
+        if (work.hits.capacity > kKept || work.links.capacity > kKept + 2) return;
         hits_ = std::move(work.hits);
         links_ = std::move(work.links);
-        hits_capacity_ = hits_ ? work.hits_capacity : 0;
-        links_capacity_ = links_ ? work.links_capacity : 0;
     }
 
 private:
     static constexpr size_t kKept = size_t{1} << 20;  // hits: 20 MB
-    RawArray<Hit> hits_;
-    RawArray<int32_t> links_;
-    size_t hits_capacity_ = 0, links_capacity_ = 0;
+    Padded<Hit> hits_;
+    Padded<int32_t> links_;
 };
 Spare spare;
 
@@ -637,10 +755,6 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         s.calibration = static_cast<const PixelCalibration*>(s.calibration_buffer.data());
         s.thresholds = static_cast<const double*>(s.threshold_buffer.data());
     }
-    // Zeroed pages come from the system as they are touched: a small block
-    // pays for the rows its hits reach.
-    s.grid = raw_array<Cell>(size_t{set.rows + 2} << kStrideBits, true);
-    if (!s.grid) return PyErr_NoMemory();
     return self.release();
 }
 
@@ -668,10 +782,17 @@ private:
 };
 
 PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    PyObject* values[2];
-    if (vx::bind_args("add", args, nargs, kwnames, {"packets", "final"}, 2, values) < 0) return nullptr;
+    PyObject* values[3];
+    if (vx::bind_args("add", args, nargs, kwnames, {"packets", "final", "labels"}, 2, values) < 0) return nullptr;
     int final = PyObject_IsTrue(values[1]);
     if (final < 0) return nullptr;
+    int want_labels = values[2] != nullptr ? PyObject_IsTrue(values[2]) : 0;
+    if (want_labels < 0) return nullptr;
+    if (want_labels && !final) {
+        // Rows of clusters still open are not given out yet.
+        PyErr_SetString(PyExc_ValueError, "labels come only with final");
+        return nullptr;
+    }
     State& s = state_of(self);
     Busy busy(s);
     if (busy.take("add") < 0) return nullptr;
@@ -689,6 +810,7 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     const auto* bytes = static_cast<const unsigned char*>(packets.data());
     Work work;
+    work.want_origin = want_labels;
     spare.lend(work);
     struct GiveBack {
         Work& work;
@@ -696,16 +818,26 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } give_back{work};
     int rc = vx::without_gil([&] {
         if (gather(s, bytes, n, work) < 0) return -1;
-        return join(s, work);
+        return s.settings.eight ? join<true>(s, work) : join<false>(s, work);
     });
     packets.release();
     if (rc < 0) return PyErr_NoMemory();
     Ref rows = vx::fresh_array(reinterpret_cast<PyArray_Descr*>(Ref::borrow(cluster_dtype).release()),
                                static_cast<npy_intp>(work.clusters));
     if (!rows) return nullptr;
+    Ref labels;
+    int64_t* label_data = nullptr;
+    if (want_labels) {
+        labels = vx::fresh_array(PyArray_DescrFromType(NPY_INT64), static_cast<npy_intp>(n));
+        if (!labels) return nullptr;
+        label_data = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels.get())));
+    }
     auto* array = reinterpret_cast<PyArrayObject*>(rows.get());
     auto* out = static_cast<Row*>(PyArray_DATA(array));
-    rc = vx::without_gil([&] { return sum_and_hold(s, work, final, out); });
+    rc = vx::without_gil([&] {
+        if (label_data != nullptr) std::memset(label_data, 0xFF, n * sizeof(int64_t));  // -1: skipped
+        return sum_and_hold(s, work, final, out, label_data);
+    });
     if (rc < 0) return PyErr_NoMemory();
     if (work.closed < work.clusters) {
         // The open clusters' rows go; the memory shrinks in place.
@@ -714,7 +846,8 @@ PyObject* engine_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Ref none = Ref::steal(PyArray_Resize(array, &shape, 0, NPY_CORDER));
         if (!none) return nullptr;
     }
-    return rows.release();
+    if (!want_labels) return rows.release();
+    return PyTuple_Pack(2, rows.get(), labels.get());
 }
 
 PyObject* engine_counts(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -732,10 +865,11 @@ PyObject* engine_counts(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef engine_methods[] = {
-    vx::method("add", engine_add, R"(Engine.add(self, packets: Buffer, final: bool) -> npt.NDArray[np.void]
+    vx::method("add", engine_add, R"(Engine.add(self, packets: Buffer, final: bool, labels: bool = False) -> npt.NDArray[np.void] | tuple[npt.NDArray[np.void], npt.NDArray[np.int64]]
 
 The clusters finished once `packets` (16-byte ToA-ToT records) are added, as cluster_dtype rows in order of
-their earliest hit; with `final`, every cluster. Runs without the interpreter lock.
+their earliest hit; with `final`, every cluster. With `labels` (and `final`), also each packet's row (int64;
+-1 for a packet skipped). Runs without the interpreter lock.
 )"),
     vx::method("counts", engine_counts, R"(Engine.counts(self) -> tuple[int, int, int, int, int, int]
 
