@@ -86,6 +86,9 @@ class Clusters:
         max_queued_bytes: Bytes of blocks waiting to be clustered, at most.
         full_timeout: How long a block waits for room before it is dropped, s.
 
+    Each acquisition it takes starts it afresh: counts, spectrum, map and
+    kept rows are those of the last one.
+
     Raises:
         ValueError, TypeError: An argument out of its range (the text says which).
     """
