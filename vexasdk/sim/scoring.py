@@ -108,6 +108,8 @@ def score_clusters(rows: npt.NDArray[np.void], truth: npt.NDArray[np.void], *, m
     peak = once & (t["kind"] == ParticleKind.photo_peak)
     dx = x[nearest[peak]] - t["x"][peak]
     dy = y[nearest[peak]] - t["y"][peak]
-    rms = (lambda v: float(np.sqrt(np.mean(v))) if len(v) else math.nan)
+    def rms(squares: npt.NDArray[np.float64]) -> float:
+        return float(np.sqrt(np.mean(squares))) if len(squares) else math.nan
+
     return ClusterScore(len(alone), float(once.mean()) if len(alone) else math.nan, int((found == 0).sum()),
                         int((found > 1).sum()), int(peak.sum()), rms(dx ** 2 + dy ** 2), rms(dx ** 2), rms(dy ** 2))
