@@ -1,4 +1,6 @@
+import collections
 import logging
+import os
 import sys
 
 import pytest
@@ -43,12 +45,30 @@ def vexasdk_log(caplog):
 
 
 
+_WORKERS_EXAMPLES = collections.Counter()  # with pytest-xdist: what the workers' fuzz tests tried
+
+
+def pytest_sessionfinish(session):
+    """A worker of pytest-xdist hands its examples to the controller."""
+    fuzzing = sys.modules.get("fuzzing")
+    if hasattr(session.config, "workeroutput") and fuzzing is not None:
+        session.config.workeroutput["fuzz_examples"] = dict(fuzzing.EXAMPLES)
+
+
+@pytest.hookimpl(optionalhook=True)  # pytest-xdist's: the controller learns a worker has finished
+def pytest_testnodedown(node, error):
+    _WORKERS_EXAMPLES.update(getattr(node, "workeroutput", {}).get("fuzz_examples", {}))
+
+
 def pytest_terminal_summary(terminalreporter):
     """The examples each property-based test tried, when any ran."""
     fuzzing = sys.modules.get("fuzzing")
-    if fuzzing is None or not fuzzing.EXAMPLES:
+    examples = _WORKERS_EXAMPLES + (fuzzing.EXAMPLES if fuzzing is not None else collections.Counter())
+    if not examples:
         return
-    terminalreporter.write_sep("-", f"examples tried (hypothesis profile {fuzzing.PROFILE!r})")
-    for name, count in sorted(fuzzing.EXAMPLES.items()):
+    profile = fuzzing.PROFILE if fuzzing is not None else os.environ.get("HYPOTHESIS_PROFILE") or (
+        "ci" if os.environ.get("CI") else "default")
+    terminalreporter.write_sep("-", f"examples tried (hypothesis profile {profile!r})")
+    for name, count in sorted(examples.items()):
         terminalreporter.write_line(f"{count:8d}  {name}")
-    terminalreporter.write_line(f"{sum(fuzzing.EXAMPLES.values()):8d}  in all")
+    terminalreporter.write_line(f"{sum(examples.values()):8d}  in all")
