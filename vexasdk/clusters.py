@@ -33,7 +33,7 @@ from vexasdk.account import StageCounts, Tally
 from vexasdk.events import CLUSTER_DTYPE, Calibration, ClusterCounts, Clusterer, ClusterRows
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import Peak, detector_shape, peak
-from vexasdk.queues import ByteQueue
+from vexasdk.queues import ByteQueue, block_nbytes
 
 if TYPE_CHECKING:
     from vexasdk.acquisition import Acquisition, Block
@@ -181,7 +181,7 @@ class Clusters:
     def put(self, block: Block) -> None:
         """Queues `block` (SDK thread), waiting a bounded time for room."""
         self._tally.add(received=1)
-        if self._thread is None or not self._queue.put(block, _nbytes(block), self._full_timeout):
+        if self._thread is None or not self._queue.put(block, block_nbytes(block), self._full_timeout):
             self._tally.add(dropped=1)
 
     def close(self, acquisition: Acquisition | None = None) -> None:
@@ -232,13 +232,9 @@ class Clusters:
                 self._on_clusters(rows)
 
     def _add_to_summaries(self, rows: ClusterRows) -> None:
-        s = self.subpixels
-        x, y = rows["x"], rows["y"]
-        inside = (x > -0.5) & (x < self._shape[1] - 0.5) & (y > -0.5) & (y < self._shape[0] - 0.5)
-        column = ((x[inside] + 0.5) * s).astype(np.uint32)
-        row = ((y[inside] + 0.5) * s).astype(np.uint32)
-        self._unmapped.append(row * np.uint32(self._map.shape[1]) + column)
-        self._unmapped_count += len(row)
+        bins = _centroid_bins(rows, self._map.shape, self.subpixels)
+        self._unmapped.append(bins)
+        self._unmapped_count += len(bins)
         if self._unmapped_count >= self._map.size // 4:  # counted in one pass, when that costs less than the bins
             self._fold_map()
         _add_spectrum(self._spectrum, self._edges, rows, self.calibration is not None)
@@ -308,6 +304,18 @@ class Clusters:
         return f"Clusters({c.clusters} clusters of {c.hits} hits, calibrated={self.calibration is not None})"
 
 
+def _centroid_bins(rows: ClusterRows, shape: tuple[int, int], subpixels: int) -> npt.NDArray[np.uint32]:
+    """The flat index, in a (height, width) map of `subpixels` bins a pixel,
+    of each centroid inside it (undefined ones are left out)."""
+    height, width = shape
+    x, y = rows["x"], rows["y"]
+    inside = (x > -0.5) & (y > -0.5) & (x < width / subpixels - 0.5) & (y < height / subpixels - 0.5)
+    row = ((y[inside] + 0.5) * subpixels).astype(np.uint32)
+    column = ((x[inside] + 0.5) * subpixels).astype(np.uint32)
+    flat: npt.NDArray[np.uint32] = row * np.uint32(width) + column
+    return flat
+
+
 def _add_spectrum(table: npt.NDArray[np.int64], edges: npt.NDArray[Any], rows: ClusterRows, calibrated: bool) -> None:
     """Counts `rows` into `table` (a row per cluster size, a column per bin)."""
     values = rows["energy"] if calibrated else rows["tot"]
@@ -332,10 +340,6 @@ def _peak_of(spectrum: ClusterSpectrum, low: float | None, high: float) -> Peak:
     if low is None:
         low = 20.0 if spectrum.unit == "keV" else 500.0
     return peak(spectrum.counts, spectrum.edges, within=(low, high))
-
-
-def _nbytes(block: Block) -> int:
-    return sum(int(getattr(array, "nbytes", 0)) for array in block.arrays)
 
 
 # ---- a reduction over blocks, on Dask workers or here ----
@@ -371,11 +375,8 @@ class ClusterTotals:
 
     def add_rows(self, rows: ClusterRows) -> None:
         _add_spectrum(self.counts, self.edges, rows, self.unit == "keV")
-        s, (height, width) = self.subpixels, self.shape
-        x, y = rows["x"], rows["y"]
-        inside = (x > -0.5) & (y > -0.5) & (x < width / s - 0.5) & (y < height / s - 0.5)
-        flat = ((y[inside] + 0.5) * s).astype(np.uint32) * np.uint32(width) + ((x[inside] + 0.5) * s).astype(np.uint32)
-        self._add_map(flat, np.ones(len(flat), np.int64))
+        bins = _centroid_bins(rows, self.shape, self.subpixels)
+        self._add_map(bins, np.ones(len(bins), np.int64))
         self.clusters += len(rows)
         self.hits += int(rows["size"].sum())
 

@@ -5,7 +5,12 @@ from __future__ import annotations
 import threading
 from typing import Any
 
-__all__ = ["ByteQueue"]
+__all__ = ["ByteQueue", "block_nbytes"]
+
+
+def block_nbytes(block: Any) -> int:
+    """Bytes of a block's arrays: what a queue bounded in bytes counts it as."""
+    return sum(int(getattr(value, "nbytes", 0) or 0) for value in getattr(block, "arrays", ()))
 
 
 class ByteQueue:

@@ -44,6 +44,7 @@ from vexasdk.clusters import ClusterTotals, cluster_reduction
 from vexasdk.acquisition import BINNED_MODES, Block
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import detector_coordinates, detector_shape
+from vexasdk.queues import block_nbytes
 
 if TYPE_CHECKING:
     from vexasdk.events import Calibration
@@ -410,13 +411,6 @@ def _reduce_batch(parts: dict[str, _WorkerPart], batch: _Batch) -> dict[str, Any
     return out
 
 
-def _nbytes(block: Any) -> int:
-    size = 0
-    for value in getattr(block, "arrays", ()):
-        size += int(getattr(value, "nbytes", 0) or 0)
-    return size
-
-
 def _whole_in(name: str, value: object, low: float, high: float) -> None:
     if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
         raise ValueError(f"{name} must be an integer from {low:g} to {high:g}, got {value!r}")
@@ -504,7 +498,7 @@ def reduce_on(client: Any, blocks: Iterable[Block],
             if not batch:
                 opened = time.monotonic()
             batch.append(block)
-            size += _nbytes(block)
+            size += block_nbytes(block)
             if size >= batch_bytes or time.monotonic() - opened >= batch_seconds:
                 while len(run.in_flight) >= max_in_flight:
                     run.harvest()

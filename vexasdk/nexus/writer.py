@@ -35,7 +35,7 @@ from vexasdk.nexus.chunks import COMPRESSIONS, ChunkPool, Column, codec, whole_c
 from vexasdk.nexus.records import DetectorRecord, RunEnd
 from vexasdk.pixel_chip import OperationalMode
 from vexasdk.pixels import ITOT_NS, TOA_NS, detector_coordinates, detector_shape
-from vexasdk.queues import ByteQueue
+from vexasdk.queues import ByteQueue, block_nbytes
 
 if TYPE_CHECKING:
     from vexasdk.clusters import Clusters
@@ -274,7 +274,7 @@ class HDF5Writer:
         self._tally.add(received=1)
         if self._clusters is not None:
             self._clusters.put(block)
-        if self._error is None and self._queue.put(block, _nbytes(block), self._full_timeout):
+        if self._error is None and self._queue.put(block, block_nbytes(block), self._full_timeout):
             return
         if self._error is None:
             self._tally.add(dropped=1)
@@ -445,10 +445,6 @@ class HDF5Writer:
     def _dropped_now(self) -> int:
         """What the file says it lacks: blocks dropped, and those lost with the disk."""
         return self._tally.counts.lost
-
-
-def _nbytes(block: Block) -> int:
-    return sum(int(getattr(array, "nbytes", 0)) for array in block.arrays)
 
 
 def _cause(error: BaseException) -> str:
